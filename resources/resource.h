@@ -1,0 +1,43 @@
+/* Resource identifiers shared by the resource script, the product code and the tools. */
+#ifndef SETUP_RESOURCE_H
+#define SETUP_RESOURCE_H
+
+/* Icons: group 2 is the first group, so it is also the executable's icon. */
+#define IDI_SETUP 2
+
+/* Dialog templates. */
+#define IDD_WELCOME 10
+#define IDD_REINSTALL 11
+#define IDD_DESTINATION 12
+#define IDD_PROGRESS 13
+
+/* Controls; the buttons keep the system's IDOK/IDCANCEL/IDYES/IDNO values. */
+#define IDC_TERMS_LIST 100
+#define IDC_DEST_EDIT 101
+#define IDC_STATUS 102
+#define IDC_BROWSE 104
+#define IDC_WELCOME_TEXT 105
+
+/* Message strings: part of the stub. */
+#define IDS_WELCOME 202
+#define IDS_BROWSE_TITLE 203
+#define IDS_WRITING 204
+#define IDS_FAILED 205
+#define IDS_CANCELLED 206
+#define IDS_CORRUPT 208
+#define IDS_NO_DEST_DIR 209
+#define IDS_CANT_WRITE 210
+#define IDS_CANT_EXTRACT 211
+#define IDS_CANT_LAUNCH 212
+
+/* Package strings: written by whoever makes a package. */
+#define IDS_PRODUCT_NAME 500
+#define IDS_PROGRAM_FILE 501
+#define IDS_TERMS 502
+#define IDS_SUBDIR_FIRST 9000
+#define IDS_FILE_FIRST 10000
+
+/* Private commands. */
+#define ID_START_EXTRACTION 19999
+
+#endif

@@ -1,0 +1,26 @@
+// The shell's folder browser, and the release of the item list it hands back.
+#include "dialogs/dialogs.h"
+
+bool BrowseForFolder(HWND owner, const char* title, char* path)
+{
+    BROWSEINFOA request;
+    request.hwndOwner = owner;
+    request.pidlRoot = 0;
+    request.pszDisplayName = 0;
+    request.lpszTitle = title;
+    request.ulFlags = BIF_RETURNONLYFSDIRS;
+    request.lpfn = 0;
+    request.lParam = 0;
+    request.iImage = 0;
+    LPITEMIDLIST item = SHBrowseForFolderA(&request);
+    if (item == 0)
+        return false;
+    // MAX_PATH characters at most, well inside the 512 of the destination.
+    SHGetPathFromIDListA(item, path);
+    IMalloc* allocator = 0;
+    if (SUCCEEDED(SHGetMalloc(&allocator))) {
+        allocator->Free(item);
+        allocator->Release();
+    }
+    return true;
+}

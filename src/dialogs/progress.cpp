@@ -1,0 +1,26 @@
+// The progress dialog: the setup's icon, one status line, and the extraction run inside it.
+#include "dialogs/dialogs.h"
+#include "setup/state.h"
+#include "resource.h"
+
+static void InitProgress(HWND dialog)
+{
+    SetWindowTextA(dialog, state.caption);
+    // Posted, not run here: the dialog must be created and shown before the work starts.
+    PostMessageA(dialog, WM_COMMAND, ID_START_EXTRACTION, 0);
+}
+
+INT_PTR CALLBACK ProgressDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        InitProgress(dialog);
+        break;
+    case WM_COMMAND:
+        // The whole parameter, not its low word: no notification can pass for the start.
+        if (wParam == ID_START_EXTRACTION)
+            EndDialog(dialog, RunExtraction(dialog));
+        break;
+    }
+    return 0;
+}

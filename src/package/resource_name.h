@@ -1,0 +1,8 @@
+// The rule that turns a listed file name into the name of its payload entry.
+#ifndef PACKAGE_RESOURCE_NAME_H
+#define PACKAGE_RESOURCE_NAME_H
+
+// In place: every byte that is not an ASCII letter becomes '_'; letters keep their case.
+void MakeResourceName(char* name);
+
+#endif

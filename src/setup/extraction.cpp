@@ -1,0 +1,65 @@
+// The extraction stage: every listed file written whole from its payload entry.
+#include "setup/state.h"
+#include "setup/text.h"
+#include "package/strings.h"
+#include "package/resource_name.h"
+#include "resource.h"
+
+static void ReportFileFailure(HWND progress, UINT id, const char* first, const char* second)
+{
+    char work[kWorkCapacity];
+    // A message about a long path is cut to the box's buffer; the path itself never is.
+    FormatPackageMessage(id, work, kWorkCapacity, first, second);
+    ReportFailure(work, progress, false);
+}
+
+// Writes the whole entry in one call; a failed or short write removes what it left.
+static bool WriteWholeFile(const char* path, const void* bytes, DWORD size)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    bool whole = WriteFile(file, bytes, size, &written, 0) && written == size;
+    // The close flushes nothing we could still save; its result changes no decision.
+    CloseHandle(file);
+    if (!whole)
+        DeleteFileA(path);
+    return whole;
+}
+
+static void ExtractPayloadFile(HWND progress, const char* listedName)
+{
+    char work[kWorkCapacity];
+    CopyText(work, kWorkCapacity, listedName);
+    MakeResourceName(work);
+
+    HMODULE module = GetModuleHandleA(0);
+    HRSRC entry = module ? FindResourceA(module, work, MAKEINTRESOURCEA(10)) : 0;
+    HGLOBAL loaded = entry ? LoadResource(module, entry) : 0;
+    const void* bytes = loaded ? LockResource(loaded) : 0;
+    if (bytes == 0) {
+        ReportFileFailure(progress, IDS_CANT_EXTRACT, listedName, 0);
+        return;
+    }
+    DWORD size = SizeofResource(module, entry);
+
+    FormatPackageMessage(IDS_WRITING, work, kWorkCapacity, listedName);
+    SendDlgItemMessageA(progress, IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(work));
+
+    bool fits = CopyText(work, kWorkCapacity, state.destination) &&
+                AppendText(work, kWorkCapacity, listedName);
+    if (!fits || !WriteWholeFile(work, bytes, size))
+        ReportFileFailure(progress, IDS_CANT_WRITE, state.destination, listedName);
+}
+
+int RunExtraction(HWND progress)
+{
+    char listedName[kListedNameCapacity];
+    for (UINT id = IDS_FILE_FIRST;; ++id) {
+        int length = ReadPackageString(id, listedName, kListedNameCapacity);
+        if (length == 0)
+            return length;
+        ExtractPayloadFile(progress, listedName);
+    }
+}

@@ -1,0 +1,46 @@
+// The state record and the notices: failure reports, the cancel notice, the dialog guard.
+#include "setup/state.h"
+#include "package/strings.h"
+#include "resource.h"
+
+SetupState state;
+
+static const char kDialogFailed[] = "Error: DialogBox() failed";
+
+void ShowNotice(HWND owner, const char* text)
+{
+    MessageBoxA(owner, text, state.caption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+}
+
+void ReportFailure(const char* text, HWND owner, bool fatal)
+{
+    char failed[kNoticeCapacity];
+    ShowNotice(owner, text);
+    ReadPackageString(IDS_FAILED, failed, kNoticeCapacity);
+    ShowNotice(owner, failed);
+    if (fatal)
+        ExitProcess(1);
+}
+
+void ReportMessageFailure(UINT id, HWND owner, bool fatal)
+{
+    ReadPackageString(id, state.scratch, kScratchCapacity);
+    ReportFailure(state.scratch, owner, fatal);
+}
+
+void CancelSetup(HWND owner)
+{
+    char cancelled[kNoticeCapacity];
+    ReadPackageString(IDS_CANCELLED, cancelled, kNoticeCapacity);
+    ShowNotice(owner, cancelled);
+    ExitProcess(0);
+}
+
+INT_PTR ShowStageDialog(int templateId, DLGPROC procedure)
+{
+    INT_PTR result = DialogBoxParamA(state.instance, MAKEINTRESOURCEA(templateId), 0, procedure, 0);
+    // A stage that never showed must not pass for accepted terms or a Yes.
+    if (result == -1)
+        ReportFailure(kDialogFailed, 0, true);
+    return result;
+}
