@@ -15,11 +15,11 @@ host: deps
 	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(HOST) -j $(JOBS)
 
-win: deps
-	@cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+win: deps host
+	@cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel -DHOST_BUILD=$(abspath $(HOST)) >/dev/null
 	@cmake --build $(WIN) -j $(JOBS)
 
-unit: host
+unit: host win
 	@ctest --test-dir $(HOST) --output-on-failure -j $(JOBS)
 
 e2e: win host
