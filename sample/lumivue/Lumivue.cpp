@@ -21,8 +21,21 @@ static LRESULT CALLBACK LumivueWndProc(HWND window, UINT message, WPARAM wParam,
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
+// Keeps the App Paths registration current, as installed programs do; a later setup
+// finds the installation through it. Without the rights to write there, nothing changes.
+static void RegisterAppPath()
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(0, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    RegSetValueA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Lumivue.exe",
+                 REG_SZ, path, length);
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 {
+    RegisterAppPath();
     WNDCLASSA type = {};
     type.lpfnWndProc = LumivueWndProc;
     type.hInstance = instance;
