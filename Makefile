@@ -3,8 +3,10 @@ BUILD := build
 HOST := $(BUILD)/host
 WIN := $(BUILD)/win
 JOBS := $(shell nproc)
+FUZZ_SECONDS ?= 600
+FUZZ_BRIEF_SECONDS ?= 4
 
-.PHONY: all deps host win test unit e2e demo clean
+.PHONY: all deps host win test unit e2e fuzz fuzz-brief demo clean
 
 all: win host
 
@@ -25,7 +27,14 @@ unit: host win
 e2e: win host
 	@ctest --test-dir $(WIN) --output-on-failure
 
-test: unit e2e
+# Fuzzers: FUZZ_SECONDS each with make fuzz; a few seconds each, fixed seed, within make test.
+fuzz: deps
+	@bash fuzz/run.sh all $(FUZZ_SECONDS)
+
+fuzz-brief: deps
+	@bash fuzz/run.sh --brief all $(FUZZ_BRIEF_SECONDS)
+
+test: unit e2e fuzz-brief
 
 demo: win host
 	@bash scripts/demo.sh

@@ -1,0 +1,26 @@
+// Fuzz target of MakeResourceName: any listed name, against the letters-or-underscore rule.
+#include <cstdint>
+#include <string>
+#include "model_check.h"
+#include "package/resource_name.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::string name = UpToNul(std::string(reinterpret_cast<const char*>(data), size));
+    ExactBuffer buffer = ExactText(name);
+
+    MakeResourceName(buffer.data());
+
+    std::string expected = name;
+    for (char& c : expected) {
+        bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (!letter)
+            c = '_';
+    }
+    // Same length, same terminator: the entry name is looked up by the whole text.
+    ExpectSame("MakeResourceName result", expected, std::string(buffer.data(), name.size()));
+    if (buffer.data()[name.size()] != '\0')
+        ModelMismatch("MakeResourceName keeps the terminator", "NUL",
+                      std::string(1, buffer.data()[name.size()]));
+    return 0;
+}

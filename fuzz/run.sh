@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the fuzzers with clang in build/fuzz and runs one or all of them for a given time each.
+#
+#   fuzz/run.sh [--brief] TARGET|all SECONDS
+#
+# --brief: the short runs of `make test`: a fixed seed and a fresh corpus each time, so a run
+# repeats the last one. Otherwise the seed is FUZZ_SEED (or libFuzzer's own pick) and the grown
+# corpus is kept in build/fuzz/corpus for the next run. The seeds in fuzz/corpus are only read;
+# crash artefacts and logs go under build/fuzz, never into the tree.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build/fuzz
+brief=0
+if [ "${1:-}" = "--brief" ]; then
+    brief=1
+    shift
+fi
+if [ $# -ne 2 ] || ! [[ $2 =~ ^[0-9]+$ ]] || [ "$2" -lt 1 ]; then
+    echo "usage: $0 [--brief] TARGET|all SECONDS" >&2
+    exit 2
+fi
+wanted=$1
+seconds=$2
+
+all=()
+for source in "$root"/fuzz/*_fuzz.cpp; do
+    name=$(basename "$source" _fuzz.cpp)
+    all+=("$name")
+done
+if [ "$wanted" = all ]; then
+    targets=("${all[@]}")
+elif [ -f "$root/fuzz/${wanted}_fuzz.cpp" ]; then
+    targets=("$wanted")
+else
+    echo "no fuzz target '$wanted'; known: ${all[*]}" >&2
+    exit 2
+fi
+
+cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1 || {
+    cat "$build/build.log" >&2
+    exit 1
+}
+
+mkdir -p "$build/artifacts" "$build/logs"
+failed=()
+for name in "${targets[@]}"; do
+    seeds=$root/fuzz/corpus/$name
+    if [ $brief = 1 ]; then
+        corpus=$build/brief/$name
+        rm -rf "$corpus"
+        seed_option=-seed=${FUZZ_SEED:-1}
+    else
+        corpus=$build/corpus/$name
+        seed_option=${FUZZ_SEED:+-seed=$FUZZ_SEED}
+    fi
+    mkdir -p "$corpus" "$build/artifacts/$name"
+    options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+             -artifact_prefix="$build/artifacts/$name/")
+    [ -n "$seed_option" ] && options+=("$seed_option")
+    [ -f "$root/fuzz/$name.dict" ] && options+=(-dict="$root/fuzz/$name.dict")
+    [ -f "$root/fuzz/$name.options" ] && read -r -a extra <"$root/fuzz/$name.options" && options+=("${extra[@]}")
+    log=$build/logs/$name.log
+
+    # libFuzzer stops itself at max_total_time; the outer limit only guards against a stuck run.
+    status=0
+    timeout --kill-after=10 $((seconds + 120)) \
+        "$build/$name" "${options[@]}" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
+
+    done_line=$(grep -E '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 || true)
+    seed_used=$(grep -oE 'Seed: [0-9]+' "$log" | head -1 | cut -d' ' -f2 || true)
+    if [ $status -ne 0 ] || [ -z "$done_line" ]; then
+        failed+=("$name")
+        echo "$name: FAILED (status $status, seed ${seed_used:-?}); log $log" >&2
+        grep -E 'MODEL MISMATCH|expected:|got:|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|SUMMARY|Test unit written to' "$log" | head -20 >&2 || true
+        echo "  replay an artefact with: $build/$name ARTEFACT" >&2
+    else
+        runs=$(echo "$done_line" | awk '{print $2}')
+        took=$(echo "$done_line" | awk '{print $5}')
+        echo "$name: $runs runs in $took s (seed $seed_used, corpus $(ls "$corpus" | wc -l) inputs)"
+    fi
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "fuzzing found faults in: ${failed[*]} (artefacts in $build/artifacts)" >&2
+    exit 1
+fi
