@@ -1,0 +1,792 @@
+// The end-to-end driver: process start and end, window waits, reading and pressing, registry, files, resources.
+#include "driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#ifndef E2E_BUILD_DIR
+#error "E2E_BUILD_DIR must name the Windows build folder (a Linux path)"
+#endif
+
+namespace e2e {
+
+namespace {
+
+constexpr int kPollMs = 50;
+// A SendMessage to a window that is busy (a 600 ms pause, say) must not hang the driver.
+constexpr UINT kSendTimeoutMs = 5000;
+
+std::string Narrow(const std::wstring& wide)
+{
+    if (wide.empty())
+        return {};
+    int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                   nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
+                        nullptr);
+    return out;
+}
+
+std::wstring Widen(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+// E2E_TRACE=1 in the environment prints every wait with its duration, to see where time goes.
+void Trace(const std::string& what, DWORD startTick)
+{
+    static const bool enabled = GetEnvironmentVariableA("E2E_TRACE", nullptr, 0) > 0;
+    if (enabled)
+        std::fprintf(stderr, "[trace] %5lu ms  %s\n", GetTickCount() - startTick, what.c_str());
+}
+
+std::string ErrorText(DWORD code)
+{
+    return "error " + std::to_string(code);
+}
+
+// Printable form of a text read off the screen: line feeds shown as \n.
+std::string Quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out + "\"";
+}
+
+// Text of any window, also of another process: WM_GETTEXT is marshalled, with a bound on the wait.
+std::string TextOf(HWND window)
+{
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length))
+        throw DriverError("window " + std::to_string(reinterpret_cast<uintptr_t>(window)) +
+                          " did not answer WM_GETTEXTLENGTH");
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                             SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied))
+        throw DriverError("window did not answer WM_GETTEXT");
+    text.resize(std::min<size_t>(copied, length));
+    return Narrow(text);
+}
+
+struct ProcessWindows {
+    DWORD id;
+    bool visibleOnly;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectTopLevel(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<ProcessWindows*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->id && (!search->visibleOnly || IsWindowVisible(window)))
+        search->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> TopLevelWindows(DWORD processId, bool visibleOnly)
+{
+    ProcessWindows search{processId, visibleOnly, {}};
+    EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+BOOL CALLBACK CollectChild(HWND window, LPARAM context)
+{
+    reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> Children(HWND parent)
+{
+    std::vector<HWND> children;
+    EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&children));
+    return children;
+}
+
+// GetDlgItem takes the id as a signed int: 0xFFFF and -1 name the same control.
+HWND Child(HWND dialog, int id)
+{
+    for (HWND child : Children(dialog)) {
+        if (GetParent(child) == dialog && (GetDlgCtrlID(child) & 0xFFFF) == (id & 0xFFFF))
+            return child;
+    }
+    return nullptr;
+}
+
+HWND RequireChild(HWND dialog, int id)
+{
+    HWND child = Child(dialog, id);
+    if (child == nullptr)
+        throw DriverError("no control with id " + std::to_string(id) + " in " + DescribeWindow(dialog));
+    return child;
+}
+
+std::string Join(const std::string& folder, const std::string& name)
+{
+    if (!folder.empty() && folder.back() == '\\')
+        return folder + name;
+    return folder + "\\" + name;
+}
+
+}  // namespace
+
+// ---- Paths --------------------------------------------------------------------------------
+
+std::string WinePath(const std::string& unixPath)
+{
+    std::string out = "Z:";
+    for (char c : unixPath)
+        out += c == '/' ? '\\' : c;
+    return out;
+}
+
+std::string PackageExe(const std::string& name)
+{
+    return WinePath(E2E_BUILD_DIR "/e2e/packages/" + name + "/Setup.exe");
+}
+
+std::string FreshScratchFolder(const std::string& name)
+{
+    std::string folder = WinePath(E2E_BUILD_DIR "/e2e/scratch/" + name);
+    RemoveTree(folder);
+    MakeFolders(folder);
+    return folder;
+}
+
+// ---- Reading windows ----------------------------------------------------------------------
+
+std::string WindowClass(HWND window)
+{
+    wchar_t name[256] = {};
+    GetClassNameW(window, name, 256);
+    return Narrow(name);
+}
+
+std::string WindowTitle(HWND window)
+{
+    return TextOf(window);
+}
+
+std::string ControlText(HWND dialog, int id)
+{
+    return TextOf(RequireChild(dialog, id));
+}
+
+std::string MessageBoxText(HWND box)
+{
+    return ControlText(box, 0xFFFF);
+}
+
+std::vector<std::string> ListBoxLines(HWND dialog, int id)
+{
+    HWND list = RequireChild(dialog, id);
+    DWORD_PTR count = 0;
+    if (!SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &count) ||
+        static_cast<LRESULT>(count) == LB_ERR)
+        throw DriverError("list box " + std::to_string(id) + " did not give its count");
+    std::vector<std::string> lines;
+    for (DWORD_PTR index = 0; index < count; ++index) {
+        DWORD_PTR length = 0;
+        SendMessageTimeoutW(list, LB_GETTEXTLEN, index, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length);
+        if (static_cast<LRESULT>(length) == LB_ERR)
+            throw DriverError("list box line " + std::to_string(index) + " has no length");
+        // Wine hands the line back in UTF-16 whichever variant asked: read it wide.
+        std::wstring line(length + 1, L'\0');
+        DWORD_PTR copied = 0;
+        SendMessageTimeoutW(list, LB_GETTEXT, index, reinterpret_cast<LPARAM>(line.data()), SMTO_ABORTIFHUNG,
+                            kSendTimeoutMs, &copied);
+        if (static_cast<LRESULT>(copied) == LB_ERR)
+            throw DriverError("list box line " + std::to_string(index) + " could not be read");
+        line.resize(std::min<size_t>(copied, length));
+        lines.push_back(Narrow(line));
+    }
+    return lines;
+}
+
+bool HasControl(HWND dialog, int id)
+{
+    return Child(dialog, id) != nullptr;
+}
+
+bool IsMessageBox(HWND window)
+{
+    // The system's box carries its icon as a static of its own id (1088 under Wine, 20 under
+    // Windows) beside the text static 0xFFFF; the setup's dialogs use neither id.
+    return WindowClass(window) == "#32770" && HasControl(window, 0xFFFF) &&
+           (HasControl(window, 1088) || HasControl(window, 20));
+}
+
+std::string DescribeWindow(HWND window)
+{
+    std::ostringstream out;
+    std::string title;
+    try {
+        title = Quoted(WindowTitle(window));
+    } catch (const DriverError&) {
+        title = "(no answer)";
+    }
+    out << WindowClass(window) << " " << title << (IsWindowVisible(window) ? "" : " (hidden)");
+    for (HWND child : Children(window)) {
+        std::string text;
+        try {
+            text = Quoted(TextOf(child));
+        } catch (const DriverError&) {
+            text = "(no answer)";
+        }
+        out << "\n    " << WindowClass(child) << " id " << (GetDlgCtrlID(child) & 0xFFFF) << " " << text;
+        if (WindowClass(child) == "ListBox") {
+            try {
+                for (const std::string& line : ListBoxLines(window, GetDlgCtrlID(child)))
+                    out << "\n        | " << line;
+            } catch (const DriverError&) {
+            }
+        }
+    }
+    return out.str();
+}
+
+// ---- Acting -------------------------------------------------------------------------------
+
+void PressButton(HWND dialog, int id)
+{
+    HWND button = RequireChild(dialog, id);
+    if (!PostMessageW(button, BM_CLICK, 0, 0))
+        throw DriverError("could not post a click to button " + std::to_string(id) + ": " +
+                          ErrorText(GetLastError()));
+}
+
+void PressEscape(HWND dialog)
+{
+    std::vector<HWND> children = Children(dialog);
+    if (children.empty())
+        throw DriverError("no control to take Esc in " + DescribeWindow(dialog));
+    HWND target = children.front();
+    // Lparam as a keyboard would send it: repeat count 1, scan code of Esc; the release bits on up.
+    LPARAM down = 1 | (0x01 << 16);
+    LPARAM up = down | (1u << 30) | (1u << 31);
+    PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, down);
+    PostMessageW(target, WM_KEYUP, VK_ESCAPE, up);
+}
+
+void SetControlText(HWND dialog, int id, const std::string& text)
+{
+    HWND control = RequireChild(dialog, id);
+    std::wstring wide = Widen(text);
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()), SMTO_ABORTIFHUNG,
+                             kSendTimeoutMs, &result) ||
+        !result)
+        throw DriverError("control " + std::to_string(id) + " refused the text " + Quoted(text));
+}
+
+// ---- The process under test ---------------------------------------------------------------
+
+SetupProcess::SetupProcess(const std::string& exePath, const std::string& workDir) : exe_(exePath)
+{
+    std::string folder = workDir;
+    if (folder.empty()) {
+        size_t cut = exePath.find_last_of("\\/");
+        folder = cut == std::string::npos ? "." : exePath.substr(0, cut);
+    }
+    std::string commandLine = "\"" + exePath + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &info))
+        throw DriverError("could not start " + exePath + " in " + folder + ": " + ErrorText(GetLastError()));
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    id_ = info.dwProcessId;
+}
+
+SetupProcess::~SetupProcess()
+{
+    if (Running()) {
+        TerminateProcess(process_, 255);
+        WaitForSingleObject(process_, kWaitMs);
+    }
+    CloseHandle(process_);
+}
+
+bool SetupProcess::Running() const
+{
+    return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+std::vector<HWND> SetupProcess::Windows() const
+{
+    return TopLevelWindows(id_, true);
+}
+
+std::string SetupProcess::DescribeScreen() const
+{
+    std::vector<HWND> windows = Windows();
+    if (windows.empty())
+        return "no window of the setup on screen";
+    std::string out;
+    for (HWND window : windows)
+        out += "\n  " + DescribeWindow(window);
+    return std::to_string(windows.size()) + " window(s) of the setup on screen:" + out;
+}
+
+void SetupProcess::FailWait(const std::string& what, int timeoutMs)
+{
+    std::string screen = DescribeScreen();
+    std::string state = "still running";
+    if (!Running()) {
+        DWORD status = 0;
+        GetExitCodeProcess(process_, &status);
+        state = "ended with status " + std::to_string(status);
+    }
+    throw DriverError("expected " + what + " within " + std::to_string(timeoutMs) + " ms; the setup is " +
+                      state + "; " + screen);
+}
+
+template <typename Match>
+HWND SetupProcess::WaitFor(const std::string& what, int timeoutMs, Match match)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        for (HWND window : Windows()) {
+            try {
+                if (match(window)) {
+                    Trace("found " + what, start);
+                    return window;
+                }
+            } catch (const DriverError&) {
+                // A window that vanishes while we look at it is simply not the one.
+            }
+        }
+        // A process that has ended will not show anything more.
+        if (!Running() || static_cast<int>(GetTickCount() - start) >= timeoutMs)
+            FailWait(what, timeoutMs);
+        Sleep(kPollMs);
+    }
+}
+
+HWND SetupProcess::WaitForAnyWindow(int timeoutMs, const std::vector<HWND>& besides)
+{
+    return WaitFor("a window", timeoutMs, [&](HWND window) {
+        return std::find(besides.begin(), besides.end(), window) == besides.end();
+    });
+}
+
+HWND SetupProcess::WaitForWindow(const std::string& title, int timeoutMs)
+{
+    return WaitFor("a window titled " + Quoted(title), timeoutMs,
+                   [&](HWND window) { return WindowTitle(window) == title; });
+}
+
+HWND SetupProcess::WaitForMessageBox(int timeoutMs)
+{
+    return WaitFor("a message box", timeoutMs, [](HWND window) { return IsMessageBox(window); });
+}
+
+HWND SetupProcess::WaitForDialogWith(int controlId, int timeoutMs)
+{
+    return WaitFor("a dialog with control " + std::to_string(controlId), timeoutMs, [&](HWND window) {
+        return WindowClass(window) == "#32770" && !IsMessageBox(window) && HasControl(window, controlId);
+    });
+}
+
+void SetupProcess::WaitUntilGone(HWND window, int timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (IsWindow(window) && IsWindowVisible(window)) {
+        if (static_cast<int>(GetTickCount() - start) >= timeoutMs)
+            FailWait("the window " + DescribeWindow(window) + " to go", timeoutMs);
+        Sleep(kPollMs);
+    }
+    Trace("gone", start);
+}
+
+MessageBoxSeen SetupProcess::DismissMessageBox(int timeoutMs)
+{
+    HWND box = WaitForMessageBox(timeoutMs);
+    MessageBoxSeen seen{WindowTitle(box), MessageBoxText(box)};
+    PressButton(box, IDOK);
+    WaitUntilGone(box, timeoutMs);
+    return seen;
+}
+
+DWORD SetupProcess::WaitForExit(int timeoutMs)
+{
+    DWORD start = GetTickCount();
+    if (WaitForSingleObject(process_, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+        std::string screen = DescribeScreen();
+        TerminateProcess(process_, 255);
+        WaitForSingleObject(process_, kWaitMs);
+        throw DriverError("expected the setup to end within " + std::to_string(timeoutMs) +
+                          " ms; killed it; " + screen);
+    }
+    DWORD status = 0;
+    GetExitCodeProcess(process_, &status);
+    Trace("exit " + std::to_string(status), start);
+    return status;
+}
+
+// ---- Registry -----------------------------------------------------------------------------
+
+std::string AppPathsKey(const std::string& programFile)
+{
+    return "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + programFile;
+}
+
+void SetRegistryString(HKEY root, const std::string& key, const std::string& valueName, const std::string& value)
+{
+    HKEY handle = nullptr;
+    LONG result = RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr);
+    if (result != ERROR_SUCCESS)
+        throw DriverError("could not create the key " + key + ": " + ErrorText(result));
+    result = RegSetValueExA(handle, valueName.empty() ? nullptr : valueName.c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(value.c_str()), static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(handle);
+    if (result != ERROR_SUCCESS)
+        throw DriverError("could not set " + key + " " + Quoted(valueName) + ": " + ErrorText(result));
+}
+
+std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key, const std::string& valueName)
+{
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+        return std::nullopt;
+    const char* name = valueName.empty() ? nullptr : valueName.c_str();
+    DWORD type = 0;
+    DWORD size = 0;
+    std::optional<std::string> value;
+    if (RegQueryValueExA(handle, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        std::string bytes(size, '\0');
+        if (RegQueryValueExA(handle, name, nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()), &size) ==
+            ERROR_SUCCESS) {
+            bytes.resize(std::min<size_t>(size, bytes.size()));
+            while (!bytes.empty() && bytes.back() == '\0')
+                bytes.pop_back();
+            value = bytes;
+        }
+    }
+    RegCloseKey(handle);
+    return value;
+}
+
+void DeleteRegistryKey(HKEY root, const std::string& key)
+{
+    LONG result = RegDeleteTreeA(root, key.c_str());
+    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND)
+        result = RegDeleteKeyA(root, key.c_str());
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
+        throw DriverError("could not delete the key " + key + ": " + ErrorText(result));
+}
+
+// ---- Files --------------------------------------------------------------------------------
+
+bool FileExists(const std::string& path)
+{
+    DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FolderExists(const std::string& path)
+{
+    DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string ReadFileBytes(const std::string& path)
+{
+    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw DriverError("could not open " + path + ": " + ErrorText(GetLastError()));
+    std::string bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw DriverError("could not create " + path + ": " + ErrorText(GetLastError()));
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    if (!ok || written != bytes.size())
+        throw DriverError("could not write " + path + ": " + ErrorText(GetLastError()));
+}
+
+void MakeFolders(const std::string& path)
+{
+    // Each level in turn: "Z:\a\b\c" needs "Z:\a" and "Z:\a\b" first.
+    for (size_t at = path.find('\\', 3); ; at = path.find('\\', at + 1)) {
+        std::string level = path.substr(0, at);
+        if (!level.empty() && !FolderExists(level) && !CreateDirectoryW(Widen(level).c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS)
+            throw DriverError("could not create the folder " + level + ": " + ErrorText(GetLastError()));
+        if (at == std::string::npos)
+            break;
+    }
+}
+
+std::vector<std::string> ListFolder(const std::string& path)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(Widen(Join(path, "*")).c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        throw DriverError("could not list " + path + ": " + ErrorText(GetLastError()));
+    do {
+        std::string name = Narrow(entry.cFileName);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RemoveTree(const std::string& path)
+{
+    std::wstring wide = Widen(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        for (const std::string& name : ListFolder(path))
+            RemoveTree(Join(path, name));
+        if (!RemoveDirectoryW(wide.c_str()))
+            throw DriverError("could not remove the folder " + path + ": " + ErrorText(GetLastError()));
+    } else if (!DeleteFileW(wide.c_str())) {
+        throw DriverError("could not remove " + path + ": " + ErrorText(GetLastError()));
+    }
+}
+
+// ---- Resources ----------------------------------------------------------------------------
+
+namespace {
+
+// Reads a template field by field; every read is checked against the resource's end.
+class TemplateReader {
+public:
+    TemplateReader(const BYTE* data, DWORD size) : data_(data), size_(size) {}
+
+    template <typename T>
+    T Take()
+    {
+        Need(sizeof(T));
+        T value;
+        std::memcpy(&value, data_ + at_, sizeof(T));
+        at_ += sizeof(T);
+        return value;
+    }
+
+    // A "sz_Or_Ord" field: 0x0000 for none, 0xFFFF and an ordinal, or a NUL-terminated UTF-16 string.
+    std::string NameOrOrdinal(int* ordinal)
+    {
+        WORD first = Take<WORD>();
+        if (first == 0xFFFF) {
+            *ordinal = Take<WORD>();
+            return {};
+        }
+        *ordinal = -1;
+        at_ -= sizeof(WORD);
+        return String();
+    }
+
+    std::string String()
+    {
+        std::wstring text;
+        for (WORD c = Take<WORD>(); c != 0; c = Take<WORD>())
+            text += static_cast<wchar_t>(c);
+        return Narrow(text);
+    }
+
+    void AlignToDword()
+    {
+        at_ = (at_ + 3) & ~static_cast<DWORD>(3);
+    }
+
+    void Skip(DWORD count)
+    {
+        Need(count);
+        at_ += count;
+    }
+
+private:
+    void Need(DWORD count)
+    {
+        if (at_ + count > size_)
+            throw DriverError("dialog template ends early at byte " + std::to_string(at_));
+    }
+
+    const BYTE* data_;
+    DWORD size_;
+    DWORD at_ = 0;
+};
+
+std::string PredefinedClass(int ordinal)
+{
+    switch (ordinal) {
+    case 0x80: return "Button";
+    case 0x81: return "Edit";
+    case 0x82: return "Static";
+    case 0x83: return "ListBox";
+    case 0x84: return "ScrollBar";
+    case 0x85: return "ComboBox";
+    }
+    return "#" + std::to_string(ordinal);
+}
+
+// windres stores "Button" as the string "BUTTON", other compilers as ordinal 0x80: one name for both.
+std::string CanonicalClass(const std::string& name, int ordinal)
+{
+    if (ordinal >= 0)
+        return PredefinedClass(ordinal);
+    for (int predefined = 0x80; predefined <= 0x85; ++predefined) {
+        if (lstrcmpiA(name.c_str(), PredefinedClass(predefined).c_str()) == 0)
+            return PredefinedClass(predefined);
+    }
+    return name;
+}
+
+std::string OrdinalName(const std::string& name, int ordinal)
+{
+    return ordinal >= 0 ? "#" + std::to_string(ordinal) : name;
+}
+
+// The executable mapped as data: nothing of it runs.
+class DataModule {
+public:
+    explicit DataModule(const std::string& path)
+        : module_(LoadLibraryExW(Widen(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
+    {
+        if (module_ == nullptr)
+            throw DriverError("could not load " + path + " as data: " + ErrorText(GetLastError()));
+    }
+    ~DataModule() { FreeLibrary(module_); }
+    DataModule(const DataModule&) = delete;
+    DataModule& operator=(const DataModule&) = delete;
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+}  // namespace
+
+const DialogItem& DialogTemplate::Item(int id) const
+{
+    for (const DialogItem& item : items) {
+        if ((item.id & 0xFFFF) == (id & 0xFFFF))
+            return item;
+    }
+    throw DriverError("the dialog template has no item with id " + std::to_string(id));
+}
+
+DialogTemplate ReadDialogTemplate(const std::string& exePath, int id)
+{
+    DataModule module(exePath);
+    HRSRC found = FindResourceW(module.get(), MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5));
+    if (found == nullptr)
+        throw DriverError("no dialog template " + std::to_string(id) + " in " + exePath);
+    DWORD size = SizeofResource(module.get(), found);
+    const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(module.get(), found)));
+    if (data == nullptr)
+        throw DriverError("dialog template " + std::to_string(id) + " could not be loaded");
+
+    TemplateReader in(data, size);
+    DialogTemplate dialog;
+    int ordinal = -1;
+    WORD count = 0;
+    if (size >= 4 && reinterpret_cast<const WORD*>(data)[0] == 1 && reinterpret_cast<const WORD*>(data)[1] == 0xFFFF) {
+        dialog.extended = true;
+        in.Take<WORD>();  // version
+        in.Take<WORD>();  // signature
+        dialog.helpId = in.Take<DWORD>();
+        dialog.exStyle = in.Take<DWORD>();
+        dialog.style = in.Take<DWORD>();
+    } else {
+        dialog.style = in.Take<DWORD>();
+        dialog.exStyle = in.Take<DWORD>();
+    }
+    count = in.Take<WORD>();
+    dialog.x = in.Take<short>();
+    dialog.y = in.Take<short>();
+    dialog.cx = in.Take<short>();
+    dialog.cy = in.Take<short>();
+    dialog.menu = in.NameOrOrdinal(&ordinal);
+    dialog.menu = OrdinalName(dialog.menu, ordinal);
+    dialog.windowClass = in.NameOrOrdinal(&ordinal);
+    dialog.windowClass = OrdinalName(dialog.windowClass, ordinal);
+    dialog.title = in.String();
+    if (dialog.style & (DS_SETFONT | DS_SHELLFONT)) {
+        dialog.pointSize = in.Take<WORD>();
+        if (dialog.extended) {
+            dialog.weight = in.Take<WORD>();
+            dialog.italic = in.Take<BYTE>() != 0;
+            dialog.charset = in.Take<BYTE>();
+        }
+        dialog.typeface = in.String();
+    }
+
+    for (WORD index = 0; index < count; ++index) {
+        in.AlignToDword();
+        DialogItem item;
+        if (dialog.extended) {
+            item.helpId = in.Take<DWORD>();
+            item.exStyle = in.Take<DWORD>();
+            item.style = in.Take<DWORD>();
+        } else {
+            item.style = in.Take<DWORD>();
+            item.exStyle = in.Take<DWORD>();
+        }
+        item.x = in.Take<short>();
+        item.y = in.Take<short>();
+        item.cx = in.Take<short>();
+        item.cy = in.Take<short>();
+        item.id = dialog.extended ? static_cast<int>(in.Take<DWORD>() & 0xFFFF) : in.Take<WORD>();
+        item.windowClass = CanonicalClass(in.NameOrOrdinal(&ordinal), ordinal);
+        item.title = in.NameOrOrdinal(&item.titleOrdinal);
+        WORD extra = in.Take<WORD>();
+        in.Skip(extra);
+        dialog.items.push_back(item);
+    }
+    return dialog;
+}
+
+std::optional<std::string> ReadStringResource(const std::string& exePath, int id)
+{
+    DataModule module(exePath);
+    // LoadString with a zero length hands back a pointer to the text in place, not a copy.
+    const wchar_t* text = nullptr;
+    int length = LoadStringW(module.get(), static_cast<UINT>(id), reinterpret_cast<LPWSTR>(&text), 0);
+    if (length <= 0 || text == nullptr)
+        return std::nullopt;
+    return Narrow(std::wstring(text, static_cast<size_t>(length)));
+}
+
+}  // namespace e2e

@@ -1,0 +1,173 @@
+// The end-to-end driver: starts a Setup.exe under Wine, reads and works its windows as a person would.
+#ifndef E2E_DRIVER_H
+#define E2E_DRIVER_H
+
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Generous: a first window under Wine on a loaded machine can take seconds.
+constexpr int kWaitMs = 20000;
+
+// Thrown when a wait runs out or the driver cannot do what a case asked; the
+// test framework reports it as a failure of the case with this text.
+struct DriverError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// ---- Paths --------------------------------------------------------------------------------
+
+// A Linux path as Wine's Z: drive shows it: "/a/b" gives "Z:\a\b".
+std::string WinePath(const std::string& unixPath);
+// The Setup.exe built from tests/e2e/packages/<name>.rc.
+std::string PackageExe(const std::string& name);
+// A folder of its own for one case under the build tree's scratch area, emptied and made anew.
+std::string FreshScratchFolder(const std::string& name);
+
+// ---- Reading windows (any process) --------------------------------------------------------
+
+std::string WindowClass(HWND window);
+std::string WindowTitle(HWND window);
+// The text of the child with this id, as WM_GETTEXT gives it; throws if there is no such child.
+std::string ControlText(HWND dialog, int id);
+// A message box's text: its static control 0xFFFF.
+std::string MessageBoxText(HWND box);
+// Every line of a list box, in order.
+std::vector<std::string> ListBoxLines(HWND dialog, int id);
+bool HasControl(HWND dialog, int id);
+// A "#32770" window with the text static and an OK/Yes/No-style button row of the system's
+// message box, as opposed to one of the setup's own dialogs.
+bool IsMessageBox(HWND window);
+// Class, title, visibility and every child (class, id, text): what a person would see.
+std::string DescribeWindow(HWND window);
+
+// ---- Acting on windows --------------------------------------------------------------------
+
+// Posts BM_CLICK to the button, as a mouse click would press it.
+void PressButton(HWND dialog, int id);
+// Posts Esc to a control of the dialog, so that the dialog manager turns it into IDCANCEL.
+void PressEscape(HWND dialog);
+// Replaces the text of a control (an edit box, say) as typing would leave it.
+void SetControlText(HWND dialog, int id, const std::string& text);
+
+// ---- The process under test ----------------------------------------------------------------
+
+struct MessageBoxSeen {
+    std::string title;
+    std::string text;
+};
+
+class SetupProcess {
+public:
+    // Starts the program with no arguments in workDir (its own folder if empty); throws if it cannot.
+    explicit SetupProcess(const std::string& exePath, const std::string& workDir = "");
+    ~SetupProcess();  // a process still running here is killed
+    SetupProcess(const SetupProcess&) = delete;
+    SetupProcess& operator=(const SetupProcess&) = delete;
+
+    DWORD Id() const { return id_; }
+    bool Running() const;
+
+    // The visible top-level windows of the process, in Z order.
+    std::vector<HWND> Windows() const;
+    // The first visible top-level window of the process that is not in `besides`.
+    HWND WaitForAnyWindow(int timeoutMs = kWaitMs, const std::vector<HWND>& besides = {});
+    // A visible top-level window of the process titled exactly `title`.
+    HWND WaitForWindow(const std::string& title, int timeoutMs = kWaitMs);
+    HWND WaitForMessageBox(int timeoutMs = kWaitMs);
+    // One of the setup's own dialogs (not a message box) with this control in it.
+    HWND WaitForDialogWith(int controlId, int timeoutMs = kWaitMs);
+    // Until the window is destroyed or hidden.
+    void WaitUntilGone(HWND window, int timeoutMs = kWaitMs);
+    // Waits for a message box, reads it, presses its OK and waits until it has gone.
+    MessageBoxSeen DismissMessageBox(int timeoutMs = kWaitMs);
+
+    // The exit status. On timeout the process is killed and the error says what was on screen.
+    DWORD WaitForExit(int timeoutMs = kWaitMs);
+
+    // Every window of the process still on screen, described.
+    std::string DescribeScreen() const;
+
+private:
+    template <typename Match>
+    HWND WaitFor(const std::string& what, int timeoutMs, Match match);
+    [[noreturn]] void FailWait(const std::string& what, int timeoutMs);
+
+    HANDLE process_ = nullptr;
+    DWORD id_ = 0;
+    std::string exe_;
+};
+
+// ---- Registry (HKLM and friends of the Wine prefix) ----------------------------------------
+
+// The App Paths key that records where a main program was installed.
+std::string AppPathsKey(const std::string& programFile);
+// Creates the key if needed; an empty value name is the key's default value.
+void SetRegistryString(HKEY root, const std::string& key, const std::string& valueName,
+                       const std::string& value);
+std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key,
+                                              const std::string& valueName);
+// Removes the key with its subkeys; a missing key is not an error.
+void DeleteRegistryKey(HKEY root, const std::string& key);
+
+// ---- Files (Windows paths; the Linux tree is under Z:) -------------------------------------
+
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);
+std::string ReadFileBytes(const std::string& path);  // throws if the file cannot be read
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+// Makes every missing level of the folder.
+void MakeFolders(const std::string& path);
+// Names of the entries of a folder, sorted, without "." and "..".
+std::vector<std::string> ListFolder(const std::string& path);
+// Removes a folder and everything below it, read-only entries too; a missing one is fine.
+void RemoveTree(const std::string& path);
+
+// ---- Resources of a built executable -------------------------------------------------------
+
+struct DialogItem {
+    DWORD helpId = 0;
+    DWORD exStyle = 0;
+    DWORD style = 0;
+    short x = 0, y = 0, cx = 0, cy = 0;
+    int id = 0;                // 0xFFFF for the usual "-1"
+    std::string windowClass;   // predefined classes spelt "Button", "Edit", "Static", "ListBox", ...
+    std::string title;         // empty when the title is an ordinal
+    int titleOrdinal = -1;     // a resource id (an icon for SS_ICON, say), or -1
+};
+
+struct DialogTemplate {
+    bool extended = false;     // DLGTEMPLATEEX
+    DWORD helpId = 0;
+    DWORD exStyle = 0;
+    DWORD style = 0;
+    short x = 0, y = 0, cx = 0, cy = 0;
+    std::string menu;          // "" when none; "#n" for an ordinal
+    std::string windowClass;   // "" when the default dialog class; "#n" for an ordinal
+    std::string title;
+    int pointSize = 0;         // font fields, present with DS_SETFONT / DS_SHELLFONT
+    int weight = 0;
+    bool italic = false;
+    int charset = 0;
+    std::string typeface;
+    std::vector<DialogItem> items;
+
+    // The item with this id; throws if there is none.
+    const DialogItem& Item(int id) const;
+};
+
+// Reads dialog template `id` (any language) from the executable without running it.
+DialogTemplate ReadDialogTemplate(const std::string& exePath, int id);
+// Reads string `id` from the executable's string table; nullopt when missing or empty.
+std::optional<std::string> ReadStringResource(const std::string& exePath, int id);
+
+}  // namespace e2e
+
+#endif
