@@ -350,14 +350,14 @@ std::string SetupProcess::DescribeScreen() const
 void SetupProcess::FailWait(const std::string& what, int timeoutMs)
 {
     std::string screen = DescribeScreen();
-    std::string state = "still running";
+    std::string state = "the setup is still running";
     if (!Running()) {
         DWORD status = 0;
         GetExitCodeProcess(process_, &status);
-        state = "ended with status " + std::to_string(status);
+        state = "the setup ended with status " + std::to_string(status);
     }
-    throw DriverError("expected " + what + " within " + std::to_string(timeoutMs) + " ms; the setup is " +
-                      state + "; " + screen);
+    throw DriverError("expected " + what + " within " + std::to_string(timeoutMs) + " ms; " + state + "; " +
+                      screen);
 }
 
 template <typename Match>
