@@ -1,0 +1,384 @@
+// Section layout of the new image, the streamed write with its running checksum, and the atomic rename.
+#include "image_writer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const size_t kChunk = 1 << 20;          // payload copy unit: memory stays bounded by it
+const size_t kStaging = 64 << 10;       // small writes are gathered up to this
+const uint32_t kScnCode = 0x20, kScnInitializedData = 0x40;
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment)
+{
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+void Put32(uint8_t* at, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+struct PlannedSection {
+    PeSection header;
+    uint64_t keep = 0;  // bytes of the stub's raw data carried over (not for the resource section)
+};
+
+struct Plan {
+    std::vector<PlannedSection> sections;
+    ResourceLayout resources;
+    uint64_t headerBytes = 0, sizeOfHeaders = 0, sizeOfImage = 0, fileSize = 0;
+    uint32_t sizeOfCode = 0, sizeOfInitializedData = 0;
+    uint32_t relocRva = 0;
+};
+
+// The stub keeps every section's address except those after its resources. A stub linked
+// with relocations has .reloc there: relocations name pages of code and data, which do not
+// move, so .reloc itself can move behind the grown resources and stay valid; the stub then
+// keeps the address-space randomisation its linker chose. Any other section after the
+// resources could be referred to by address from the code, so such a stub is refused.
+bool MakePlan(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items, uint32_t fileAlignment,
+              Plan* plan, std::string* error)
+{
+    if (image.machine != 0x14C) {
+        *error = "the stub is not an i386 image";
+        return false;
+    }
+    if (image.sectionAlignment < kPageAlignment || (image.sectionAlignment & (image.sectionAlignment - 1)) ||
+        image.sectionAlignment < fileAlignment) {
+        *error = "the stub's section alignment " + std::to_string(image.sectionAlignment) +
+                 " is not a power of two of at least 4096";
+        return false;
+    }
+    int rsrc = image.resourceSection;
+    if (rsrc < 0 || image.sections[rsrc].virtualAddress != image.dirRva[kDirResource]) {
+        *error = "the stub has no section of its own for resources";
+        return false;
+    }
+    for (int dir : {kDirSecurity, kDirDebug, kDirBoundImport}) {
+        if (static_cast<uint32_t>(dir) < image.dirCount && image.dirSize[dir] != 0) {
+            *error = dir == kDirSecurity ? "the stub is signed; sign the setup after packaging instead"
+                                         : "the stub carries debug or bound-import data that refers to file "
+                                           "offsets; link it stripped (-s)";
+            return false;
+        }
+    }
+    for (size_t i = 1; i < image.sections.size(); ++i) {
+        if (image.sections[i].virtualAddress <= image.sections[i - 1].virtualAddress) {
+            *error = "the stub's sections are not in address order";
+            return false;
+        }
+    }
+    for (size_t i = rsrc + 1; i < image.sections.size(); ++i) {
+        const PeSection& s = image.sections[i];
+        bool reloc = image.dirCount > kDirBaseReloc && image.dirSize[kDirBaseReloc] != 0 &&
+                     image.dirRva[kDirBaseReloc] == s.virtualAddress && s.name == ".reloc";
+        if (!reloc) {
+            *error = "the stub has section " + s.name + " after its resources; only .reloc may follow them";
+            return false;
+        }
+    }
+    if (!LayoutResources(items, image.sections[rsrc].virtualAddress, &plan->resources, error))
+        return false;
+
+    plan->headerBytes = image.sectionTableOffset + 40ull * image.sections.size();
+    plan->sizeOfHeaders = AlignUp(plan->headerBytes, fileAlignment);
+    if (plan->sizeOfHeaders > image.sections[0].virtualAddress) {
+        *error = "the stub's headers do not fit before its first section at this alignment";
+        return false;
+    }
+    uint64_t fileAt = plan->sizeOfHeaders, nextRva = 0;
+    for (size_t i = 0; i < image.sections.size(); ++i) {
+        PlannedSection p{image.sections[i], 0};
+        PeSection& h = p.header;
+        if (static_cast<int>(i) == rsrc) {
+            h.virtualSize = static_cast<uint32_t>(plan->resources.size);
+            h.rawSize = static_cast<uint32_t>(AlignUp(plan->resources.size, fileAlignment));
+        } else {
+            // Raw bytes past the virtual size are only the linker's padding.
+            p.keep = h.virtualSize != 0 ? std::min(h.rawSize, h.virtualSize) : h.rawSize;
+            h.rawSize = static_cast<uint32_t>(AlignUp(p.keep, fileAlignment));
+        }
+        if (static_cast<int>(i) > rsrc) {
+            if (h.virtualAddress == image.dirRva[kDirBaseReloc])
+                plan->relocRva = static_cast<uint32_t>(nextRva);
+            h.virtualAddress = static_cast<uint32_t>(nextRva);
+        }
+        h.rawPointer = h.rawSize != 0 ? static_cast<uint32_t>(fileAt) : 0;
+        fileAt += h.rawSize;
+        uint64_t span = h.virtualSize != 0 ? h.virtualSize : h.rawSize;
+        nextRva = AlignUp(h.virtualAddress + span, image.sectionAlignment);
+        if (h.characteristics & kScnCode)
+            plan->sizeOfCode += h.rawSize;
+        if (h.characteristics & kScnInitializedData)
+            plan->sizeOfInitializedData += h.rawSize;
+        plan->sections.push_back(p);
+    }
+    plan->sizeOfImage = nextRva;
+    plan->fileSize = fileAt;
+    (void)stub;
+    if (plan->sizeOfImage > kMaxImageBytes) {
+        *error = "the setup image would be " + std::to_string(plan->sizeOfImage >> 20) +
+                 " MiB; a 32-bit setup can count on loading at most " + std::to_string(kMaxImageBytes >> 20) +
+                 " MiB. Leave large files out or split the product into more than one setup";
+        return false;
+    }
+    return true;
+}
+
+// The temporary file, known to the signal handler so that an interrupted build leaves nothing.
+char g_partial[4096];
+
+void RemovePartial(int signal)
+{
+    if (g_partial[0] != '\0')
+        unlink(g_partial);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+class Output {
+public:
+    explicit Output(int fd) : fd_(fd) { staging_.reserve(kStaging); }
+
+    bool Write(const uint8_t* data, size_t size)
+    {
+        checksum_.Add(data, size);
+        written_ += size;
+        if (staging_.size() + size <= kStaging) {
+            staging_.insert(staging_.end(), data, data + size);
+            return true;
+        }
+        return Flush() && Raw(data, size);
+    }
+
+    bool Zeros(uint64_t count)
+    {
+        static const uint8_t zeros[4096] = {};
+        while (count > 0) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof zeros));
+            if (!Write(zeros, n))
+                return false;
+            count -= n;
+        }
+        return true;
+    }
+
+    bool Flush()
+    {
+        bool ok = Raw(staging_.data(), staging_.size());
+        staging_.clear();
+        return ok;
+    }
+
+    uint64_t written() const { return written_; }
+    const PeChecksum& checksum() const { return checksum_; }
+    std::string failure;
+
+private:
+    bool Raw(const uint8_t* data, size_t size)
+    {
+        while (size > 0) {
+            ssize_t n = ::write(fd_, data, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                failure = std::strerror(n < 0 ? errno : ENOSPC);
+                return false;
+            }
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    int fd_;
+    uint64_t written_ = 0;
+    PeChecksum checksum_;
+    std::vector<uint8_t> staging_;
+};
+
+// Streams one payload file, which must still have the size it had when it was checked.
+bool CopyFileInto(Output* out, const ResourceData& data, std::vector<uint8_t>* buffer, std::string* error)
+{
+    int fd = ::open(data.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = data.path + ": " + std::strerror(errno);
+        return false;
+    }
+    uint64_t left = data.size;
+    bool ok = true;
+    while (ok) {
+        ssize_t n = ::read(fd, buffer->data(), left > 0 ? std::min<uint64_t>(left, buffer->size()) : 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = data.path + ": " + std::strerror(errno);
+            ok = false;
+        } else if (left == 0 || n == 0) {
+            if (n != 0 || left != 0) {
+                *error = data.path + " changed while it was being packaged; build again";
+                ok = false;
+            }
+            break;
+        } else if (!out->Write(buffer->data(), static_cast<size_t>(n))) {
+            *error = "writing the setup: " + out->failure;
+            ok = false;
+        } else {
+            left -= static_cast<uint64_t>(n);
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool WriteAll(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items, const Plan& plan,
+              uint32_t fileAlignment, int fd, ImageResult* result, std::string* error)
+{
+    // Headers: the stub's, with the new layout's fields and section table; checksum zero for now.
+    std::vector<uint8_t> headers(stub.data, stub.data + plan.headerBytes);
+    uint8_t* opt = headers.data() + image.optionalOffset;
+    Put32(opt + kOptSizeOfCode, plan.sizeOfCode);
+    Put32(opt + kOptSizeOfInitializedData, plan.sizeOfInitializedData);
+    Put32(opt + kOptFileAlignment, fileAlignment);
+    Put32(opt + kOptSizeOfImage, static_cast<uint32_t>(plan.sizeOfImage));
+    Put32(opt + kOptSizeOfHeaders, static_cast<uint32_t>(plan.sizeOfHeaders));
+    Put32(opt + kOptCheckSum, 0);
+    const PeSection& rsrc = plan.sections[image.resourceSection].header;
+    Put32(opt + kOptDataDirectories + 8 * kDirResource, rsrc.virtualAddress);
+    Put32(opt + kOptDataDirectories + 8 * kDirResource + 4, rsrc.virtualSize);
+    if (plan.relocRva != 0)
+        Put32(opt + kOptDataDirectories + 8 * kDirBaseReloc, plan.relocRva);
+    for (size_t i = 0; i < plan.sections.size(); ++i) {
+        uint8_t* h = headers.data() + image.sectionTableOffset + 40 * i;
+        const PeSection& s = plan.sections[i].header;
+        Put32(h + 8, s.virtualSize);
+        Put32(h + 12, s.virtualAddress);
+        Put32(h + 16, s.rawSize);
+        Put32(h + 20, s.rawPointer);
+    }
+
+    Output out(fd);
+    std::vector<uint8_t> buffer(kChunk);
+    auto padTo = [&](uint64_t offset) { return offset >= out.written() && out.Zeros(offset - out.written()); };
+    bool ok = out.Write(headers.data(), headers.size()) && padTo(plan.sizeOfHeaders);
+    for (size_t i = 0; ok && i < plan.sections.size(); ++i) {
+        const PlannedSection& p = plan.sections[i];
+        if (p.header.rawSize == 0)
+            continue;  // uninitialised data has nothing in the file
+        if (static_cast<int>(i) != image.resourceSection) {
+            ok = out.Write(stub.data + image.sections[i].rawPointer, p.keep);
+        } else {
+            uint64_t start = out.written();
+            ok = out.Write(plan.resources.head.data(), plan.resources.head.size());
+            for (size_t k = 0; ok && k < items.size(); ++k) {
+                ok = padTo(start + plan.resources.dataOffset[k]);
+                if (ok && items[k].data.path.empty())
+                    ok = out.Write(items[k].data.bytes.data(), items[k].data.bytes.size());
+                else if (ok && !CopyFileInto(&out, items[k].data, &buffer, error))
+                    return false;
+            }
+        }
+        ok = ok && padTo(p.header.rawPointer + p.header.rawSize);
+    }
+    ok = ok && out.Flush();
+    if (!ok) {
+        *error = "writing the setup: " + out.failure;
+        return false;
+    }
+    uint8_t sum[4];
+    result->fileSize = out.written();
+    result->sizeOfImage = static_cast<uint32_t>(plan.sizeOfImage);
+    result->checkSum = out.checksum().Finish(out.written());
+    Put32(sum, result->checkSum);
+    if (::pwrite(fd, sum, 4, image.optionalOffset + kOptCheckSum) != 4 || ::fsync(fd) != 0) {
+        *error = std::string("writing the setup: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void PeChecksum::Add(const uint8_t* data, size_t size)
+{
+    if (odd_ && size > 0) {
+        sum_ += pending_ | data[0] << 8;
+        ++data;
+        --size;
+        odd_ = false;
+    }
+    uint64_t sum = 0;
+    for (size_t i = 0; i + 1 < size; i += 2)
+        sum += static_cast<uint32_t>(data[i] | data[i + 1] << 8);
+    sum_ += sum;
+    if (size & 1) {
+        pending_ = data[size - 1];
+        odd_ = true;
+    }
+}
+
+uint32_t PeChecksum::Finish(uint64_t fileSize) const
+{
+    uint64_t sum = sum_ + (odd_ ? pending_ : 0);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>(sum + fileSize);
+}
+
+bool PlanImageSize(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
+                   uint32_t fileAlignment, uint64_t* sizeOfImage, std::string* error)
+{
+    Plan plan;
+    if (!MakePlan(stub, image, items, fileAlignment, &plan, error))
+        return false;
+    *sizeOfImage = plan.sizeOfImage;
+    return true;
+}
+
+bool WriteImage(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
+                uint32_t fileAlignment, const std::string& outPath, ImageResult* result, std::string* error)
+{
+    Plan plan;
+    if (!MakePlan(stub, image, items, fileAlignment, &plan, error))
+        return false;
+    std::string partial = outPath + ".partial-XXXXXX";
+    if (partial.size() >= sizeof g_partial) {
+        *error = outPath + ": path too long";
+        return false;
+    }
+    int fd = ::mkstemp(&partial[0]);
+    if (fd < 0) {
+        *error = "cannot create a file beside " + outPath + ": " + std::strerror(errno);
+        return false;
+    }
+    std::memcpy(g_partial, partial.c_str(), partial.size() + 1);
+    auto previousInt = std::signal(SIGINT, RemovePartial);
+    auto previousTerm = std::signal(SIGTERM, RemovePartial);
+    auto previousHup = std::signal(SIGHUP, RemovePartial);
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool ok = ::fchmod(fd, 0777 & ~mask) == 0 || (*error = std::strerror(errno), false);
+    ok = ok && WriteAll(stub, image, items, plan, fileAlignment, fd, result, error);
+    if (::close(fd) != 0 && ok) {
+        *error = std::string("writing the setup: ") + std::strerror(errno);
+        ok = false;
+    }
+    if (ok && ::rename(partial.c_str(), outPath.c_str()) != 0) {
+        *error = "cannot put the setup in place at " + outPath + ": " + std::strerror(errno);
+        ok = false;
+    }
+    if (!ok)
+        ::unlink(partial.c_str());
+    g_partial[0] = '\0';
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
+    std::signal(SIGHUP, previousHup);
+    return ok;
+}

@@ -1,0 +1,574 @@
+// Reads the manifest with inih, converts its texts to Windows-1252 and checks what the setup needs of a package.
+#include "manifest.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ini.h>
+
+#include "cp1252.h"
+#include "image_writer.h"
+#include "package/resource_name.h"
+
+namespace {
+
+const size_t kMaxManifestLine = 16 << 10;
+const uint64_t kMaxTermsFile = 1 << 20;
+
+std::string Quote(const std::string& cp1252)
+{
+    std::string utf8;
+    for (unsigned char c : cp1252) {
+        if (c < 0x20)
+            utf8 += "\\x" + std::string(1, "0123456789ABCDEF"[c >> 4]) + "0123456789ABCDEF"[c & 15];
+        else
+            utf8 += Utf16ToUtf8(std::u16string(1, Cp1252ToUnicode(c)));
+    }
+    return "\"" + utf8 + "\"";
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return text;
+}
+
+bool IsDeviceName(const std::string& component)
+{
+    // The part before the first dot, trailing spaces dropped, is what Windows compares.
+    std::string base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    base = Cp1252UpperString(base);
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (base == device)
+            return true;
+    }
+    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+        unsigned char digit = static_cast<unsigned char>(base[3]);
+        return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+    }
+    return false;
+}
+
+// The raw lines handed to inih, counted, so that every key can be traced to its line.
+struct Reader {
+    std::vector<std::string> lines;
+    size_t next = 0, offset = 0;
+    int current = 0;  // 1-based line inih is reading
+};
+
+char* ReadLine(char* buffer, int room, void* stream)
+{
+    Reader* r = static_cast<Reader*>(stream);
+    if (r->next >= r->lines.size() || room < 2)
+        return nullptr;
+    if (r->offset == 0)
+        r->current = static_cast<int>(r->next) + 1;
+    const std::string& line = r->lines[r->next];
+    size_t n = std::min(line.size() - r->offset, static_cast<size_t>(room - 1));
+    std::memcpy(buffer, line.data() + r->offset, n);
+    buffer[n] = '\0';
+    r->offset += n;
+    if (r->offset == line.size()) {
+        r->next++;
+        r->offset = 0;
+    }
+    return buffer;
+}
+
+struct RawEntry {
+    std::string key, value;
+    int line;
+};
+
+struct Collector {
+    Reader* reader;
+    std::string file;
+    Diagnostics* diags;
+    std::map<std::string, RawEntry> product;
+    std::vector<RawEntry> folders, files;
+    std::map<std::string, bool> badSections;
+
+    std::string Where(int line) const { return file + ":" + std::to_string(line); }
+};
+
+int OnEntry(void* user, const char* section, const char* name, const char* value)
+{
+    Collector* c = static_cast<Collector*>(user);
+    int line = c->reader->current;
+    std::string where = c->Where(line);
+    std::string s = Lower(section), key = name;
+    const std::string& raw = c->reader->lines[line - 1];
+    size_t separator = raw.find_first_of("=:");
+    if (separator != std::string::npos && raw[separator] == ':') {
+        c->diags->Error(where, "the name before ':' is cut there (':' separates names from values here and "
+                               "Windows forbids it in names); write 'name = value'");
+        return 1;
+    }
+    if (key.empty()) {
+        c->diags->Error(where, "a value without a name; write 'name = value'");
+        return 1;
+    }
+    if (s == "product") {
+        std::string k = Lower(key);
+        if (k != "name" && k != "program" && k != "version" && k != "legal" && k != "terms") {
+            c->diags->Error(where, "unknown key '" + key + "' in [product]; expected name, program, version, legal "
+                                   "or terms");
+        } else if (c->product.count(k)) {
+            c->diags->Error(where, "'" + k + "' is given twice (first at line " +
+                                   std::to_string(c->product[k].line) + "); keep one");
+        } else {
+            c->product[k] = RawEntry{key, value, line};
+        }
+    } else if (s == "folders") {
+        if (Lower(key) != "folder")
+            c->diags->Error(where, "unknown key '" + key + "' in [folders]; write 'folder = Path\\Of\\Folder'");
+        else
+            c->folders.push_back(RawEntry{key, value, line});
+    } else if (s == "files") {
+        c->files.push_back(RawEntry{key, value, line});
+    } else if (!c->badSections[s]) {
+        c->badSections[s] = true;
+        c->diags->Error(where, s.empty() ? "'" + key + "' stands before any section; put it under [product], "
+                                           "[folders] or [files]"
+                                         : "unknown section [" + std::string(section) +
+                                               "]; expected [product], [folders] or [files]");
+    }
+    return 1;
+}
+
+std::string Directory(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The first folder in which source exists, manifest folder first.
+std::string Resolve(const std::string& source, const std::string& base, const std::vector<std::string>& search)
+{
+    if (!source.empty() && source[0] == '/')
+        return source;
+    std::vector<std::string> dirs{base};
+    dirs.insert(dirs.end(), search.begin(), search.end());
+    for (const std::string& dir : dirs) {
+        std::string path = dir + "/" + source;
+        if (::access(path.c_str(), F_OK) == 0)
+            return path;
+    }
+    return base + "/" + source;
+}
+
+// A readable regular file: its size, or what is wrong.
+bool ProbeSource(const std::string& path, uint64_t* size, std::string* problem)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        *problem = std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    if (!S_ISREG(st.st_mode)) {
+        *problem = "not a regular file";
+        return false;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+// Whether two sources hold the same bytes, streamed in bounded chunks.
+bool SameContent(const std::string& a, const std::string& b)
+{
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+        sa.st_ino == sb.st_ino)
+        return true;
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    while (fa && fb) {
+        fa.read(ba.data(), ba.size());
+        fb.read(bb.data(), bb.size());
+        if (fa.gcount() != fb.gcount() || std::memcmp(ba.data(), bb.data(), fa.gcount()) != 0)
+            return false;
+    }
+    return !fa.bad() && !fb.bad() && fa.eof() && fb.eof();
+}
+
+bool ParseVersion(const std::string& text, uint16_t out[4])
+{
+    std::string part;
+    int count = 0;
+    for (int i = 0; i < 4; ++i)
+        out[i] = 0;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t dot = text.find('.', start);
+        part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoul(part) > 0xFFFF || count == 4)
+            return false;
+        out[count++] = static_cast<uint16_t>(std::stoul(part));
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
+    }
+    return count > 0;
+}
+
+// A product text: present, in Windows-1252, without control characters, within length.
+bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool required, std::string* out)
+{
+    auto found = c.product.find(key);
+    if (found == c.product.end()) {
+        if (required)
+            c.diags->Error(c.file, "[product] has no '" + key + "'; add '" + key + " = ...'");
+        return false;
+    }
+    std::string where = c.Where(found->second.line), problem;
+    if (!Utf8ToCp1252(found->second.value, out, &problem)) {
+        c.diags->Error(where, key + " " + problem);
+        return false;
+    }
+    for (unsigned char ch : *out) {
+        if (ch < 0x20) {
+            c.diags->Error(where, key + " holds a control character; remove it");
+            return false;
+        }
+    }
+    if (required && out->empty()) {
+        c.diags->Error(where, key + " is empty; the setup stops when it has none");
+        return false;
+    }
+    if (maxLength && out->size() > maxLength) {
+        c.diags->Error(where, key + " is " + std::to_string(out->size()) + " characters long; the setup reads at most " +
+                                  std::to_string(maxLength) + ", so shorten it");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Diagnostics::Failed() const
+{
+    for (const Diagnostic& d : list) {
+        if (d.error)
+            return true;
+    }
+    return false;
+}
+
+std::string Diagnostics::Format() const
+{
+    std::string out;
+    for (const Diagnostic& d : list)
+        out += d.where + (d.error ? ": error: " : ": warning: ") + d.text + "\n";
+    return out;
+}
+
+std::string MadeName(const std::string& listed)
+{
+    std::string made = listed;
+    MakeResourceName(&made[0]);
+    for (char& c : made)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return made;
+}
+
+std::string CheckListedPath(const std::string& name, size_t maxLength)
+{
+    if (name.empty())
+        return "is empty";
+    if (maxLength && name.size() > maxLength)
+        return "is " + std::to_string(name.size()) + " characters long; the setup reads at most " +
+               std::to_string(maxLength) + ", so shorten it";
+    if (name[0] == '\\' || name[0] == '/')
+        return "starts with a " + std::string(name[0] == '/' ? "slash" : "backslash") +
+               "; list names relative to the destination folder";
+    if (name.size() >= 2 && name[1] == ':' && ((name[0] | 0x20) >= 'a' && (name[0] | 0x20) <= 'z'))
+        return "has a drive; list names relative to the destination folder";
+    for (unsigned char c : name) {
+        if (c < 0x20)
+            return "holds a control character; remove it";
+        if (std::strchr("<>:\"/|?*", c))
+            return std::string("holds '") + static_cast<char>(c) + "', which Windows forbids in file names" +
+                   (c == '/' ? "; separate folders with a backslash" : "; remove it");
+    }
+    size_t start = 0;
+    while (true) {
+        size_t end = name.find('\\', start);
+        std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part.empty())
+            return "has an empty folder name (two backslashes in a row, or one at the end)";
+        if (part == ".." || part == ".")
+            return "contains '" + part + "', which would step out of its folder; list the real path";
+        if (part.back() == '.' || part.back() == ' ')
+            return "has the name " + Quote(part) + ", which ends in a " + (part.back() == '.' ? "dot" : "space") +
+                   " that Windows drops; remove it";
+        if (IsDeviceName(part))
+            return "has the name " + Quote(part) + ", which Windows reserves for a device; rename it";
+        if (end == std::string::npos)
+            return "";
+        start = end + 1;
+    }
+}
+
+bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::string* out, Diagnostics* diags)
+{
+    std::string text = utf8.compare(0, 3, "\xEF\xBB\xBF") == 0 ? utf8.substr(3) : utf8;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find_first_of("\r\n", at);
+        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        if (end == std::string::npos)
+            break;
+        at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    size_t used = lines.size();
+    while (used > 0 && lines[used - 1].empty())
+        --used;
+    bool ok = true;
+    if (used == 0) {
+        diags->Error(displayName, "the terms text is empty; the setup shows it for the user to accept");
+        return false;
+    }
+    if (used < lines.size())
+        diags->Warning(displayName + ":" + std::to_string(used + 1), "empty lines at the end are left out");
+    out->clear();
+    for (size_t i = 0; i < used; ++i) {
+        std::string where = displayName + ":" + std::to_string(i + 1), line, problem;
+        if (lines[i].empty()) {
+            diags->Error(where, "an empty line would end the terms list at the setup; put a single space on it");
+            ok = false;
+            continue;
+        }
+        if (!Utf8ToCp1252(lines[i], &line, &problem)) {
+            diags->Error(where, "the line " + problem);
+            ok = false;
+            continue;
+        }
+        for (unsigned char c : line) {
+            if (c < 0x20 && c != '\t') {
+                diags->Error(where, "the line holds a control character; remove it");
+                ok = false;
+                break;
+            }
+        }
+        if (line.size() > kTermsLineWarn)
+            diags->Warning(where, "the line is " + std::to_string(line.size()) + " characters long; the terms list "
+                                  "has no horizontal scroll bar, so beyond about " +
+                                  std::to_string(kTermsLineWarn) + " they may not show");
+        *out += line + "\n";
+    }
+    if (ok && out->size() > kMaxTerms) {
+        diags->Error(displayName, "the terms text is " + std::to_string(out->size()) +
+                                      " characters with line feeds; the setup reads at most " +
+                                      std::to_string(kMaxTerms) + ", so shorten it");
+        ok = false;
+    }
+    return ok;
+}
+
+bool ReadManifestText(const std::string& text, const std::string& displayName, const std::string& baseDir,
+                      const std::vector<std::string>& searchDirs, Package* out, Diagnostics* diags)
+{
+    *out = Package{};
+    Reader reader;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
+        at = end == std::string::npos ? text.size() : end + 1;
+        int number = static_cast<int>(reader.lines.size()) + 1;
+        if (line.find('\0') != std::string::npos) {
+            diags->Error(displayName + ":" + std::to_string(number), "the line holds a NUL byte; remove it");
+            line = "\n";
+        } else if (line.size() > kMaxManifestLine) {
+            diags->Error(displayName + ":" + std::to_string(number), "the line is longer than " +
+                                                                        std::to_string(kMaxManifestLine) + " bytes");
+            line = "\n";
+        }
+        reader.lines.push_back(line);
+    }
+    // The library's settings are process-wide; set them for each read.
+    ini_use_stack = false;
+    ini_allow_realloc = true;
+    ini_max_line = static_cast<int>(kMaxManifestLine) + 3;
+    ini_allow_multiline = false;
+    ini_allow_inline_comments = true;
+    ini_allow_no_value = false;
+    ini_stop_on_first_error = false;
+    ini_allow_bom = true;
+    Collector c{&reader, displayName, diags, {}, {}, {}, {}};
+    int bad = ini_parse_stream(ReadLine, &reader, OnEntry, &c);
+    if (bad > 0)
+        diags->Error(c.Where(bad), "expected '[section]' or 'name = value'");
+    else if (bad < 0)
+        diags->Error(displayName, "out of memory while reading");
+
+    std::string problem;
+    if (ProductText(c, "name", kMaxProductText, true, &out->name)) {
+        std::string why = CheckListedPath(out->name, 0);
+        if (!why.empty() || out->name.find('\\') != std::string::npos)
+            diags->Warning(c.Where(c.product["name"].line),
+                           "the product name is also the default destination folder, and as a folder name it " +
+                               (why.empty() ? std::string("holds a backslash") : why));
+    }
+    if (ProductText(c, "program", kMaxProductText, true, &out->program)) {
+        std::string why = CheckListedPath(out->program, 0);
+        if (!why.empty())
+            diags->Error(c.Where(c.product["program"].line), "program " + Quote(out->program) + " " + why);
+    }
+    if (ProductText(c, "version", 0, true, &out->versionText) && !ParseVersion(out->versionText, out->version))
+        diags->Error(c.Where(c.product["version"].line),
+                     "version " + Quote(out->versionText) + " is not 1 to 4 numbers up to 65535 joined by dots, "
+                     "such as 7.0 or 7.0.2.15");
+    if (!ProductText(c, "legal", 0, false, &out->legal) && !c.product.count("legal"))
+        diags->Warning(displayName, "[product] has no 'legal'; the version block's legal notice stays empty");
+    std::string termsName;
+    if (ProductText(c, "terms", 0, true, &termsName)) {
+        std::string path = Resolve(c.product["terms"].value, baseDir, searchDirs);
+        std::ifstream in(path, std::ios::binary);
+        std::string body((kMaxTermsFile + 1), '\0');
+        if (!in) {
+            diags->Error(c.Where(c.product["terms"].line), "cannot read the terms file " + path + ": " +
+                                                               std::strerror(errno));
+        } else {
+            in.read(&body[0], static_cast<std::streamsize>(body.size()));
+            body.resize(static_cast<size_t>(in.gcount()));
+            if (body.size() > kMaxTermsFile)
+                diags->Error(path, "the terms file is over 1 MiB; the setup reads at most " +
+                                       std::to_string(kMaxTerms) + " characters");
+            else
+                ConvertTerms(body, path, &out->terms, diags);
+        }
+    }
+
+    // Files: names, sources, duplicates and made names.
+    std::map<std::string, size_t> byUpper, byMade;
+    std::map<std::string, int> folderSeen;  // upper-case folder -> line that needs it
+    auto addFolder = [&](const std::string& folder, int line) {
+        std::string upper = Cp1252UpperString(folder);
+        if (folderSeen.emplace(upper, line).second)
+            out->folders.push_back(folder);
+    };
+    for (const RawEntry& raw : c.files) {
+        std::string where = c.Where(raw.line);
+        PackageFile file;
+        file.line = raw.line;
+        if (!Utf8ToCp1252(raw.key, &file.listed, &problem)) {
+            diags->Error(where, "the listed name " + problem);
+            continue;
+        }
+        std::string why = CheckListedPath(file.listed, kMaxListedName);
+        if (!why.empty()) {
+            diags->Error(where, "the listed name " + Quote(file.listed) + " " + why);
+            continue;
+        }
+        std::string upper = Cp1252UpperString(file.listed);
+        if (byUpper.count(upper)) {
+            const PackageFile& first = out->files[byUpper[upper]];
+            diags->Error(where, Quote(file.listed) + " is listed already at line " + std::to_string(first.line) +
+                                    " (letter case does not tell names apart on Windows); list it once");
+            continue;
+        }
+        for (size_t cut = file.listed.find('\\'); cut != std::string::npos; cut = file.listed.find('\\', cut + 1))
+            addFolder(file.listed.substr(0, cut), raw.line);
+        if (raw.value.empty()) {
+            diags->Error(where, "no source file; write '" + raw.key + " = path/to/file'");
+            continue;
+        }
+        file.source = Resolve(raw.value, baseDir, searchDirs);
+        if (!ProbeSource(file.source, &file.size, &problem)) {
+            std::string looked = baseDir;
+            for (const std::string& dir : searchDirs)
+                looked += ", " + dir;
+            diags->Error(where, "cannot read the source file " + raw.value + " (" + problem + "; looked in " +
+                                    looked + ")");
+            continue;
+        }
+        file.made = MadeName(file.listed);
+        auto same = byMade.find(file.made);
+        if (same == byMade.end()) {
+            file.stored = true;
+            out->payloadBytes += file.size;
+            byMade[file.made] = out->files.size();
+        } else {
+            const PackageFile& first = out->files[same->second];
+            if (first.size != file.size || !SameContent(first.source, file.source))
+                diags->Error(where, Quote(file.listed) + " and " + Quote(first.listed) + " (line " +
+                                        std::to_string(first.line) + ") both become payload entry " + file.made +
+                                        " but their contents differ: the setup would write the first one's bytes "
+                                        "under both names. Rename one so that its letters differ");
+        }
+        byUpper[upper] = out->files.size();
+        out->files.push_back(file);
+    }
+    for (const RawEntry& raw : c.folders) {
+        std::string folder;
+        std::string where = c.Where(raw.line);
+        if (!Utf8ToCp1252(raw.value, &folder, &problem)) {
+            diags->Error(where, "the folder " + problem);
+            continue;
+        }
+        std::string why = CheckListedPath(folder, 0);
+        if (!why.empty()) {
+            diags->Error(where, "the folder " + Quote(folder) + " " + why);
+            continue;
+        }
+        for (size_t cut = folder.find('\\'); cut != std::string::npos; cut = folder.find('\\', cut + 1))
+            addFolder(folder.substr(0, cut), raw.line);
+        addFolder(folder, raw.line);
+    }
+    for (const PackageFile& file : out->files) {
+        auto clash = folderSeen.find(Cp1252UpperString(file.listed));
+        if (clash != folderSeen.end())
+            diags->Error(c.Where(file.line), Quote(file.listed) + " is listed as a file, but line " +
+                                                 std::to_string(clash->second) + " needs a folder of that name");
+    }
+    if (c.files.empty())
+        diags->Error(displayName, "[files] lists no files; add 'Name.ext = path/to/file' lines");
+    if (out->files.size() > kMaxFiles)
+        diags->Error(displayName, std::to_string(out->files.size()) + " files; the file list has room for " +
+                                      std::to_string(kMaxFiles));
+    if (out->folders.size() > kMaxFolders)
+        diags->Error(displayName, std::to_string(out->folders.size()) + " folders; the folder list has " +
+                                      std::to_string(kMaxFolders) + " ids before the file list begins");
+    if (!out->program.empty() && !byUpper.count(Cp1252UpperString(out->program)))
+        diags->Warning(c.Where(c.product["program"].line), "program " + Quote(out->program) +
+                                                              " is not among the listed files: starting it after "
+                                                              "the install would fail");
+    // A first look at the size; the builder checks the exact image against the same limit.
+    const uint64_t margin = 1 << 20;
+    uint64_t estimate = margin;
+    for (const PackageFile& file : out->files)
+        estimate += file.stored ? file.size + 8 : 0;
+    if (estimate > kMaxImageBytes)
+        diags->Error(displayName, "the payload is " + std::to_string(out->payloadBytes >> 20) +
+                                      " MiB; a 32-bit setup can count on loading an image of at most " +
+                                      std::to_string(kMaxImageBytes >> 20) +
+                                      " MiB. Leave large files out or split the product into more than one setup");
+    return !diags->Failed();
+}
+
+bool ReadManifest(const std::string& path, const std::vector<std::string>& searchDirs, Package* out,
+                  Diagnostics* diags)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        diags->Error(path, std::string("cannot read the manifest: ") + std::strerror(errno));
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    return ReadManifestText(text.str(), path, Directory(path), searchDirs, out, diags);
+}
