@@ -1,0 +1,276 @@
+// Building setups end to end: what goes in comes out, byte for byte, the same every time, and a failure leaves nothing.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "image_writer.h"
+#include "pack.h"
+#include "test_stub.h"
+
+namespace {
+
+ByteSpan Span(const std::string& bytes)
+{
+    return ByteSpan{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
+}
+
+std::string Text(const std::vector<uint8_t>& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+uint32_t Get32(const std::string& bytes, size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+}
+
+class Build : public ::testing::Test {
+protected:
+    Build()
+    {
+        stub = dir.Write("stub.exe", Text(MakeTestStub()));
+        dir.Write("src/terms.txt", "Terms of Lumivue\r\n \r\nAccept them.\r\n");
+        dir.Write("src/Lumivue.exe", "MZ main program");
+        dir.Write("src/fr.language", "Bonjour");
+        std::string big;
+        for (int i = 0; big.size() < (5u << 19) + 1; ++i)  // 2.5 MiB and one byte: several chunks, odd length
+            big += std::to_string(i * 7919) + ",";
+        big.resize((5u << 19) + 1);
+        dir.Write("src/data.bin", big);
+        dir.Write("src/readme.txt", "Read me");
+        dir.Write("src/setup.ini",
+                  "[product]\nname = Lumivue\nprogram = Lumivue.exe\nversion = 7.0.2\n"
+                  "legal = Copyright \xC2\xA9 2026 Lumivue\nterms = terms.txt\n"
+                  "[folders]\nfolder = Extras\\Fonts\n"
+                  "[files]\nLumivue.exe = Lumivue.exe\n"
+                  "Languages\\French - Fran\xC3\xA7" "ais.language = fr.language\n"
+                  "Data\\Big.bin = data.bin\n"
+                  "read me.txt = readme.txt\nRead-Me.txt = readme.txt\n");
+    }
+
+    int Run(std::vector<std::string> args)
+    {
+        out.str("");
+        err.str("");
+        return RunSetupPack(args, dir.path() + "/setup-pack", out, err);
+    }
+
+    TempDir dir;
+    std::string stub;
+    std::ostringstream out, err;
+};
+
+TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
+{
+    std::string setup = dir.path() + "/Setup.exe";
+    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", setup, "--stub", stub})) << err.str();
+    std::string bytes = ReadAll(setup);
+    PackageView view;
+    std::string error;
+    ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+
+    EXPECT_EQ(u"Lumivue", view.product);
+    EXPECT_EQ(u"Lumivue.exe", view.program);
+    EXPECT_EQ(u"Terms of Lumivue\n \nAccept them.\n", view.terms);
+    EXPECT_EQ(3, view.termsLines);
+    std::vector<std::u16string> folders = {u"Languages", u"Data", u"Extras", u"Extras\\Fonts"};
+    EXPECT_EQ(folders, view.folders);
+    std::vector<std::u16string> names = {u"Lumivue.exe", u"Languages\\French - Fran\u00E7ais.language",
+                                         u"Data\\Big.bin", u"read me.txt", u"Read-Me.txt"};
+    ASSERT_EQ(names.size(), view.files.size());
+    const char* made[] = {"LUMIVUE_EXE", "LANGUAGES_FRENCH___FRAN_AIS_LANGUAGE", "DATA_BIG_BIN", "READ_ME_TXT",
+                          "READ_ME_TXT"};
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(names[i], view.files[i].listedName) << i;
+        EXPECT_EQ(made[i], view.files[i].madeName) << i;
+        EXPECT_TRUE(view.files[i].found) << i;
+    }
+    EXPECT_TRUE(view.notes.empty()) << view.notes.front();
+    EXPECT_EQ(u"Welcome to %s!", view.strings[202]) << "the stub's messages stay";
+    EXPECT_EQ(u"Warning: Couldn't launch '%s'", view.strings[212]);
+
+    // Payload entries: one per made name, language neutral, content byte for byte.
+    std::map<std::string, std::string> sources = {{"LUMIVUE_EXE", "Lumivue.exe"},
+                                                  {"LANGUAGES_FRENCH___FRAN_AIS_LANGUAGE", "fr.language"},
+                                                  {"DATA_BIG_BIN", "data.bin"}, {"READ_ME_TXT", "readme.txt"}};
+    size_t payload = 0;
+    for (const ResourceLeaf& leaf : view.image.resources) {
+        if (!(leaf.type == ResourceKey::Id(kRtRcData)))
+            continue;
+        ++payload;
+        std::string name(leaf.name.name.begin(), leaf.name.name.end());
+        ASSERT_TRUE(sources.count(name)) << name;
+        EXPECT_EQ(0, leaf.language);
+        ByteSpan data = LeafBytes(Span(bytes), leaf);
+        EXPECT_TRUE(std::string(reinterpret_cast<const char*>(data.data), data.size) ==
+                    ReadAll(dir.path() + "/src/" + sources[name]))
+            << name << " differs from its source";
+    }
+    EXPECT_EQ(4u, payload);
+
+    ASSERT_TRUE(view.version.hasFixed);
+    EXPECT_EQ(7, view.version.fileVersion[0]);
+    EXPECT_EQ(2, view.version.fileVersion[2]);
+    EXPECT_EQ(7, view.version.productVersion[0]);
+    EXPECT_EQ(1u, view.version.fileType);
+    EXPECT_EQ("040904e4", view.version.stringTable);
+    EXPECT_EQ(u"Setup program for Lumivue", view.version.strings[u"FileDescription"]);
+    EXPECT_EQ(u"7.0.2", view.version.strings[u"FileVersion"]);
+    EXPECT_EQ(u"7.0.2", view.version.strings[u"ProductVersion"]);
+    EXPECT_EQ(u"Copyright \u00A9 2026 Lumivue", view.version.strings[u"LegalCopyright"]);
+    EXPECT_EQ(0x04E40409u, view.version.translation);
+
+    // Headers agree with the layout: image size, checksum, and .reloc moved behind the grown resources.
+    const PeImage& image = view.image;
+    ASSERT_EQ(3u, image.sections.size());
+    const PeSection& rsrc = image.sections[1];
+    const PeSection& reloc = image.sections[2];
+    EXPECT_EQ(".reloc", reloc.name);
+    EXPECT_EQ(image.dirRva[kDirResource], rsrc.virtualAddress);
+    EXPECT_GE(reloc.virtualAddress, rsrc.virtualAddress + rsrc.virtualSize);
+    EXPECT_EQ(0u, reloc.virtualAddress % 0x1000);
+    EXPECT_EQ(reloc.virtualAddress, image.dirRva[kDirBaseReloc]);
+    EXPECT_EQ(0x1000u, Get32(bytes, reloc.rawPointer)) << "the relocation block moved intact";
+    EXPECT_EQ(reloc.virtualAddress + 0x1000u, image.sizeOfImage);
+    EXPECT_EQ(4096u, image.fileAlignment) << "2.5 MiB of payload passes the page-alignment threshold";
+    EXPECT_EQ(bytes.size(), reloc.rawPointer + reloc.rawSize);
+    PeChecksum sum;
+    std::string zeroed = bytes;
+    zeroed.replace(image.optionalOffset + kOptCheckSum, 4, 4, '\0');
+    sum.Add(reinterpret_cast<const uint8_t*>(zeroed.data()), zeroed.size());
+    EXPECT_EQ(sum.Finish(zeroed.size()), image.checkSum);
+    EXPECT_EQ(rsrc.rawSize + reloc.rawSize, Get32(bytes, image.optionalOffset + kOptSizeOfInitializedData));
+
+    ASSERT_EQ(0, Run({"--inspect", setup})) << err.str();
+    EXPECT_NE(std::string::npos, out.str().find("checksum")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("(correct)")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("terms:    3 lines")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("   2621441  DATA_BIG_BIN")) << out.str();
+}
+
+TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)
+{
+    std::string first = dir.path() + "/one/Setup.exe", second = dir.path() + "/two/Setup.exe";
+    dir.Write("one/.keep", "");
+    dir.Write("two/.keep", "");
+    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", first, "--stub", stub})) << err.str();
+    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", second, "--stub", stub})) << err.str();
+    EXPECT_TRUE(ReadAll(first) == ReadAll(second)) << "two builds differ";
+
+    // A built setup given as the stub: its package is replaced, and the result is the same.
+    std::string again = dir.path() + "/Again.exe";
+    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", again, "--stub", first})) << err.str();
+    EXPECT_NE(std::string::npos, err.str().find("already carries a package")) << err.str();
+    EXPECT_TRUE(ReadAll(first) == ReadAll(again)) << "a repack differs from a pack of the bare stub";
+}
+
+TEST_F(Build, LargePayloadsGetThePageAlignedLayout)
+{
+    for (const char* forced : {"", "4096", "512"}) {
+        std::string setup = dir.path() + "/Setup" + forced + ".exe";
+        std::vector<std::string> args = {dir.path() + "/src/setup.ini", "-o", setup, "--stub", stub};
+        if (*forced) {
+            args.push_back("--align");
+            args.push_back(forced);
+        }
+        ASSERT_EQ(0, Run(args)) << err.str();
+        std::string bytes = ReadAll(setup);
+        PackageView view;
+        std::string error;
+        ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+        uint32_t expected = std::string(forced) == "512" ? 512 : 4096;  // 2.5 MiB passes the threshold
+        EXPECT_EQ(expected, view.image.fileAlignment) << forced;
+        EXPECT_EQ(0u, Get32(bytes, view.image.optionalOffset + kOptSizeOfHeaders) % expected);
+        for (const PeSection& s : view.image.sections)
+            EXPECT_EQ(0u, s.rawPointer % expected) << s.name << " with " << forced;
+        EXPECT_EQ(0u, bytes.size() % expected);
+        EXPECT_EQ(5u, view.files.size());
+    }
+    EXPECT_EQ(2, Run({dir.path() + "/src/setup.ini", "-o", "x.exe", "--align", "1024"}));
+}
+
+TEST_F(Build, AnErrorLeavesNoOutputAndAnOldSetupUntouched)
+{
+    std::string setup = dir.path() + "/Setup.exe";
+    dir.Write("Setup.exe", "previous build");
+    dir.Write("src/bad.ini", ReadAll(dir.path() + "/src/setup.ini") + "Gone.txt = gone.txt\n");
+    EXPECT_EQ(1, Run({dir.path() + "/src/bad.ini", "-o", setup, "--stub", stub}));
+    EXPECT_NE(std::string::npos, err.str().find("bad.ini:15: error: cannot read the source file gone.txt"))
+        << err.str();
+    EXPECT_EQ("previous build", ReadAll(setup));
+
+    // A source that changes between the check and the copy stops the write part-way.
+    Diagnostics diags;
+    Package package;
+    ASSERT_TRUE(ReadManifest(dir.path() + "/src/setup.ini", {}, &package, &diags)) << diags.Format();
+    dir.Write("src/data.bin", "shrunk");
+    std::ostringstream log;
+    EXPECT_FALSE(BuildSetup(package, stub, 0, setup, log, &diags));
+    EXPECT_NE(std::string::npos, diags.Format().find("changed while it was being packaged")) << diags.Format();
+    EXPECT_EQ("previous build", ReadAll(setup));
+
+    EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/no/such/Setup.exe", "--stub", stub}));
+    EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", setup, "--stub", dir.path() + "/src/terms.txt"}));
+    EXPECT_NE(std::string::npos, err.str().find("not a usable stub")) << err.str();
+    std::vector<std::string> left = dir.List();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((std::vector<std::string>{"Setup.exe", "src", "stub.exe"}), left) << "a partial file was left";
+}
+
+TEST_F(Build, CheckValidatesWithoutWritingAndUsageMistakesExitTwo)
+{
+    EXPECT_EQ(0, Run({"--check", dir.path() + "/src/setup.ini"})) << err.str();
+    EXPECT_NE(std::string::npos, out.str().find("5 files, 4 folders")) << out.str();
+    EXPECT_EQ((std::vector<std::string>{"src", "stub.exe"}).size(), dir.List().size());
+    EXPECT_EQ(2, Run({}));
+    EXPECT_EQ(2, Run({dir.path() + "/src/setup.ini"}));
+    EXPECT_EQ(2, Run({"--check", dir.path() + "/src/setup.ini", "-o", "x.exe"}));
+    EXPECT_EQ(2, Run({"--frobnicate"}));
+    EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/S.exe"}));
+    EXPECT_NE(std::string::npos, err.str().find("setup-stub.exe")) << "the default stub sits beside the tool: "
+                                                                     << err.str();
+    EXPECT_EQ(1, Run({"--inspect", dir.path() + "/src/terms.txt"}));
+    EXPECT_NE(std::string::npos, err.str().find("not an executable")) << err.str();
+}
+
+TEST_F(Build, StubsThatCannotTakeAPackageAreRefused)
+{
+    StubOptions foreign;
+    foreign.foreignStrings = true;
+    std::string other = dir.Write("foreign.exe", Text(MakeTestStub(foreign)));
+    EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/S.exe", "--stub", other}));
+    EXPECT_NE(std::string::npos, err.str().find("string block 32 in language 1033")) << err.str();
+
+    StubOptions plain;
+    plain.reloc = false;
+    std::string noReloc = dir.Write("plain.exe", Text(MakeTestStub(plain)));
+    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/S.exe", "--stub", noReloc})) << err.str();
+    std::string bytes = ReadAll(dir.path() + "/S.exe");
+    PackageView view;
+    std::string error;
+    ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+    EXPECT_EQ(2u, view.image.sections.size());
+    EXPECT_FALSE(Exists(dir.path() + "/S.exe.partial"));
+}
+
+TEST(PeChecksum, PiecesOfAnyLengthSumLikeTheWhole)
+{
+    std::vector<uint8_t> data(1001);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 131 + 7);
+    PeChecksum whole, pieces;
+    whole.Add(data.data(), data.size());
+    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step % 7 + 1)
+        pieces.Add(data.data() + at, std::min(step, data.size() - at));
+    EXPECT_EQ(whole.Finish(data.size()), pieces.Finish(data.size()));
+    PeChecksum carry;
+    const uint8_t words[] = {0xFF, 0xFF, 0x02, 0x00, 0x01};  // 0xFFFF + 2 wraps to 2, then the odd byte
+    carry.Add(words, sizeof words);
+    EXPECT_EQ(2u + 1u + 5u, carry.Finish(5));
+}
+
+}  // namespace

@@ -1,0 +1,271 @@
+// Every rule a manifest must meet: each bad input gets its error at the right line, warnings let the build go on.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+
+#include "manifest.h"
+#include "test_stub.h"
+
+namespace {
+
+const char kBase[] =
+    "[product]\n"              // 1
+    "name = Lumivue\n"         // 2
+    "program = Lumivue.exe\n"  // 3
+    "version = 7.0\n"          // 4
+    "legal = (C) 2026 Us\n"    // 5
+    "terms = terms.txt\n"      // 6
+    "[files]\n"                // 7
+    "Lumivue.exe = bin/Lumivue.exe\n";  // 8
+
+class ManifestRules : public ::testing::Test {
+protected:
+    ManifestRules()
+    {
+        dir.Write("bin/Lumivue.exe", "MZ program");
+        dir.Write("terms.txt", "Use it well.\n \nThe end.\n");
+    }
+
+    // Reads a manifest; the result says whether it passed, diags holds everything said.
+    bool Read(const std::string& text)
+    {
+        diags = Diagnostics();
+        package = Package();
+        dir.Write("setup.ini", text);
+        return ReadManifest(dir.path() + "/setup.ini", {}, &package, &diags);
+    }
+
+    // The one diagnostic of that kind whose place and text match, as a readable failure.
+    ::testing::AssertionResult Said(bool error, const std::string& where, const std::string& fragment)
+    {
+        for (const Diagnostic& d : diags.list) {
+            if (d.error == error && d.where.size() >= where.size() &&
+                d.where.compare(d.where.size() - where.size(), where.size(), where) == 0 &&
+                d.text.find(fragment) != std::string::npos)
+                return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "expected " << (error ? "error" : "warning") << " at " << where
+                                             << " containing \"" << fragment << "\", got:\n"
+                                             << diags.Format();
+    }
+
+    std::string WithFile(const std::string& line) { return std::string(kBase) + line + "\n"; }
+
+    TempDir dir;
+    Diagnostics diags;
+    Package package;
+};
+
+TEST_F(ManifestRules, AGoodManifestPassesWithNothingSaid)
+{
+    ASSERT_TRUE(Read(kBase)) << diags.Format();
+    EXPECT_TRUE(diags.list.empty()) << diags.Format();
+    EXPECT_EQ("Lumivue", package.name);
+    EXPECT_EQ("Use it well.\n \nThe end.\n", package.terms);
+    EXPECT_EQ(7, package.version[0]);
+    EXPECT_EQ(0, package.version[1]);
+    ASSERT_EQ(1u, package.files.size());
+    EXPECT_EQ("LUMIVUE_EXE", package.files[0].made);
+    EXPECT_EQ(10u, package.files[0].size);
+}
+
+TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndInTheCodePage)
+{
+    std::string base = kBase;
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string text = base;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    EXPECT_FALSE(Read(with("name = Lumivue", "name =")));
+    EXPECT_TRUE(Said(true, "setup.ini:2", "name is empty"));
+    EXPECT_FALSE(Read(with("name = Lumivue", "name = " + std::string(48, 'N'))));
+    EXPECT_TRUE(Said(true, "setup.ini:2", "48 characters long; the setup reads at most 47"));
+    EXPECT_TRUE(Read(with("name = Lumivue", "name = " + std::string(47, 'N')))) << diags.Format();
+    EXPECT_FALSE(Read(with("name = Lumivue", "name = Lumivue \xE2\x98\x85")));
+    EXPECT_TRUE(Said(true, "setup.ini:2", "U+2605"));
+    EXPECT_FALSE(Read(with("program = Lumivue.exe\n", "")));
+    EXPECT_TRUE(Said(true, "setup.ini", "no 'program'"));
+    EXPECT_FALSE(Read(with("program = Lumivue.exe", "program = " + std::string(44, 'p') + ".exe")));
+    EXPECT_TRUE(Said(true, "setup.ini:3", "48 characters long"));
+    EXPECT_FALSE(Read(with("version = 7.0", "version = 7.0beta")));
+    EXPECT_TRUE(Said(true, "setup.ini:4", "not 1 to 4 numbers"));
+    EXPECT_FALSE(Read(with("version = 7.0", "version = 1.2.3.4.5")));
+    EXPECT_FALSE(Read(with("version = 7.0", "version = 70000")));
+}
+
+TEST_F(ManifestRules, WarningsLetTheBuildGoOn)
+{
+    std::string text = kBase;
+    text.replace(text.find("program = Lumivue.exe"), 21, "program = Other.exe");
+    text.replace(text.find("name = Lumivue"), 14, "name = Lumi: the Viewer");
+    text.replace(text.find("legal = (C) 2026 Us\n"), 20, "");
+    EXPECT_TRUE(Read(text)) << diags.Format();
+    EXPECT_TRUE(Said(false, "setup.ini:3", "not among the listed files"));
+    EXPECT_TRUE(Said(false, "setup.ini:2", "default destination folder"));
+    EXPECT_TRUE(Said(false, "setup.ini", "no 'legal'"));
+    EXPECT_FALSE(diags.Failed());
+}
+
+TEST_F(ManifestRules, ListedNamesMustBeRelativeWindowsNames)
+{
+    dir.Write("x", "x");
+    struct Case { std::string name, fragment; } cases[] = {
+        {"\\abs.txt", "starts with a backslash"},
+        {"/abs.txt", "starts with a slash"},
+        {"docs/a.txt", "separate folders with a backslash"},
+        {"a<b.txt", "'<', which Windows forbids"},
+        {"a|b.txt", "'|'"},
+        {"a?b.txt", "'?'"},
+        {"a*b.txt", "'*'"},
+        {"a\"b.txt", "'\"'"},
+        {"a\x01" "b.txt", "control character"},
+        {"..\\up.txt", "contains '..'"},
+        {"a\\..\\b.txt", "contains '..'"},
+        {"dir.\\a.txt", "ends in a dot"},
+        {"dir \\a.txt", "ends in a space"},
+        {"a\\\\b.txt", "empty folder name"},
+        {"CON", "reserves for a device"},
+        {"nul.txt", "reserves for a device"},
+        {"docs\\Com1.log", "reserves for a device"},
+        {"LPT9", "reserves for a device"},
+        {std::string(128, 'n'), "128 characters long; the setup reads at most 127"},
+        {"\xCE\x95\xCE\xBB.txt", "Windows-1252 cannot hold"},
+        {"C:\\x.txt", "':'"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(Read(WithFile(c.name + " = x"))) << c.name;
+        EXPECT_TRUE(Said(true, "setup.ini:9", c.fragment)) << c.name;
+    }
+    EXPECT_TRUE(Read(WithFile(std::string(127, 'n') + " = x"))) << diags.Format();
+    EXPECT_TRUE(Read(WithFile("CONFIG.SYS = x"))) << diags.Format();
+    EXPECT_NE("", CheckListedPath("C:x.txt", 127));
+    EXPECT_EQ("", CheckListedPath("Fran\xE7" "ais\\a b.txt", 127));
+}
+
+TEST_F(ManifestRules, NamesThatMeetOnWindowsOrInOnePayloadEntry)
+{
+    dir.Write("a.txt", "same bytes");
+    dir.Write("b.txt", "same bytes");
+    dir.Write("c.txt", "other byte");
+    EXPECT_FALSE(Read(WithFile("ReadMe.txt = a.txt\nREADME.TXT = a.txt")));
+    EXPECT_TRUE(Said(true, "setup.ini:10", "listed already at line 9"));
+    EXPECT_FALSE(Read(WithFile("\xC3\xA9t\xC3\xA9.txt = a.txt\n\xC3\x89T\xC3\x89.txt = a.txt")));
+    EXPECT_TRUE(Said(true, "setup.ini:10", "listed already at line 9"));
+
+    EXPECT_FALSE(Read(WithFile("read me.txt = a.txt\nRead-Me.txt = c.txt")));
+    EXPECT_TRUE(Said(true, "setup.ini:10", "both become payload entry READ_ME_TXT but their contents differ"));
+
+    ASSERT_TRUE(Read(WithFile("read me.txt = a.txt\nRead-Me.txt = b.txt"))) << diags.Format();
+    ASSERT_EQ(3u, package.files.size());
+    EXPECT_TRUE(package.files[1].stored);
+    EXPECT_FALSE(package.files[2].stored);
+    EXPECT_EQ(10u + 10u, package.payloadBytes);
+
+    EXPECT_FALSE(Read(WithFile("docs = a.txt\nDOCS\\x.txt = b.txt")));
+    EXPECT_TRUE(Said(true, "setup.ini:9", "needs a folder of that name"));
+}
+
+TEST_F(ManifestRules, FoldersComeParentsFirstOnceRegardlessOfCase)
+{
+    dir.Write("a.txt", "a");
+    std::string text = WithFile("Docs\\Guide\\a.txt = a.txt\ndocs\\b.txt = a.txt\nFonts\\c.txt = a.txt") +
+                       "[folders]\nfolder = Extras\\Empty\\Deep\nfolder = FONTS\n";
+    ASSERT_TRUE(Read(text)) << diags.Format();
+    std::vector<std::string> expected = {"Docs", "Docs\\Guide", "Fonts", "Extras", "Extras\\Empty",
+                                         "Extras\\Empty\\Deep"};
+    EXPECT_EQ(expected, package.folders);
+
+    std::string many = WithFile("") + "[folders]\n";
+    for (int i = 0; i < 1001; ++i)
+        many += "folder = F" + std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i) + "\n";
+    EXPECT_FALSE(Read(many));
+    EXPECT_TRUE(Said(true, "setup.ini", "1001 folders; the folder list has 1000 ids"));
+}
+
+TEST_F(ManifestRules, TermsMustNotCutTheListAndMustFit)
+{
+    auto terms = [&](const std::string& body) {
+        dir.Write("terms.txt", body);
+        return Read(kBase);
+    };
+    EXPECT_FALSE(terms("First\n\nThird\n"));
+    EXPECT_TRUE(Said(true, "terms.txt:2", "put a single space on it"));
+    EXPECT_FALSE(terms("\nSecond\n"));
+    EXPECT_TRUE(Said(true, "terms.txt:1", "empty line"));
+
+    ASSERT_TRUE(terms("One\r\n \r\nTwo\rThree\n\n\n")) << diags.Format();
+    EXPECT_EQ("One\n \nTwo\nThree\n", package.terms);
+    EXPECT_TRUE(Said(false, "terms.txt:5", "empty lines at the end"));
+
+    std::string line60(59, 'x'), exact;
+    while (exact.size() + 60 <= 3332)
+        exact += line60 + "\n";
+    exact += std::string(3332 - exact.size() - 1, 'y') + "\n";
+    ASSERT_TRUE(terms(exact)) << diags.Format();
+    EXPECT_EQ(3332u, package.terms.size());
+    EXPECT_FALSE(terms("z" + exact));
+    EXPECT_TRUE(Said(true, "terms.txt", "3333 characters"));
+
+    EXPECT_TRUE(terms(std::string(61, 'w') + "\n" + std::string(60, 'v') + "\n"));
+    EXPECT_TRUE(Said(false, "terms.txt:1", "61 characters long"));
+    EXPECT_EQ(1u, diags.list.size()) << diags.Format();
+
+    EXPECT_FALSE(terms("Fine\nNot \xE2\x82\xAC\xE2\x80\xA2 \xE2\x84\x96 here\n"));
+    EXPECT_TRUE(Said(true, "terms.txt:2", "U+2116"));
+    EXPECT_FALSE(terms(""));
+    EXPECT_TRUE(Said(true, "terms.txt", "terms text is empty"));
+}
+
+TEST_F(ManifestRules, SyntaxSectionsAndSourcesAreNamedByLine)
+{
+    EXPECT_FALSE(Read(WithFile("Missing.txt = nowhere/missing.txt")));
+    EXPECT_TRUE(Said(true, "setup.ini:9", "cannot read the source file nowhere/missing.txt"));
+    EXPECT_FALSE(Read(WithFile("Folder.txt = bin")));
+    EXPECT_TRUE(Said(true, "setup.ini:9", "not a regular file"));
+    EXPECT_FALSE(Read(WithFile("NoSource.txt =")));
+    EXPECT_TRUE(Said(true, "setup.ini:9", "no source file"));
+    EXPECT_FALSE(Read(WithFile("just a name")));
+    EXPECT_TRUE(Said(true, "setup.ini:9", "expected '[section]' or 'name = value'"));
+    EXPECT_FALSE(Read(WithFile("[extras]\nx = y")));
+    EXPECT_TRUE(Said(true, "setup.ini:10", "unknown section [extras]"));
+    EXPECT_FALSE(Read("stray = 1\n" + std::string(kBase)));
+    EXPECT_TRUE(Said(true, "setup.ini:1", "before any section"));
+    std::string twice = kBase;
+    twice.insert(twice.find("[files]"), "name = Again\ncolour = red\n");
+    EXPECT_FALSE(Read(twice));
+    EXPECT_TRUE(Said(true, "setup.ini:7", "'name' is given twice (first at line 2)"));
+    EXPECT_TRUE(Said(true, "setup.ini:8", "unknown key 'colour'"));
+    EXPECT_FALSE(Read(std::string(kBase).replace(0, 9, "[files]")));
+    EXPECT_TRUE(Said(true, "setup.ini", "no 'name'"));
+}
+
+TEST_F(ManifestRules, LongLinesKeepTheLineCountAndSearchFoldersFindSources)
+{
+    std::string deep = std::string(150, 'd');
+    dir.Write(deep + "/" + std::string(100, 'f'), "long path");
+    std::string text = WithFile(std::string(120, 'L') + ".txt = " + deep + "/" + std::string(100, 'f') +
+                                "\nBad|Name = x");
+    EXPECT_FALSE(Read(text));
+    EXPECT_TRUE(Said(true, "setup.ini:10", "'|'")) << "a line over 200 characters must not shift the count";
+    EXPECT_EQ(1u, diags.list.size()) << diags.Format();
+
+    TempDir other;
+    other.Write("built/Tool.exe", "built elsewhere");
+    dir.Write("setup.ini", WithFile("Tool.exe = built/Tool.exe"));
+    EXPECT_FALSE(ReadManifest(dir.path() + "/setup.ini", {}, &package, &diags));
+    diags = Diagnostics();
+    ASSERT_TRUE(ReadManifest(dir.path() + "/setup.ini", {other.path()}, &package, &diags)) << diags.Format();
+    EXPECT_EQ(15u, package.files[1].size);
+}
+
+TEST_F(ManifestRules, APayloadTooLargeForA32BitImageIsRefused)
+{
+    std::string big = dir.Write("big.bin", "");
+    ASSERT_EQ(0, ::truncate(big.c_str(), 1600ll << 20));  // sparse: no disk space used
+    EXPECT_FALSE(Read(WithFile("Big.bin = big.bin")));
+    EXPECT_TRUE(Said(true, "setup.ini", "at most 1536 MiB"));
+}
+
+}  // namespace
