@@ -306,6 +306,11 @@ bool WriteAll(ByteSpan stub, const PeImage& image, const std::vector<ResourceIte
 
 }  // namespace
 
+// 2^16 leaves the same remainder as 1 modulo 0xFFFF, so summing 32-bit little-endian words
+// whole and folding at the end gives the same 16-bit end-around-carry sum, several times faster.
+// A 64-bit total cannot overflow below 16 GiB of input.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the checksum reads words in host order");
+
 void PeChecksum::Add(const uint8_t* data, size_t size)
 {
     if (odd_ && size > 0) {
@@ -315,11 +320,19 @@ void PeChecksum::Add(const uint8_t* data, size_t size)
         odd_ = false;
     }
     uint64_t sum = 0;
-    for (size_t i = 0; i + 1 < size; i += 2)
+    size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        uint32_t word;
+        std::memcpy(&word, data + i, 4);
+        sum += word;
+    }
+    if (i + 2 <= size) {
         sum += static_cast<uint32_t>(data[i] | data[i + 1] << 8);
+        i += 2;
+    }
     sum_ += sum;
-    if (size & 1) {
-        pending_ = data[size - 1];
+    if (i < size) {
+        pending_ = data[i];
         odd_ = true;
     }
 }

@@ -257,16 +257,33 @@ TEST_F(Build, StubsThatCannotTakeAPackageAreRefused)
     EXPECT_FALSE(Exists(dir.path() + "/S.exe.partial"));
 }
 
-TEST(PeChecksum, PiecesOfAnyLengthSumLikeTheWhole)
+// The checksum as the format describes it: word by word, folding the carry each time.
+uint32_t ReferenceChecksum(const std::vector<uint8_t>& data)
 {
-    std::vector<uint8_t> data(1001);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(i * 131 + 7);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < data.size(); i += 2) {
+        sum += data[i] | (i + 1 < data.size() ? data[i + 1] << 8 : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return sum + static_cast<uint32_t>(data.size());
+}
+
+TEST(PeChecksum, FedInPiecesOfAnyLengthItMatchesTheWordByWordSum)
+{
+    std::vector<uint8_t> data(100001);
+    uint32_t seed = 12345;
+    for (uint8_t& b : data) {
+        seed = seed * 1103515245 + 12345;
+        b = static_cast<uint8_t>(seed >> 16);
+    }
+    for (size_t i = 5000; i < 6000; ++i)
+        data[i] = 0xFF;  // long runs of carries
     PeChecksum whole, pieces;
     whole.Add(data.data(), data.size());
-    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step % 7 + 1)
+    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step % 13 + 1)
         pieces.Add(data.data() + at, std::min(step, data.size() - at));
-    EXPECT_EQ(whole.Finish(data.size()), pieces.Finish(data.size()));
+    EXPECT_EQ(ReferenceChecksum(data), whole.Finish(data.size()));
+    EXPECT_EQ(ReferenceChecksum(data), pieces.Finish(data.size()));
     PeChecksum carry;
     const uint8_t words[] = {0xFF, 0xFF, 0x02, 0x00, 0x01};  // 0xFFFF + 2 wraps to 2, then the odd byte
     carry.Add(words, sizeof words);

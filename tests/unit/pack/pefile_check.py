@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""Builds a setup with setup-pack and reads it back with pefile, a reader we did not write: exactly the package's entries."""
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+import pefile
+
+SKIP = 77
+FILES = [  # listed name, source, content
+    ('Lumivue.exe', 'Lumivue.exe', b'MZ the main program'),
+    ('Docs\\Read Me.txt', 'readme.txt', b'Read me first.\r\n'),
+    ('Docs\\read-me.txt', 'readme.txt', b'Read me first.\r\n'),  # same made name, same bytes: stored once
+    ('Fran\u00e7ais\\Notes.txt', 'notes.txt', b'Notes'),
+    ('Big Data.bin', 'big.bin', bytes((i * 7 + 3) & 0xFF for i in range(300001))),
+]
+FOLDERS = ['Docs', 'Fran\u00e7ais', 'Extras', 'Extras\\Fonts']
+TERMS = 'Terms of Lumivue \u00a9\n \nAccept them or leave.\n'
+
+
+def made(name):
+    return ''.join(c if c.isascii() and c.isalpha() else '_' for c in name).upper()
+
+
+def strings_of(pe, entry):
+    """Every string of the RT_STRING type entry, by id, decoded from the raw blocks."""
+    found, languages = {}, set()
+    for block in entry.directory.entries:
+        for lang in block.directory.entries:
+            languages.add(lang.id)
+            data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+            at = 0
+            for i in range(16):
+                (length,) = struct.unpack_from('<H', data, at)
+                text = data[at + 2:at + 2 + 2 * length].decode('utf-16-le')
+                at += 2 + 2 * length
+                if text:
+                    found[(block.id - 1) * 16 + i] = text
+    return found, languages
+
+
+def check_order(directory, where, problems):
+    """Named entries first, names by UTF-16 units, then ids ascending: what the loader's binary search needs."""
+    keys = [(0, str(e.name)) if e.name is not None else (1, e.id) for e in directory.entries]
+    if keys != sorted(keys) or len(set(keys)) != len(keys):
+        problems.append('%s: entries out of order: %s' % (where, keys))
+    if directory.struct.NumberOfNamedEntries != sum(1 for k in keys if k[0] == 0):
+        problems.append('%s: named entry count is wrong' % where)
+    for e in directory.entries:
+        if hasattr(e, 'directory'):
+            check_order(e.directory, '%s/%s' % (where, e.name or e.id), problems)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('setup_pack')
+    parser.add_argument('--stub')
+    parser.add_argument('--make-stub')
+    parser.add_argument('--work', required=True)
+    args = parser.parse_args()
+    if args.stub and not os.path.exists(args.stub):
+        print('skipped: no stub at %s (build it with make win)' % args.stub)
+        return SKIP
+
+    shutil.rmtree(args.work, ignore_errors=True)
+    src = os.path.join(args.work, 'src')
+    os.makedirs(src)
+    stub = args.stub or os.path.join(args.work, 'stub.exe')
+    if args.make_stub:
+        subprocess.run([args.make_stub, stub], check=True)
+    with open(stub, 'rb') as f:
+        stub_pe = pefile.PE(data=f.read())
+    stub_strings = {}
+    for entry in stub_pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if entry.id == pefile.RESOURCE_TYPE['RT_STRING']:
+            stub_strings, _ = strings_of(stub_pe, entry)
+    stub_types = {e.id for e in stub_pe.DIRECTORY_ENTRY_RESOURCE.entries}
+
+    for _, source, content in FILES:
+        with open(os.path.join(src, source), 'wb') as f:
+            f.write(content)
+    with open(os.path.join(src, 'terms.txt'), 'w', encoding='utf-8', newline='\r\n') as f:
+        f.write(TERMS)
+    lines = ['[product]', 'name = Lumivue', 'program = Lumivue.exe', 'version = 7.0',
+             'legal = Copyright \u00a9 2026 Lumivue', 'terms = terms.txt', '[folders]', 'folder = Extras\\Fonts',
+             '[files]'] + ['%s = %s' % (name, source) for name, source, _ in FILES]
+    with open(os.path.join(src, 'setup.ini'), 'w', encoding='utf-8') as f:
+        f.write('\n'.join(lines) + '\n')
+    setup = os.path.join(args.work, 'Setup.exe')
+    run = subprocess.run([args.setup_pack, os.path.join(src, 'setup.ini'), '-o', setup, '--stub', stub],
+                         capture_output=True, text=True)
+    if run.returncode != 0:
+        print(run.stdout, run.stderr)
+        return 1
+
+    problems = []
+    pe = pefile.PE(setup)
+    opt = pe.OPTIONAL_HEADER
+    if not pe.verify_checksum():
+        problems.append('checksum %#x, pefile computes %#x' % (opt.CheckSum, pe.generate_checksum()))
+    if opt.FileAlignment != 512:
+        problems.append('file alignment %d for a small payload' % opt.FileAlignment)
+    last = max(pe.sections, key=lambda s: s.VirtualAddress)
+    end = last.VirtualAddress + max(last.Misc_VirtualSize, last.SizeOfRawData)
+    if opt.SizeOfImage != (end + opt.SectionAlignment - 1) // opt.SectionAlignment * opt.SectionAlignment:
+        problems.append('SizeOfImage %#x does not end the last section (%#x)' % (opt.SizeOfImage, end))
+    for s in pe.sections:
+        if s.PointerToRawData % opt.FileAlignment or s.SizeOfRawData % opt.FileAlignment:
+            problems.append('section %s is not file-aligned' % s.Name)
+        if s.PointerToRawData + s.SizeOfRawData > len(pe.__data__):
+            problems.append('section %s runs past the file' % s.Name)
+    rsrc_dir = opt.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_RESOURCE']]
+    holder = [s for s in pe.sections if s.VirtualAddress == rsrc_dir.VirtualAddress]
+    if not holder or holder[0].Misc_VirtualSize != rsrc_dir.Size:
+        problems.append('the resource directory entry does not match its section')
+    problems += ['pefile: ' + w for w in pe.get_warnings()]
+    check_order(pe.DIRECTORY_ENTRY_RESOURCE, 'resources', problems)
+
+    types = {e.id: e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries}
+    expected_types = stub_types | {pefile.RESOURCE_TYPE[t] for t in ('RT_STRING', 'RT_RCDATA', 'RT_VERSION')}
+    if set(types) != expected_types:
+        problems.append('resource types %s, expected %s' % (sorted(types), sorted(expected_types)))
+
+    strings, languages = strings_of(pe, types[pefile.RESOURCE_TYPE['RT_STRING']])
+    expected = dict(stub_strings)
+    expected.update({500: 'Lumivue', 501: 'Lumivue.exe', 502: TERMS})
+    expected.update({9000 + i: f for i, f in enumerate(FOLDERS)})
+    expected.update({10000 + i: f[0] for i, f in enumerate(FILES)})
+    for i in sorted(set(strings) | set(expected)):
+        if strings.get(i) != expected.get(i):
+            problems.append('string %d is %r, expected %r' % (i, strings.get(i), expected.get(i)))
+    if languages != {0}:
+        problems.append('string blocks in languages %s, expected neutral only' % languages)
+
+    payload = {}
+    for entry in types[pefile.RESOURCE_TYPE['RT_RCDATA']].directory.entries:
+        for lang in entry.directory.entries:
+            if lang.id != 0:
+                problems.append('payload %s in language %d' % (entry.name, lang.id))
+            payload[str(entry.name)] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+    wanted = {}
+    for name, _, content in FILES:
+        wanted.setdefault(made(name), content)
+    if sorted(payload) != sorted(wanted):
+        problems.append('payload entries %s, expected %s' % (sorted(payload), sorted(wanted)))
+    for name, content in wanted.items():
+        if payload.get(name) != content:
+            problems.append('payload %s differs from its source' % name)
+
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    if (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS,
+            fixed.FileType) != (7 << 16, 0, 7 << 16, 0, 1):
+        problems.append('fixed version info %s' % fixed)
+    tables, translation = {}, None
+    for info in pe.FileInfo[0]:
+        if info.Key == b'StringFileInfo':
+            tables = {t.LangID: t.entries for t in info.StringTable}
+        if info.Key == b'VarFileInfo':
+            translation = info.Var[0].entry
+    want_strings = {b'FileDescription': b'Setup program for Lumivue', b'FileVersion': b'7.0',
+                    b'ProductVersion': b'7.0', b'LegalCopyright': 'Copyright \u00a9 2026 Lumivue'.encode('utf-8')}
+    if tables != {b'040904e4': want_strings}:
+        problems.append('string file info %s' % tables)
+    if translation != {b'Translation': '0x0409 0x04e4'}:
+        problems.append('translation %s' % translation)
+    version_langs = [l.id for e in types[pefile.RESOURCE_TYPE['RT_VERSION']].directory.entries
+                     for l in e.directory.entries]
+    if version_langs != [0]:
+        problems.append('version block languages %s' % version_langs)
+
+    inspect = subprocess.run([args.setup_pack, '--inspect', setup], capture_output=True, text=True)
+    for line in ['product:  Lumivue', 'terms:    3 lines', 'folders:  4', 'files:    5,', 'BIG_DATA_BIN',
+                 '(correct)']:
+        if line not in inspect.stdout:
+            problems.append('--inspect lacks %r:\n%s%s' % (line, inspect.stdout, inspect.stderr))
+
+    for p in problems:
+        print('FAIL:', p)
+    print('%s: %d problems' % (setup, len(problems)))
+    return 1 if problems else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
