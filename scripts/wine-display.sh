@@ -1,0 +1,72 @@
+# Sourced, not run: a Wine prefix of the build on a private Xvfb display, started and stopped cleanly.
+# wine_env PREFIX_DIR sets up the environment; wine_display_start starts Xvfb, then the Wine server
+# on it, and prepares a new prefix; wine_display_stop ends both. Both report trouble on stderr
+# and return non-zero; the caller decides whether that ends it.
+
+wine_env() {
+    mkdir -p "$1"
+    export WINEPREFIX
+    WINEPREFIX=$(cd "$1" && pwd)
+    export WINEARCH=win32
+    export WINEDEBUG=-all
+    # No prompts for Mono or Gecko, and no menu entries or file associations written into $HOME.
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    export LANG=C.UTF-8 LC_ALL=C.UTF-8
+    unset WINESERVER
+}
+
+# Ends the prefix's Wine server (and with it every program of the prefix) and waits until it has gone.
+wine_server_stop() {
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+}
+
+wine_display_xvfb_pid=
+wine_display_file=
+
+wine_display_start() {
+    # A server left over from an interrupted run may be bound to a dead display.
+    wine_server_stop
+    wine_display_file=$(mktemp)
+    # Xvfb picks a free display itself and tells us which one once it accepts clients.
+    Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix-abstract \
+        8>"$wine_display_file" 2>/dev/null &
+    wine_display_xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$wine_display_file" ] && break
+        kill -0 "$wine_display_xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    local display
+    display=$(tr -dc 0-9 <"$wine_display_file")
+    if [ -z "$display" ]; then
+        echo "wine-display: Xvfb did not start" >&2
+        return 1
+    fi
+    export DISPLAY=:$display
+
+    # The server is started only now, so that it knows the display from its first client on.
+    wineserver -p
+    if [ ! -f "$WINEPREFIX/.initialised" ]; then
+        wine wineboot -i >/dev/null 2>&1 || { echo "wine-display: wineboot failed" >&2; return 1; }
+        # Xvfb has no window manager: a managed window that closes makes Wine wait 2 s for one.
+        # Wine then draws the window frames itself.
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
+            { echo "wine-display: could not set up the X11 driver" >&2; return 1; }
+        touch "$WINEPREFIX/.initialised"
+    fi
+}
+
+wine_display_stop() {
+    # The server goes first: windows must not outlive their display.
+    wine_server_stop
+    if [ -n "$wine_display_xvfb_pid" ]; then
+        kill "$wine_display_xvfb_pid" 2>/dev/null
+        wait "$wine_display_xvfb_pid" 2>/dev/null
+        wine_display_xvfb_pid=
+    fi
+    if [ -n "$wine_display_file" ]; then
+        rm -f "$wine_display_file"
+        wine_display_file=
+    fi
+}
