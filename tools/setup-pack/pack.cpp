@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <iomanip>
 #include <sstream>
 #include <map>
@@ -217,19 +218,24 @@ bool BuildSetup(const Package& package, const std::string& stubPath, uint32_t al
     return true;
 }
 
-bool InspectImage(ByteSpan file, std::ostream& out, std::string* error)
+bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const uint32_t* fileChecksum)
 {
     PackageView view;
     if (!ReadPackage(file, &view, error))
         return false;
     const PeImage& image = view.image;
-    PeChecksum sum;
     uint64_t field = image.optionalOffset + kOptCheckSum;
-    const uint8_t zero[4] = {};
-    sum.Add(file.data, static_cast<size_t>(field));
-    sum.Add(zero, 4);
-    sum.Add(file.data + field + 4, file.size - static_cast<size_t>(field) - 4);
-    uint32_t computed = sum.Finish(file.size);
+    uint32_t computed;
+    if (fileChecksum) {
+        computed = *fileChecksum;
+    } else {
+        PeChecksum sum;
+        const uint8_t zero[4] = {};
+        sum.Add(file.data, static_cast<size_t>(field));
+        sum.Add(zero, 4);
+        sum.Add(file.data + field + 4, file.size - static_cast<size_t>(field) - 4);
+        computed = sum.Finish(file.size);
+    }
     out << "image:    PE32, " << image.sections.size() << " sections, file alignment " << image.fileAlignment
         << ", " << file.size << " bytes, checksum " << Hex32(image.checkSum)
         << (image.checkSum == computed ? " (correct)" : " (should be " + Hex32(computed) + ")") << "\n";
@@ -274,6 +280,27 @@ const char kUsage[] =
     "usage: setup-pack MANIFEST -o SETUP.EXE [--stub STUB] [--align 512|4096] [--search DIR]...\n"
     "       setup-pack --check MANIFEST [--search DIR]...\n"
     "       setup-pack --inspect SETUP.EXE\n";
+
+// The checksum of a file read in chunks, its checksum field (at field) counted as zero.
+bool StreamChecksum(const std::string& path, uint64_t field, uint32_t* out)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> buffer(1 << 20);
+    PeChecksum sum;
+    uint64_t at = 0;
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        uint64_t n = static_cast<uint64_t>(in.gcount());
+        for (uint64_t i = field; i < field + 4; ++i) {
+            if (i >= at && i < at + n)
+                buffer[i - at] = 0;
+        }
+        sum.Add(reinterpret_cast<const uint8_t*>(buffer.data()), n);
+        at += n;
+    }
+    *out = sum.Finish(at);
+    return !in.bad();
+}
 
 int Report(const Diagnostics& diags, std::ostream& err)
 {
@@ -333,10 +360,18 @@ int RunSetupPack(const std::vector<std::string>& args, const std::string& selfPa
         }
         MappedFile file(inspect);
         std::string error;
-        if (!file.ok())
+        uint32_t peOffset = 0, checksum = 0;
+        if (!file.ok()) {
             error = file.error();
-        else if (InspectImage(file.span(), out, &error))
-            return 0;
+        } else {
+            ByteSpan span = file.span();
+            if (span.size >= 0x40)
+                std::memcpy(&peOffset, span.data + 0x3C, 4);
+            uint64_t field = peOffset + 24ull + kOptCheckSum;
+            bool streamed = field + 4 <= span.size && StreamChecksum(inspect, field, &checksum);
+            if (InspectImage(span, out, &error, streamed ? &checksum : nullptr))
+                return 0;
+        }
         err << "setup-pack: " << inspect << ": " << error << "\n";
         return 1;
     }

@@ -22,8 +22,9 @@ bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& packa
 bool BuildSetup(const Package& package, const std::string& stubPath, uint32_t alignment,
                 const std::string& outPath, std::ostream& log, Diagnostics* diags);
 
-// The --inspect report of a setup image held in memory.
-bool InspectImage(ByteSpan file, std::ostream& out, std::string* error);
+// The --inspect report of a setup image held in memory. The checksum is summed over file
+// unless given: the command line sums the file by reading it, so as not to page in a mapping.
+bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const uint32_t* fileChecksum = nullptr);
 
 // The command line; returns the exit status (0 done, 1 refused or failed, 2 usage).
 int RunSetupPack(const std::vector<std::string>& args, const std::string& selfPath, std::ostream& out,

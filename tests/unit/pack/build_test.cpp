@@ -150,6 +150,11 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     EXPECT_NE(std::string::npos, out.str().find("terms:    3 lines")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   2621441  DATA_BIG_BIN")) << out.str();
+
+    bytes[bytes.size() - 0x1000 - 7] ^= 0x5A;  // a byte of the resource section, just before .reloc
+    dir.Write("Tampered.exe", bytes);
+    ASSERT_EQ(0, Run({"--inspect", dir.path() + "/Tampered.exe"})) << err.str();
+    EXPECT_NE(std::string::npos, out.str().find("(should be 0x")) << out.str();
 }
 
 TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)
