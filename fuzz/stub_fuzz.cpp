@@ -1,0 +1,132 @@
+// Fuzz target of setup-pack's build from a stub: any bytes as the stub are refused, or give a setup that reads back whole.
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+#include "image_writer.h"
+#include "manifest.h"
+#include "model_check.h"
+#include "pack.h"
+#include "pe_reader.h"
+
+namespace {
+
+const char kPayloadSource[] = FUZZ_SAMPLE_DIR "/ReadMe.txt";
+
+std::string g_output;  // the setup written for each accepted stub, on a memory file system when there is one
+std::vector<uint8_t> g_payload;
+
+Package TinyPackage()
+{
+    Package p;
+    p.name = "Tiny";
+    p.program = "ReadMe.txt";
+    p.versionText = "7.0";
+    p.version[0] = 7;
+    p.legal = "(C) fuzz";
+    p.terms = "Use it.\n \nThe end.\n";
+    p.folders = {"docs"};
+    PackageFile readMe;
+    readMe.listed = "ReadMe.txt";
+    readMe.made = "README_TXT";
+    readMe.source = kPayloadSource;
+    readMe.size = g_payload.size();
+    readMe.stored = true;
+    PackageFile copy = readMe;
+    copy.listed = "docs\\Read-Me.txt";
+    copy.made = "DOCS_READ_ME_TXT";
+    p.files = {readMe, copy};
+    p.payloadBytes = 2 * g_payload.size();
+    return p;
+}
+
+std::u16string Wide(const std::string& ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+std::string Utf16ToAscii(const std::u16string& text)
+{
+    std::string out;
+    for (char16_t c : text)
+        out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+// The setup that came out must carry exactly the package that went in.
+void CheckReadBack(const Package& package)
+{
+    std::ifstream in(g_output, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ByteSpan file{bytes.data(), bytes.size()};
+    PackageView view;
+    std::string error;
+    if (!ReadPackage(file, &view, &error))
+        ModelMismatch("the written setup reads back", "accepted", error);
+    ExpectSame("product read back", "Tiny", Utf16ToAscii(view.product));
+    ExpectSame("program read back", "ReadMe.txt", Utf16ToAscii(view.program));
+    ExpectSame("terms read back", package.terms, Utf16ToAscii(view.terms));
+    if (view.folders.size() != 1 || view.folders[0] != u"docs")
+        ModelMismatch("folders read back", "docs", std::to_string(view.folders.size()) + " folders");
+    if (view.files.size() != 2)
+        ModelMismatch("files read back", "2", std::to_string(view.files.size()));
+    for (const PayloadView& f : view.files) {
+        if (!f.found || f.size != g_payload.size())
+            ModelMismatch("payload entry read back", "found, " + std::to_string(g_payload.size()) + " bytes",
+                          f.madeName + (f.found ? ", " + std::to_string(f.size) + " bytes" : " missing"));
+    }
+    for (const ResourceLeaf& leaf : view.image.resources) {
+        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Name(Wide("README_TXT"))) {
+            ByteSpan data = LeafBytes(file, leaf);
+            if (data.size != g_payload.size() || !std::equal(data.data, data.data + data.size, g_payload.begin()))
+                ModelMismatch("payload bytes read back", "the source's bytes", "other bytes");
+        }
+    }
+    if (!view.version.hasFixed || view.version.fileVersion[0] != 7)
+        ModelMismatch("version read back", "7.0.0.0", "another or none");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    std::ifstream in(kPayloadSource, std::ios::binary);
+    g_payload.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    struct stat st;
+    std::string dir = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+    g_output = dir + "/stub-fuzz-" + std::to_string(getpid()) + ".exe";
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    ByteSpan stub{data, size};
+    PeImage image;
+    std::string error;
+    if (!ReadPeImage(stub, &image, &error)) {
+        if (error.empty() || error.find('\n') != std::string::npos)
+            ModelMismatch("a refused stub gets a one-line reason", "a reason", error);
+        return 0;
+    }
+    Package package = TinyPackage();
+    std::vector<ResourceItem> items;
+    Diagnostics diags;
+    if (!MakeResourceItems(stub, image, package, &items, &diags)) {
+        if (!diags.Failed())
+            ModelMismatch("a refused merge says why", "an error", diags.Format());
+        return 0;
+    }
+    ImageResult result;
+    if (!WriteImage(stub, image, items, kCompactAlignment, g_output, &result, &error)) {
+        if (error.empty())
+            ModelMismatch("a refused write says why", "a reason", "");
+        return 0;
+    }
+    CheckReadBack(package);
+    unlink(g_output.c_str());
+    return 0;
+}
