@@ -4,7 +4,7 @@ HOST := $(BUILD)/host
 WIN := $(BUILD)/win
 JOBS := $(shell nproc)
 FUZZ_SECONDS ?= 600
-FUZZ_BRIEF_SECONDS ?= 4
+FUZZ_BRIEF_SECONDS ?= 3
 
 .PHONY: all deps host win test unit e2e fuzz fuzz-brief demo clean
 
