@@ -33,7 +33,7 @@ struct PlannedSection {
 struct Plan {
     std::vector<PlannedSection> sections;
     ResourceLayout resources;
-    uint64_t headerBytes = 0, sizeOfHeaders = 0, sizeOfImage = 0, fileSize = 0;
+    uint64_t headerBytes = 0, sizeOfHeaders = 0, sizeOfImage = 0;
     uint32_t sizeOfCode = 0, sizeOfInitializedData = 0;
     uint32_t relocRva = 0;
 };
@@ -43,8 +43,8 @@ struct Plan {
 // move, so .reloc itself can move behind the grown resources and stay valid; the stub then
 // keeps the address-space randomisation its linker chose. Any other section after the
 // resources could be referred to by address from the code, so such a stub is refused.
-bool MakePlan(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items, uint32_t fileAlignment,
-              Plan* plan, std::string* error)
+bool MakePlan(const PeImage& image, const std::vector<ResourceItem>& items, uint32_t fileAlignment, Plan* plan,
+              std::string* error)
 {
     if (image.machine != 0x14C) {
         *error = "the stub is not an i386 image";
@@ -121,8 +121,6 @@ bool MakePlan(ByteSpan stub, const PeImage& image, const std::vector<ResourceIte
         plan->sections.push_back(p);
     }
     plan->sizeOfImage = nextRva;
-    plan->fileSize = fileAt;
-    (void)stub;
     if (plan->sizeOfImage > kMaxImageBytes) {
         *error = "the setup image would be " + std::to_string(plan->sizeOfImage >> 20) +
                  " MiB; a 32-bit setup can count on loading at most " + std::to_string(kMaxImageBytes >> 20) +
@@ -345,21 +343,11 @@ uint32_t PeChecksum::Finish(uint64_t fileSize) const
     return static_cast<uint32_t>(sum + fileSize);
 }
 
-bool PlanImageSize(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
-                   uint32_t fileAlignment, uint64_t* sizeOfImage, std::string* error)
-{
-    Plan plan;
-    if (!MakePlan(stub, image, items, fileAlignment, &plan, error))
-        return false;
-    *sizeOfImage = plan.sizeOfImage;
-    return true;
-}
-
 bool WriteImage(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
                 uint32_t fileAlignment, const std::string& outPath, ImageResult* result, std::string* error)
 {
     Plan plan;
-    if (!MakePlan(stub, image, items, fileAlignment, &plan, error))
+    if (!MakePlan(image, items, fileAlignment, &plan, error))
         return false;
     std::string partial = outPath + ".partial-XXXXXX";
     if (partial.size() >= sizeof g_partial) {

@@ -35,10 +35,6 @@ struct ImageResult {
     uint32_t sizeOfImage = 0, checkSum = 0;
 };
 
-// The image size that items would give with this stub, before anything is written.
-bool PlanImageSize(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
-                   uint32_t fileAlignment, uint64_t* sizeOfImage, std::string* error);
-
 // On false nothing is left at outPath's folder, and an existing outPath is untouched.
 bool WriteImage(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
                 uint32_t fileAlignment, const std::string& outPath, ImageResult* result, std::string* error);
