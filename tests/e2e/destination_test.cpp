@@ -1,0 +1,942 @@
+// The destination stage under Wine: previous installation, default folder, the two dialogs, the folder browser, the folders made, and the four dialog templates.
+#include "driver.h"
+#include "resource.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <iomanip>
+#include <sstream>
+#include <utility>
+
+using namespace e2e;
+
+namespace {
+
+const std::string kProgramFile = "Tidewater.exe";
+const std::string kCaption = "Installing - Tidewater";
+const std::string kCancelled = "The installation process was cancelled!";
+const std::string kFailed = "The installation process failed!";
+const std::string kNoDestination = "Error: Couldn't create destination directory";
+const std::string kPrompt =
+    "A version of this program has previously been installed on this computer. Would you like the old "
+    "files to be replaced with the present files?";
+const std::string kBrowseTitle = "Please select directory to install Tidewater to...";
+const std::string kCurrentVersionKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+
+// What the tidewater package writes, by the names a folder listing gives.
+const std::vector<std::string> kInstalledTop = {"ReadMe.txt", "Tidewater.exe", "docs", "tide.ini"};
+
+std::string Hex(DWORD value)
+{
+    std::ostringstream out;
+    out << "0x" << std::hex << std::setw(8) << std::setfill('0') << value;
+    return out.str();
+}
+
+std::string Listing(const std::vector<std::string>& names)
+{
+    std::string out = "{";
+    for (const std::string& name : names)
+        out += (out.size() > 1 ? ", " : "") + name;
+    return out + "}";
+}
+
+std::string ProgramFilesDir()
+{
+    std::optional<std::string> folder = ReadRegistryString(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
+    if (!folder)
+        throw DriverError("the prefix has no ProgramFilesDir value");
+    return *folder;
+}
+
+// A registry value as it was, put back whatever a case did to it (a missing one is removed again).
+class SavedRegistryValue {
+public:
+    SavedRegistryValue(HKEY root, std::string key, std::string name)
+        : root_(root), key_(std::move(key)), name_(std::move(name))
+    {
+        HKEY handle = nullptr;
+        if (RegOpenKeyExA(root_, key_.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+            return;
+        DWORD size = 0;
+        if (RegQueryValueExA(handle, name_.c_str(), nullptr, &type_, nullptr, &size) == ERROR_SUCCESS) {
+            bytes_.resize(size);
+            present_ = RegQueryValueExA(handle, name_.c_str(), nullptr, &type_,
+                                        reinterpret_cast<BYTE*>(bytes_.data()), &size) == ERROR_SUCCESS;
+            bytes_.resize(size);
+        }
+        RegCloseKey(handle);
+    }
+
+    ~SavedRegistryValue()
+    {
+        HKEY handle = nullptr;
+        if (RegCreateKeyExA(root_, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr) !=
+            ERROR_SUCCESS) {
+            std::fprintf(stderr, "could not restore %s %s\n", key_.c_str(), name_.c_str());
+            return;
+        }
+        if (present_)
+            RegSetValueExA(handle, name_.c_str(), 0, type_, reinterpret_cast<const BYTE*>(bytes_.data()),
+                           static_cast<DWORD>(bytes_.size()));
+        else
+            RegDeleteValueA(handle, name_.c_str());
+        RegCloseKey(handle);
+    }
+
+    SavedRegistryValue(const SavedRegistryValue&) = delete;
+    SavedRegistryValue& operator=(const SavedRegistryValue&) = delete;
+
+    void Set(DWORD type, const std::string& bytes) const
+    {
+        HKEY handle = nullptr;
+        LONG result = RegCreateKeyExA(root_, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr);
+        if (result == ERROR_SUCCESS) {
+            result = RegSetValueExA(handle, name_.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                    static_cast<DWORD>(bytes.size()));
+            RegCloseKey(handle);
+        }
+        if (result != ERROR_SUCCESS)
+            throw DriverError("could not set " + key_ + " " + name_ + ": error " + std::to_string(result));
+    }
+
+private:
+    HKEY root_;
+    std::string key_;
+    std::string name_;
+    bool present_ = false;
+    DWORD type_ = 0;
+    std::string bytes_;
+};
+
+// Runs a Linux program from inside Wine (Wine starts ELF files itself); its end is not
+// observable from here, so callers wait for what it does.
+void RunUnixProgram(const std::string& program, const std::string& arguments)
+{
+    // Wine splits the line at spaces for the Linux side: no quoting is relied upon.
+    if (arguments.find_first_of("\"'") != std::string::npos)
+        throw DriverError("arguments with quotes are not passed on: " + arguments);
+    std::string commandLine = program + " " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(WinePath(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        throw DriverError("could not run " + program + ": error " + std::to_string(GetLastError()));
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+}
+
+void WaitUntil(const std::string& what, const std::function<bool()>& condition)
+{
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (static_cast<int>(GetTickCount() - start) >= kWaitMs)
+            throw DriverError("expected " + what + " within " + std::to_string(kWaitMs) + " ms");
+        Sleep(20);
+    }
+}
+
+// Drive D: of the prefix, made for one case: a link in the prefix's dosdevices folder to a
+// fresh scratch folder, removed again at the end. Wine reads that folder on every lookup.
+class DriveD {
+public:
+    explicit DriveD(const std::string& name)
+    {
+        const char* prefix = std::getenv("WINEPREFIX");
+        if (prefix == nullptr || *prefix == '\0' || std::string(prefix).find(' ') != std::string::npos)
+            throw DriverError("WINEPREFIX must name the prefix (without spaces) to give it a drive D:");
+        link_ = std::string(prefix) + "/dosdevices/d:";
+        unixFolder_ = std::string(E2E_BUILD_DIR) + "/e2e/scratch/" + name;
+        // A drive D: left by an interrupted run pointed at this folder: without it, any D: is not ours.
+        RemoveTree(WinePath(unixFolder_));
+        if (FolderExists("D:\\"))
+            throw DriverError("the prefix already has a drive D: of its own; not replacing it");
+        folder_ = FreshScratchFolder(name);
+        const std::string mark = "drive-d-mark";
+        WriteFileBytes(folder_ + "\\" + mark, "");
+        RunUnixProgram("/bin/ln", "-sfn " + unixFolder_ + " " + link_);
+        WaitUntil("drive D: to show " + folder_, [&] { return FileExists("D:\\" + mark); });
+        RemoveTree(folder_ + "\\" + mark);
+    }
+
+    ~DriveD()
+    {
+        try {
+            RunUnixProgram("/bin/rm", "-f " + link_);
+            WaitUntil("drive D: to go", [] { return !FolderExists("D:\\"); });
+        } catch (const DriverError& error) {
+            std::fprintf(stderr, "%s\n", error.what());
+        }
+    }
+
+    DriveD(const DriveD&) = delete;
+    DriveD& operator=(const DriveD&) = delete;
+
+    // The same folder by its Z: path.
+    const std::string& Folder() const { return folder_; }
+
+private:
+    std::string link_;
+    std::string unixFolder_;
+    std::string folder_;
+};
+
+// ---- The folder browser's tree, read and worked from this process -------------------------
+
+BOOL CALLBACK CollectChild(HWND window, LPARAM context)
+{
+    reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
+    return TRUE;
+}
+
+HWND ChildOfClass(HWND window, const std::string& windowClass)
+{
+    std::vector<HWND> children;
+    EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
+    for (HWND child : children) {
+        if (WindowClass(child) == windowClass)
+            return child;
+    }
+    throw DriverError("no " + windowClass + " in " + DescribeWindow(window));
+}
+
+bool HasChildWithText(HWND window, const std::string& text)
+{
+    std::vector<HWND> children;
+    EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
+    for (HWND child : children) {
+        try {
+            if (ControlText(window, GetDlgCtrlID(child)) == text)
+                return true;
+        } catch (const DriverError&) {
+        }
+    }
+    return false;
+}
+
+// A tree view's item text lives in the setup's memory: TVM_GETITEM is not marshalled between
+// processes, so the request and its answer go through a page of the setup's own.
+class RemoteTree {
+public:
+    RemoteTree(DWORD processId, HWND tree) : tree_(tree)
+    {
+        process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+        if (process_ == nullptr)
+            throw DriverError("could not open the setup's memory: error " + std::to_string(GetLastError()));
+        page_ = static_cast<BYTE*>(VirtualAllocEx(process_, nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+        if (page_ == nullptr) {
+            CloseHandle(process_);
+            throw DriverError("could not get memory in the setup: error " + std::to_string(GetLastError()));
+        }
+    }
+
+    ~RemoteTree()
+    {
+        VirtualFreeEx(process_, page_, 0, MEM_RELEASE);
+        CloseHandle(process_);
+    }
+
+    RemoteTree(const RemoteTree&) = delete;
+    RemoteTree& operator=(const RemoteTree&) = delete;
+
+    HTREEITEM Next(HTREEITEM item, UINT relation) const
+    {
+        return reinterpret_cast<HTREEITEM>(Send(TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(item)));
+    }
+
+    std::string Text(HTREEITEM item) const
+    {
+        constexpr int kChars = 512;
+        TVITEMW request = {};
+        request.mask = TVIF_TEXT;
+        request.hItem = item;
+        request.pszText = reinterpret_cast<LPWSTR>(page_ + 1024);
+        request.cchTextMax = kChars;
+        if (!WriteProcessMemory(process_, page_, &request, sizeof(request), nullptr))
+            throw DriverError("could not write into the setup's memory");
+        if (!Send(TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(page_)))
+            throw DriverError("the tree did not give an item's text");
+        wchar_t text[kChars + 1] = {};
+        ReadProcessMemory(process_, page_ + 1024, text, kChars * sizeof(wchar_t), nullptr);
+        char narrow[kChars * 2] = {};
+        WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof(narrow), nullptr, nullptr);
+        return narrow;
+    }
+
+    std::vector<HTREEITEM> Children(HTREEITEM item) const
+    {
+        // The browser fills a folder's level when it is first expanded.
+        Send(TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item));
+        std::vector<HTREEITEM> children;
+        for (HTREEITEM child = Next(item, TVGN_CHILD); child != nullptr; child = Next(child, TVGN_NEXT))
+            children.push_back(child);
+        return children;
+    }
+
+    // The child of `item` whose text matches, or none.
+    HTREEITEM FindChild(HTREEITEM item, const std::function<bool(const std::string&)>& match, std::string* seen) const
+    {
+        for (HTREEITEM child : Children(item)) {
+            std::string text = Text(child);
+            *seen += " \"" + text + "\"";
+            if (match(text))
+                return child;
+        }
+        return nullptr;
+    }
+
+    // The selection a click on the item would make; the browser hears of it as a user's change.
+    void Select(HTREEITEM item) const
+    {
+        if (!Send(TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item)))
+            throw DriverError("the tree did not select the item \"" + Text(item) + "\"");
+    }
+
+    HTREEITEM Root() const { return Next(nullptr, TVGN_ROOT); }
+
+private:
+    LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) const
+    {
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutW(tree_, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result))
+            throw DriverError("the tree did not answer message " + std::to_string(message));
+        return static_cast<LRESULT>(result);
+    }
+
+    HWND tree_;
+    HANDLE process_ = nullptr;
+    BYTE* page_ = nullptr;
+};
+
+// ---- Steps of a run ---------------------------------------------------------------------------
+
+void AcceptWelcome(SetupProcess& setup)
+{
+    PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+}
+
+HWND WaitForPrompt(SetupProcess& setup)
+{
+    return setup.WaitForDialogWith(IDNO);
+}
+
+HWND WaitForChooser(SetupProcess& setup)
+{
+    return setup.WaitForDialogWith(IDC_DEST_EDIT);
+}
+
+// Messages posted to one thread are taken in order: once a later one has been handled, so
+// has the Esc before it. The marker is the No button's pushed look, set and then cleared.
+void WaitUntilPostedInputHandled(HWND dialog, int buttonId)
+{
+    HWND button = GetDlgItem(dialog, buttonId);
+    if (button == nullptr)
+        throw DriverError("no button " + std::to_string(buttonId) + " in " + DescribeWindow(dialog));
+    PostMessageW(button, BM_SETSTATE, TRUE, 0);
+    WaitUntil("the prompt to take its input", [&] {
+        DWORD_PTR state = 0;
+        return !IsWindow(button) ||
+               (SendMessageTimeoutW(button, BM_GETSTATE, 0, 0, SMTO_ABORTIFHUNG, 5000, &state) &&
+                (state & BST_PUSHED));
+    });
+    PostMessageW(button, BM_SETSTATE, FALSE, 0);
+}
+
+// Until the setup ends by itself; a dialog with the control, or any box, on the way fails the case.
+DWORD WaitForExitWithout(SetupProcess& setup, int controlId)
+{
+    DWORD start = GetTickCount();
+    while (setup.Running()) {
+        for (HWND window : setup.Windows()) {
+            bool unwanted = false;
+            try {
+                unwanted = WindowClass(window) == "#32770" && (IsMessageBox(window) || HasControl(window, controlId));
+            } catch (const DriverError&) {
+            }
+            if (unwanted)
+                throw DriverError("expected no box and no dialog with control " + std::to_string(controlId) + "; got " +
+                                  DescribeWindow(window));
+        }
+        if (static_cast<int>(GetTickCount() - start) >= kWaitMs)
+            break;
+        Sleep(20);
+    }
+    return setup.WaitForExit();
+}
+
+// Each case's packages share the key Tidewater.exe registers and the launch record.
+class DestinationCase : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile));
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        scratch_ = FreshScratchFolder("destination-" + name);
+        record_ = FreshScratchFolder("destination-launch") + "\\record.txt";
+        if (!SetEnvironmentVariableA("E2E_LAUNCH_RECORD", record_.c_str()))
+            throw DriverError("could not set E2E_LAUNCH_RECORD");
+    }
+
+    void TearDown() override
+    {
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile));
+        SetEnvironmentVariableA("E2E_LAUNCH_RECORD", nullptr);
+    }
+
+    void RegisterPreviousInstallation(const std::string& value)
+    {
+        SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile), "", value);
+    }
+
+    // The command line the installed main program was started with: the destination shows in it.
+    std::string LaunchRecord()
+    {
+        WaitUntil("the installed program to record its start in " + record_, [&] { return FileExists(record_); });
+        std::string line = ReadFileBytes(record_);
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        return line;
+    }
+
+    bool Launched() const { return FileExists(record_); }
+
+    // The package's files, whole, in the folder.
+    void ExpectInstalledIn(const std::string& folder)
+    {
+        ASSERT_TRUE(FolderExists(folder)) << "expected the destination " << folder << " to exist";
+        EXPECT_EQ(Listing(ListFolder(folder)), Listing(kInstalledTop)) << "in " << folder;
+        EXPECT_EQ(ReadFileBytes(folder + "\\ReadMe.txt"), "Tidewater: tide tables for the harbour.\r\n");
+        EXPECT_EQ(ReadFileBytes(folder + "\\docs\\tables.htm"), "<html><body>High water 06:12</body></html>\r\n");
+    }
+
+    void ExpectNothingWritten()
+    {
+        EXPECT_EQ(Listing(ListFolder(scratch_)), "{}") << "expected nothing written into " << scratch_;
+        EXPECT_FALSE(Launched()) << "expected no program started";
+    }
+
+    std::string scratch_;
+    std::string record_;
+};
+
+class PreviousInstallation : public DestinationCase {};
+class DestinationDialog : public DestinationCase {};
+class Subdirectories : public DestinationCase {};
+class FolderBrowser : public DestinationCase {};
+
+}  // namespace
+
+// ---- The reinstall prompt ------------------------------------------------------------------------
+
+TEST_F(PreviousInstallation, YesReusesTheRegisteredFolderWithoutTheDestinationDialog)
+{
+    // Only the last level is made: the parent must be there, as it was for the earlier install.
+    const std::string folder = "C:\\Tools\\Tidewater";
+    RemoveTree(folder);
+    MakeFolders("C:\\Tools");
+    RegisterPreviousInstallation(folder + "\\Tidewater.exe");
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND prompt = WaitForPrompt(setup);
+    EXPECT_EQ(WindowTitle(prompt), kCaption);
+    EXPECT_EQ(ControlText(prompt, 0xFFFF), kPrompt) << "the prompt names no folder";
+    EXPECT_EQ(ControlText(prompt, IDYES), "Yes");
+    EXPECT_EQ(ControlText(prompt, IDNO), "No");
+    PressButton(prompt, IDYES);
+
+    EXPECT_EQ(WaitForExitWithout(setup, IDC_DEST_EDIT), 0u) << "expected exit status 0 after an install";
+    EXPECT_EQ(LaunchRecord(), "\"C:\\Tools\\Tidewater\\Tidewater.exe\"");
+    ExpectInstalledIn(folder);
+    RemoveTree(folder);
+    RemoveDirectoryA("C:\\Tools");
+}
+
+TEST_F(PreviousInstallation, AQuotedValueGivesTheFolderInsideTheQuotes)
+{
+    const std::string folder = scratch_ + "\\Tidewater";
+    RegisterPreviousInstallation("\"" + folder + "\\Tidewater.exe\"");
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    PressButton(WaitForPrompt(setup), IDYES);
+
+    EXPECT_EQ(WaitForExitWithout(setup, IDC_DEST_EDIT), 0u) << "expected exit status 0 after an install";
+    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
+    EXPECT_EQ(Listing(ListFolder(scratch_)), "{Tidewater}") << "expected no folder named with a quote";
+    ExpectInstalledIn(folder);
+}
+
+TEST_F(PreviousInstallation, EscIsIgnoredAndNoOffersTheDefaultNotThePreviousFolder)
+{
+    const std::string previous = scratch_ + "\\Old";
+    MakeFolders(previous);
+    RegisterPreviousInstallation(previous + "\\Tidewater.exe");
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND prompt = WaitForPrompt(setup);
+    PressEscape(prompt);
+    WaitUntilPostedInputHandled(prompt, IDNO);
+    ASSERT_TRUE(IsWindow(prompt) && IsWindowVisible(prompt)) << "expected the prompt to stay after Esc; "
+                                                             << setup.DescribeScreen();
+    EXPECT_EQ(setup.Windows().size(), 1u) << "expected the prompt alone after Esc; " << setup.DescribeScreen();
+    PressButton(prompt, IDNO);
+
+    HWND chooser = WaitForChooser(setup);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), ProgramFilesDir() + "\\Tidewater");
+    PressButton(chooser, IDCANCEL);
+    MessageBoxSeen notice = setup.DismissMessageBox();
+    EXPECT_EQ(notice.text, kCancelled);
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+    EXPECT_EQ(Listing(ListFolder(previous)), "{}") << "expected nothing written into the previous folder";
+}
+
+TEST_F(PreviousInstallation, ADriveWithoutBackslashGivesTheRootOfThatDrive)
+{
+    DriveD drive("destination-drive-d");
+    RegisterPreviousInstallation("D:Tidewater.exe");
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    PressButton(WaitForPrompt(setup), IDYES);
+
+    EXPECT_EQ(WaitForExitWithout(setup, IDC_DEST_EDIT), 0u) << "expected exit status 0 after an install";
+    EXPECT_EQ(LaunchRecord(), "\"D:\\Tidewater.exe\"");
+    ExpectInstalledIn(drive.Folder());
+}
+
+TEST_F(PreviousInstallation, AValueNamingNoFolderCountsAsNone)
+{
+    RegisterPreviousInstallation("Tidewater.exe");
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    // A prompt would hold the destination dialog back until it was answered.
+    HWND chooser = WaitForChooser(setup);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), ProgramFilesDir() + "\\Tidewater");
+    PressButton(chooser, IDCANCEL);
+    EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+}
+
+TEST_F(PreviousInstallation, AValueTooLongToReadCountsAsNone)
+{
+    // 512 characters: one more than the read takes with its terminator.
+    std::string value = scratch_ + "\\";
+    value += std::string(512 - value.size() - kProgramFile.size(), 'v') + kProgramFile;
+    ASSERT_EQ(value.size(), 512u);
+    RegisterPreviousInstallation(value);
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), ProgramFilesDir() + "\\Tidewater");
+    PressEscape(chooser);
+    EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+}
+
+// ---- The destination dialog --------------------------------------------------------------------
+
+TEST_F(DestinationDialog, OkOnTheDefaultMakesTheFolderUnderProgramFilesDir)
+{
+    const std::string folder = ProgramFilesDir() + "\\Tidewater";
+    RemoveTree(folder);
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    EXPECT_EQ(WindowTitle(chooser), kCaption);
+    EXPECT_EQ(ControlText(chooser, 0xFFFF), "Please select the directory to install the program into:");
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), folder);
+    PressButton(chooser, IDOK);
+
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
+    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
+    ExpectInstalledIn(folder);
+    RemoveTree(folder);
+}
+
+TEST_F(DestinationDialog, ATypedTrailingBackslashGetsNoSecondOne)
+{
+    const std::string folder = scratch_ + "\\Typed";
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    SetControlText(chooser, IDC_DEST_EDIT, folder + "\\");
+    PressButton(chooser, IDOK);
+
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
+    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
+    ExpectInstalledIn(folder);
+}
+
+TEST_F(DestinationDialog, AnEmptiedEditBoxGivesTheRootOfTheCurrentDrive)
+{
+    // The setup starts on D:, so "\" is a scratch folder, not the prefix's or Linux's root.
+    DriveD drive("destination-drive-d");
+    SetupProcess setup(PackageExe("tidewater"), "D:\\");
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    SetControlText(chooser, IDC_DEST_EDIT, "");
+    PressButton(chooser, IDOK);
+
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
+    EXPECT_EQ(LaunchRecord(), "\"\\Tidewater.exe\"");
+    ExpectInstalledIn(drive.Folder());
+}
+
+TEST_F(DestinationDialog, CancelEndsWithStatus0AndWritesNothing)
+{
+    const std::string defaultFolder = ProgramFilesDir() + "\\Tidewater";
+    RemoveTree(defaultFolder);
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    SetControlText(chooser, IDC_DEST_EDIT, scratch_ + "\\Cancelled");
+    PressButton(chooser, IDCANCEL);
+
+    HWND notice = setup.WaitForMessageBox();
+    EXPECT_EQ(WindowTitle(notice), kCaption);
+    EXPECT_EQ(MessageBoxText(notice), kCancelled);
+    PressButton(notice, IDOK);
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+    ExpectNothingWritten();
+    EXPECT_FALSE(FolderExists(defaultFolder)) << "expected no folder " << defaultFolder;
+}
+
+TEST_F(DestinationDialog, EscEndsWithStatus0AndWritesNothing)
+{
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    SetControlText(chooser, IDC_DEST_EDIT, scratch_ + "\\Escaped");
+    PressEscape(chooser);
+
+    MessageBoxSeen notice = setup.DismissMessageBox();
+    EXPECT_EQ(notice.title, kCaption);
+    EXPECT_EQ(notice.text, kCancelled);
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+    ExpectNothingWritten();
+}
+
+TEST_F(DestinationDialog, AMissingParentFolderFailsWithStatus1AndWritesNothing)
+{
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    SetControlText(chooser, IDC_DEST_EDIT, scratch_ + "\\Missing\\Tidewater");
+    PressButton(chooser, IDOK);
+
+    MessageBoxSeen error = setup.DismissMessageBox();
+    EXPECT_EQ(error.title, kCaption);
+    EXPECT_EQ(error.text, kNoDestination);
+    MessageBoxSeen failed = setup.DismissMessageBox();
+    EXPECT_EQ(failed.title, kCaption);
+    EXPECT_EQ(failed.text, kFailed);
+    EXPECT_EQ(setup.WaitForExit(), 1u) << "expected exit status 1 after a fatal failure";
+    ExpectNothingWritten();
+}
+
+// Not a string, or a string that does not end within the 512 characters read: neither counts.
+TEST_F(DestinationDialog, AProgramFilesDirThatIsNoStringOrTooLongLeavesTheBuiltInDefault)
+{
+    SavedRegistryValue saved(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
+    const DWORD number = 7;
+    const std::vector<std::pair<DWORD, std::string>> values = {
+        {REG_DWORD, std::string(reinterpret_cast<const char*>(&number), sizeof(number))},
+        {REG_SZ, scratch_ + "\\" + std::string(512 - scratch_.size() - 1, 'p')},
+    };
+    for (const auto& [type, bytes] : values) {
+        SCOPED_TRACE("ProgramFilesDir of type " + std::to_string(type) + " and " + std::to_string(bytes.size()) +
+                     " bytes without terminator");
+        saved.Set(type, bytes);
+        SetupProcess setup(PackageExe("tidewater"));
+        AcceptWelcome(setup);
+
+        HWND chooser = WaitForChooser(setup);
+        EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), "c:\\Program Files\\Tidewater");
+        PressEscape(chooser);
+        EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
+        EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+    }
+}
+
+TEST_F(DestinationDialog, AnExpandableProgramFilesDirIsProposedAsItStands)
+{
+    SavedRegistryValue saved(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
+    const std::string programs = scratch_ + "\\Programs";
+    saved.Set(REG_EXPAND_SZ, programs + std::string(1, '\0'));
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), programs + "\\Tidewater");
+    PressEscape(chooser);
+    EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+}
+
+TEST_F(DestinationDialog, AProposalCutAtTheCapacityIsRefusedOnOkBeforeAnythingIsWritten)
+{
+    // 505 characters, then "\Tidewater" fills the 511 the destination holds with "\Tidew":
+    // no room is left for the closing backslash.
+    SavedRegistryValue saved(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
+    std::string programs = scratch_ + "\\";
+    programs += std::string(505 - programs.size(), 'p');
+    saved.Set(REG_SZ, programs + std::string(1, '\0'));
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), programs + "\\Tidew");
+    PressButton(chooser, IDOK);
+
+    EXPECT_EQ(setup.DismissMessageBox().text, kNoDestination);
+    EXPECT_EQ(setup.DismissMessageBox().text, kFailed);
+    EXPECT_EQ(setup.WaitForExit(), 1u) << "expected exit status 1 after a fatal failure";
+    ExpectNothingWritten();
+}
+
+// ---- The listed subfolders ---------------------------------------------------------------------
+
+TEST_F(Subdirectories, ANestedFolderListedBeforeItsParentIsNotMade)
+{
+    const std::string folder = scratch_ + "\\Nested";
+    SetupProcess setup(PackageExe("nested_before_parent"));
+    AcceptWelcome(setup);
+    HWND chooser = WaitForChooser(setup);
+    SetControlText(chooser, IDC_DEST_EDIT, folder);
+    PressButton(chooser, IDOK);
+
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0: a folder not made is not reported";
+    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
+    EXPECT_EQ(Listing(ListFolder(folder)), "{Tidewater.exe, a}");
+    EXPECT_EQ(Listing(ListFolder(folder + "\\a")), "{}") << "expected no a\\b: it came before a";
+}
+
+TEST_F(Subdirectories, AParentListedFirstMakesBoth)
+{
+    const std::string folder = scratch_ + "\\Nested";
+    SetupProcess setup(PackageExe("parent_before_nested"));
+    AcceptWelcome(setup);
+    HWND chooser = WaitForChooser(setup);
+    SetControlText(chooser, IDC_DEST_EDIT, folder);
+    PressButton(chooser, IDOK);
+
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
+    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
+    EXPECT_EQ(Listing(ListFolder(folder)), "{Tidewater.exe, a}");
+    EXPECT_EQ(Listing(ListFolder(folder + "\\a")), "{b}");
+}
+
+// ---- The folder browser -------------------------------------------------------------------------
+
+namespace {
+
+// The browser is a new top-level window of the setup, with our title inside it.
+HWND OpenBrowser(SetupProcess& setup, HWND chooser)
+{
+    PressButton(chooser, IDC_BROWSE);
+    HWND browser = setup.WaitForAnyWindow(kWaitMs, {chooser});
+    if (!HasChildWithText(browser, kBrowseTitle))
+        throw DriverError("expected the folder browser showing \"" + kBrowseTitle + "\"; got " +
+                          DescribeWindow(browser));
+    return browser;
+}
+
+// Picks drive Z: (the Linux root), then the folders of `path` below it, and presses OK.
+void PickInBrowser(SetupProcess& setup, HWND browser, const std::string& path)
+{
+    RemoteTree tree(setup.Id(), ChildOfClass(browser, "SysTreeView32"));
+    std::string seen;
+    // The drives sit below one of the desktop's entries, the computer, shown as "label (Z:)".
+    HTREEITEM item = nullptr;
+    for (HTREEITEM place : tree.Children(tree.Root())) {
+        item = tree.FindChild(place, [](const std::string& text) {
+            return text.size() >= 4 && text.compare(text.size() - 4, 4, "(Z:)") == 0;
+        }, &seen);
+        if (item != nullptr)
+            break;
+    }
+    if (item == nullptr)
+        throw DriverError("no drive Z: in the browser's tree; seen:" + seen);
+    std::istringstream names(path.substr(path.rfind("Z:\\", 0) == 0 ? 3 : 0));
+    std::string name;
+    while (std::getline(names, name, '\\')) {
+        seen.clear();
+        item = tree.FindChild(item, [&](const std::string& text) { return text == name; }, &seen);
+        if (item == nullptr)
+            throw DriverError("no folder " + name + " of " + path + " in the browser's tree; seen:" + seen);
+    }
+    tree.Select(item);
+    PressButton(browser, IDOK);
+    setup.WaitUntilGone(browser);
+}
+
+}  // namespace
+
+TEST_F(FolderBrowser, OpensWithItsTitleAndCancelLeavesTheEditBoxAsItWas)
+{
+    const std::string typed = scratch_ + "\\Typed before browsing";
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+
+    HWND chooser = WaitForChooser(setup);
+    SetControlText(chooser, IDC_DEST_EDIT, typed);
+    HWND browser = OpenBrowser(setup, chooser);
+    EXPECT_EQ(WindowClass(browser), "#32770");
+    EXPECT_NE(browser, chooser);
+    PressButton(browser, IDCANCEL);
+    setup.WaitUntilGone(browser);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), typed);
+
+    PressButton(chooser, IDCANCEL);
+    EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+    ExpectNothingWritten();
+}
+
+TEST_F(FolderBrowser, AChosenFolderReplacesTheEditTextEntirely)
+{
+    const std::string chosen = scratch_ + "\\Chosen";
+    MakeFolders(chosen);
+    SetupProcess setup(PackageExe("tidewater"));
+    AcceptWelcome(setup);
+    HWND chooser = WaitForChooser(setup);
+
+    // A drive root comes back with its backslash.
+    PickInBrowser(setup, OpenBrowser(setup, chooser), "Z:\\");
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), "Z:\\");
+
+    // A folder comes back as it is: no product name, no backslash.
+    PickInBrowser(setup, OpenBrowser(setup, chooser), chosen);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), chosen);
+    PressButton(chooser, IDOK);
+
+    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
+    EXPECT_EQ(LaunchRecord(), "\"" + chosen + "\\Tidewater.exe\"");
+    ExpectInstalledIn(chosen);
+}
+
+// ---- The templates, read from the built executable -------------------------------------------
+
+namespace {
+
+constexpr DWORD kFrame = WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_SYSMODAL | DS_3DLOOK | DS_SETFONT | DS_MODALFRAME |
+                         DS_CENTER | DS_CONTEXTHELP;
+constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+constexpr DWORD kButton = kChild | BS_PUSHBUTTON | BS_CENTER | WS_TABSTOP;
+
+struct ExpectedItem {
+    int id;
+    const char* windowClass;
+    const char* title;
+    int titleOrdinal;
+    short x, y, cx, cy;
+    DWORD style;
+    DWORD exStyle;
+};
+
+struct ExpectedTemplate {
+    bool extended;
+    DWORD exStyle;
+    short x, y, cx, cy;
+    std::vector<ExpectedItem> items;
+};
+
+std::string Row(int id, const std::string& windowClass, const std::string& title, int ordinal, short x, short y,
+                short cx, short cy, DWORD style, DWORD exStyle, DWORD helpId)
+{
+    std::ostringstream out;
+    out << "id " << (id & 0xFFFF) << ", " << windowClass << ", "
+        << (ordinal >= 0 ? "ordinal " + std::to_string(ordinal) : "\"" + title + "\"") << ", (" << x << ", " << y
+        << ", " << cx << ", " << cy << "), style " << Hex(style) << ", exstyle " << Hex(exStyle) << ", help "
+        << helpId;
+    return out.str();
+}
+
+void ExpectTemplate(int id, const ExpectedTemplate& expected)
+{
+    DialogTemplate got = ReadDialogTemplate(PackageExe("tidewater"), id);
+    SCOPED_TRACE("dialog template " + std::to_string(id));
+    EXPECT_EQ(got.extended, expected.extended) << "extended template";
+    EXPECT_EQ(Hex(got.style), Hex(kFrame)) << "window style";
+    EXPECT_EQ(Hex(got.exStyle), Hex(expected.exStyle)) << "extended style";
+    EXPECT_EQ(got.helpId, 0u);
+    EXPECT_EQ((std::vector<short>{got.x, got.y, got.cx, got.cy}),
+              (std::vector<short>{expected.x, expected.y, expected.cx, expected.cy}))
+        << "position and size";
+    EXPECT_EQ(got.menu, "") << "menu";
+    EXPECT_EQ(got.windowClass, "") << "class";
+    EXPECT_EQ(got.title, "") << "title";
+    EXPECT_EQ(got.pointSize, 8) << "font size";
+    EXPECT_EQ(got.typeface, "MS Sans Serif") << "font";
+    EXPECT_FALSE(got.italic);
+    ASSERT_EQ(got.items.size(), expected.items.size()) << "number of controls";
+    for (size_t i = 0; i < expected.items.size(); ++i) {
+        const ExpectedItem& want = expected.items[i];
+        const DialogItem& item = got.items[i];
+        EXPECT_EQ(Row(item.id, item.windowClass, item.title, item.titleOrdinal, item.x, item.y, item.cx, item.cy,
+                      item.style, item.exStyle, item.helpId),
+                  Row(want.id, want.windowClass, want.title, want.titleOrdinal, want.x, want.y, want.cx, want.cy,
+                      want.style, want.exStyle, 0))
+            << "control " << i + 1 << " in template order";
+    }
+}
+
+}  // namespace
+
+TEST(DialogTemplates, WelcomeMatchesItsTable)
+{
+    ExpectTemplate(IDD_WELCOME, {true, WS_EX_DLGMODALFRAME, 0, 1, 192, 144, {
+        {IDOK, "Button", "Accept", -1, 32, 124, 50, 14, kButton, 0},
+        {IDCANCEL, "Button", "Cancel", -1, 107, 124, 50, 14, kButton, 0},
+        {IDC_WELCOME_TEXT, "Static", "Welcome!", -1, 8, 5, 124, 8, kChild | SS_LEFT, 0},
+        {-1, "Static", "Before you proceed with the installation process, please make sure that you accept the "
+                       "following usage tems:", -1, 8, 20, 176, 18, kChild | SS_CENTER, 0},
+        {IDC_TERMS_LIST, "ListBox", "", -1, 8, 42, 176, 75,
+         kChild | WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_USETABSTOPS | LBS_NOINTEGRALHEIGHT |
+             LBS_EXTENDEDSEL, 0},
+    }});
+}
+
+TEST(DialogTemplates, ReinstallPromptMatchesItsTable)
+{
+    ExpectTemplate(IDD_REINSTALL, {false, 0, 0, 0, 168, 62, {
+        {IDYES, "Button", "Yes", -1, 24, 38, 50, 14, kButton, 0},
+        {IDNO, "Button", "No", -1, 91, 38, 50, 14, kButton, 0},
+        {-1, "Static", kPrompt.c_str(), -1, 8, 5, 151, 27, kChild | SS_LEFT, 0},
+    }});
+}
+
+TEST(DialogTemplates, DestinationDialogMatchesItsTable)
+{
+    ExpectTemplate(IDD_DESTINATION, {true, 0, 0, 39, 199, 66, {
+        {IDOK, "Button", "OK", -1, 34, 42, 50, 14, kButton, 0},
+        {IDCANCEL, "Button", "Cancel", -1, 111, 42, 50, 14, kButton, 0},
+        {IDC_DEST_EDIT, "Edit", "", -1, 8, 20, 168, 12, kChild | ES_LEFT | WS_BORDER | WS_TABSTOP, 0},
+        {-1, "Static", "Please select the directory to install the program into:", -1, 8, 5, 180, 8,
+         kChild | SS_LEFT, 0},
+        {IDC_BROWSE, "Button", "...", -1, 176, 20, 16, 12, kButton | BS_VCENTER, WS_EX_CLIENTEDGE},
+    }});
+}
+
+TEST(DialogTemplates, ProgressDialogMatchesItsTable)
+{
+    ExpectTemplate(IDD_PROGRESS, {false, 0, 0, 39, 180, 23, {
+        {IDC_STATUS, "Static", "...", -1, 29, 6, 143, 8, kChild | SS_LEFT, 0},
+        {-1, "Static", "", IDI_SETUP, 0, 0, 20, 20, kChild | SS_ICON | SS_REALSIZEIMAGE, 0},
+    }});
+}
