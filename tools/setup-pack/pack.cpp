@@ -97,26 +97,30 @@ bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& packa
     std::vector<std::string> replaced;
     for (const ResourceLeaf& leaf : image.resources) {
         ByteSpan bytes = LeafBytes(stub, leaf);
-        if (leaf.type == ResourceKey::Id(kRtString) && !leaf.name.isName && leaf.language == 0 && leaf.name.id > 0) {
+        if (leaf.type == ResourceKey::Id(kRtString) && !leaf.name.isName && leaf.name.id > 0) {
+            // Every block is checked, also one that is copied as it is: the setup reads them all.
             std::u16string block[16];
             std::string problem;
             if (!DecodeStringBlock(bytes, block, &problem)) {
-                diags->Error(where, "string block " + std::to_string(leaf.name.id) + ": " + problem);
+                diags->Error(where, "string block " + std::to_string(leaf.name.id) + " (language " +
+                                        std::to_string(leaf.language) + "): " + problem);
                 return false;
             }
-            for (uint32_t i = 0; i < 16; ++i) {
-                uint32_t id = (leaf.name.id - 1u) * 16u + i;
-                if (block[i].empty())
-                    continue;
-                if (PackageOwned(id))
-                    replaced.push_back("string " + std::to_string(id));
-                else
-                    strings[id] = block[i];
+            if (leaf.language != 0) {
+                foreignBlocks[leaf.name.id] = leaf.language;
+            } else {
+                for (uint32_t i = 0; i < 16; ++i) {
+                    uint32_t id = (leaf.name.id - 1u) * 16u + i;
+                    if (block[i].empty())
+                        continue;
+                    if (PackageOwned(id))
+                        replaced.push_back("string " + std::to_string(id));
+                    else
+                        strings[id] = block[i];
+                }
+                continue;
             }
-            continue;
         }
-        if (leaf.type == ResourceKey::Id(kRtString) && !leaf.name.isName)
-            foreignBlocks[leaf.name.id] = leaf.language;
         if (leaf.type == ResourceKey::Id(kRtVersion)) {
             replaced.push_back("the version block");
             continue;
