@@ -4,9 +4,9 @@ HOST := $(BUILD)/host
 WIN := $(BUILD)/win
 JOBS := $(shell nproc)
 FUZZ_SECONDS ?= 600
-FUZZ_BRIEF_SECONDS ?= 3
+FUZZ_BRIEF_SECONDS ?= 2
 
-.PHONY: all deps host win test unit e2e fuzz fuzz-brief demo clean
+.PHONY: all deps host win test unit e2e fuzz fuzz-brief demo bench clean
 
 all: win host
 
@@ -38,6 +38,11 @@ test: unit e2e fuzz-brief
 
 demo: win host
 	@bash scripts/demo.sh
+
+# Figures, not tests: install, packaging and footprint against a reference writer and NSIS.
+bench: win host
+	@bash scripts/install-deps.sh --bench
+	@bash bench/run.sh
 
 clean:
 	rm -rf $(BUILD)

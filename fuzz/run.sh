@@ -72,7 +72,8 @@ for name in "${targets[@]}"; do
     seed_used=$(grep -oE 'Seed: [0-9]+' "$log" | head -1 | cut -d' ' -f2 || true)
     if [ $status -ne 0 ] || [ -z "$done_line" ]; then
         failed+=("$name")
-        echo "$name: FAILED (status $status, seed ${seed_used:-?}); log $log" >&2
+        reached=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#' || true)
+        echo "$name: FAILED after ${reached:-?} runs (status $status, seed ${seed_used:-?}); log $log" >&2
         grep -E 'MODEL MISMATCH|expected:|got:|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|SUMMARY|Test unit written to' "$log" | head -20 >&2 || true
         echo "  replay an artefact with: $build/$name ARTEFACT" >&2
     else
