@@ -62,6 +62,7 @@ void CheckReadBack(const Package& package)
 {
     std::ifstream in(g_output, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unlink(g_output.c_str());
     ByteSpan file{bytes.data(), bytes.size()};
     PackageView view;
     std::string error;
@@ -127,6 +128,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     CheckReadBack(package);
-    unlink(g_output.c_str());
     return 0;
 }
