@@ -103,6 +103,7 @@ UnixRun RunUnix(const std::string& script)
     }
     UnixRun run{static_cast<DWORD>(std::stoul(ReadFileBytes(status))), ReadFileBytes(WinePath(base + ".out"))};
     DeleteFileA(status.c_str());
+    DeleteFileA(WinePath(base + ".out").c_str());
     return run;
 }
 
@@ -117,7 +118,7 @@ void AcceptAndChoose(SetupProcess& setup, const std::string& destination)
     PressButton(chooser, IDOK);
 }
 
-// Presses OK on a box that holds the extraction; the progress dialog must stay up behind it.
+// Presses OK on a box, as a person would, and waits until it has gone.
 void Dismiss(SetupProcess& setup, HWND box)
 {
     PressButton(box, IDOK);
@@ -176,13 +177,12 @@ private:
 };
 
 // Watches the setup's top-level windows being created, through accessibility events, so that
-// a dialog that opens and closes between two polls still counts. Wine sends no show events,
-// and hands creations over asynchronously: a window may be gone by the time it is looked at.
+// a dialog that opens and closes between two polls can still be looked at. Wine sends no show
+// events, and hands creations over asynchronously: a window may be gone before it is looked at.
 // The events come as messages to this thread, so every wait here pumps them.
 class CreatedWindows {
 public:
     struct Created {
-        HWND window;
         std::string windowClass;  // empty when the window had gone before it was looked at
         bool hasStatusLine;
         std::string title;
@@ -247,7 +247,7 @@ private:
         wchar_t name[64] = {};
         GetClassNameW(window, name, 64);
         HWND status = GetDlgItem(window, IDC_STATUS);
-        active_->created_.push_back({window, Narrow(name), status != nullptr, InternalText(window),
+        active_->created_.push_back({Narrow(name), status != nullptr, InternalText(window),
                                      status ? InternalText(status) : std::string()});
     }
 
@@ -547,7 +547,7 @@ TEST_F(ExtractionProgress, HasNoCloseBoxAndNeitherEscNorACloseEndsIt)
     EXPECT_TRUE(IsWindow(progress) && IsWindowVisible(progress)) << "expected the progress dialog still up";
     Dismiss(setup, notice);
     ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
-    ExpectFile(destination_ + "\\apr\xe8s.txt", Payload("apres.txt"));
+    ExpectFile(destination_ + "\\next.txt", Payload("next.txt"));
 }
 
 TEST_F(ExtractionProgress, WithAnEmptyFileListOpensAndClosesAtOnceWritingNothing)
@@ -664,13 +664,13 @@ TEST_F(ExtractionFailures, AMissingEntryIsReportedWithTheStatusLineOnThePrevious
     SetupProcess setup(PackageExe("extraction_missing"));
     AcceptAndChoose(setup, destination_);
     ASSERT_NO_FATAL_FAILURE(
-        ExpectFileFailure(setup, "Error: Could not extract file 'Caf\xe9 - ghost.txt'", Writing("first.txt")));
+        ExpectFileFailure(setup, "Error: Could not extract file 'Caf\xe9 - ghost.txt'", Writing("apr\xe8s.txt")));
     ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
 
-    EXPECT_EQ(ListFolder(destination_), (std::vector<std::string>{"apr\xe8s.txt", "first.txt"}))
+    EXPECT_EQ(ListFolder(destination_), (std::vector<std::string>{"apr\xe8s.txt", "next.txt"}))
         << "got " << Listing(ListFolder(destination_));
-    ExpectFile(destination_ + "\\first.txt", Payload("first.txt"));
     ExpectFile(destination_ + "\\apr\xe8s.txt", Payload("apres.txt"));
+    ExpectFile(destination_ + "\\next.txt", Payload("next.txt"));
 }
 
 TEST_F(ExtractionFailures, ATargetHeldOpenWithoutSharingIsReportedWhileTheStatusLineNamesItAndTheNextIsWritten)
