@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the demo and the benchmark need; quick when all is present.
+# Installs every Debian package the build, the tests and the demo need (--bench: the benchmark too); quick when all is present.
 set -euo pipefail
 
 need=(
@@ -11,6 +11,8 @@ need=(
   libinih-dev
   imagemagick
 )
+# The benchmark alone needs NSIS to compare with and matplotlib for its chart.
+[ "${1:-}" = "--bench" ] && need+=(nsis python3-matplotlib)
 
 missing=()
 for p in "${need[@]}"; do
