@@ -1,0 +1,322 @@
+#!/usr/bin/env python3
+"""Install, packaging and footprint figures side by side; writes docs/performance.md and its chart.
+
+Run through `make bench`, which builds the tools and starts one Xvfb display with one persistent
+Wine server for every Wine run. Environment: BENCH_RUNS (default 5), BENCH_SHAPES (default
+"small many large"), BENCH_GIB=1 to also package a 1 GiB payload for the memory figure.
+"""
+import filecmp
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
+B = os.path.join(ROOT, 'build', 'bench')
+RUNS = int(os.environ.get('BENCH_RUNS', '5'))
+SHAPES = os.environ.get('BENCH_SHAPES', 'small many large').split()
+PACK = os.path.join(ROOT, 'build', 'host', 'bin', 'setup-pack')
+STUB = os.path.join(ROOT, 'build', 'win', 'stub', 'Setup.exe')
+MINGW = 'i686-w64-mingw32-'
+
+
+def sh(args, **kw):
+    return subprocess.run(args, check=True, capture_output=True, text=True, **kw)
+
+
+def wine_path(path):
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def made_name(name):
+    return ''.join(c if c.isascii() and c.isalpha() else '_' for c in name).upper()
+
+
+def payload(shape):
+    folder = os.path.join(B, 'payload', shape)
+    if not os.path.exists(os.path.join(folder, 'bench.ini')):
+        sh([sys.executable, os.path.join(ROOT, 'bench', 'gen_payload.py'), shape, folder])
+    return folder
+
+
+def payload_bytes(folder):
+    files = os.path.join(folder, 'files')
+    return sum(os.path.getsize(os.path.join(files, f)) for f in os.listdir(files))
+
+
+def timed_v(args):
+    """Wall seconds and peak resident MiB of one command, from GNU time."""
+    out = subprocess.run(['/usr/bin/time', '-v'] + args, check=True, capture_output=True, text=True)
+    wall = re.search(r'Elapsed \(wall clock\) time.*: (?:(\d+):)?(\d+):([\d.]+)', out.stderr)
+    h, m, s = wall.group(1) or 0, wall.group(2), wall.group(3)
+    rss = int(re.search(r'Maximum resident set size \(kbytes\): (\d+)', out.stderr).group(1))
+    return int(h) * 3600 + int(m) * 60 + float(s), rss / 1024.0
+
+
+# ---- building what is measured --------------------------------------------------------------
+
+def build_tools():
+    os.makedirs(B, exist_ok=True)
+    flags = ['-O2', '-s', '-static', '-Wl,--no-insert-timestamp']
+    sh([MINGW + 'g++'] + flags + ['-o', os.path.join(B, 'bench_driver.exe'),
+                                 os.path.join(ROOT, 'bench', 'bench_driver.cpp')])
+    sh([MINGW + 'g++', '-Os', '-fno-exceptions', '-fno-rtti', '-c', '-o', os.path.join(B, 'refwriter.o'),
+        os.path.join(ROOT, 'bench', 'refwriter.cpp')])
+
+
+def build_refwriter(name, files, align):
+    """The reference writer with the payload as RCDATA entries, linked by ld at the given file alignment."""
+    rc = os.path.join(B, name + '.rc')
+    with open(rc, 'w') as out:
+        for f in files:
+            out.write('%s RCDATA "%s"\n' % (made_name(os.path.basename(f)), f))
+    res = os.path.join(B, name + '.res.o')
+    sh([MINGW + 'windres', rc, '-O', 'coff', '-o', res])
+    exe = os.path.join(B, name + '.exe')
+    sh([MINGW + 'g++', '-nostdlib', '-nostartfiles', '-mwindows', '-s', '-Wl,--entry=_RefEntry',
+        '-Wl,--file-alignment=%d' % align, '-Wl,--disable-reloc-section', '-o', exe,
+        os.path.join(B, 'refwriter.o'), res, '-lkernel32'])
+    return exe
+
+
+def build_nsis(folder, mode):
+    exe = os.path.join(B, 'nsis-%s-%s.exe' % (os.path.basename(folder), mode))
+    script = sh([sys.executable, os.path.join(ROOT, 'bench', 'nsis_script.py'),
+                 os.path.join(folder, 'files'), exe, mode]).stdout
+    nsi = exe[:-4] + '.nsi'
+    with open(nsi, 'w') as out:
+        out.write(script)
+    sh(['makensis', '-V1', nsi])
+    return exe, nsi
+
+
+def empty_manifest():
+    folder = os.path.join(B, 'payload', 'empty')
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, 'terms.txt'), 'w') as out:
+        out.write('Benchmark terms.\n')
+    # setup-pack refuses a package with no files: the baseline carries one empty file.
+    open(os.path.join(folder, 'empty.bin'), 'wb').close()
+    with open(os.path.join(folder, 'bench.ini'), 'w') as out:
+        out.write('[product]\nname = Bench\nprogram = fileaaa.bin\nversion = 1.0\n'
+                  'legal = Benchmark payload.\nterms = terms.txt\n\n[files]\nempty.bin = empty.bin\n')
+    return os.path.join(folder, 'bench.ini')
+
+
+# ---- running and verifying ------------------------------------------------------------------
+
+def wine(args):
+    # A file, not a pipe: Wine's service processes inherit the output and outlive the run.
+    with open(os.path.join(B, 'driver.out'), 'w+') as out:
+        subprocess.run(['wine', os.path.join(B, 'bench_driver.exe')] + args, check=True, stdout=out,
+                       stderr=subprocess.DEVNULL)
+        out.seek(0)
+        return {k: float(v) for k, v in re.findall(r'(\w+) ([\d.]+)', out.read())}
+
+
+def verify(dest, folder, rename=lambda n: n):
+    files = os.path.join(folder, 'files')
+    for name in os.listdir(files):
+        target = os.path.join(dest, rename(name))
+        if not filecmp.cmp(os.path.join(files, name), target, shallow=False):
+            sys.exit('bench: %s differs from its payload' % target)
+
+
+def measure(label, run, verify_run):
+    """A warm-up, then RUNS runs; every run verified byte for byte. Medians of each figure."""
+    samples = []
+    for i in range(RUNS + 1):
+        figures = run()
+        verify_run()
+        if i:
+            samples.append(figures)
+    result = {k: statistics.median(s[k] for s in samples) for k in samples[0]}
+    print('  %-34s %s' % (label, '  '.join('%s %.1f' % kv for kv in sorted(result.items()))), flush=True)
+    return result
+
+
+def fresh(path):
+    shutil.rmtree(path, ignore_errors=True)
+    return path
+
+
+def install_figures(shape, folder):
+    files = sorted(os.path.join(folder, 'files', f) for f in os.listdir(os.path.join(folder, 'files')))
+    out = os.path.join(B, 'out')
+    os.makedirs(out, exist_ok=True)
+    dest = os.path.join(out, 'dest')
+    rows = {}
+
+    setup = os.path.join(B, 'setup-%s.exe' % shape)
+    sh([PACK, os.path.join(folder, 'bench.ini'), '-o', setup, '--stub', STUB])
+    rows['Setup.exe'] = measure('Setup.exe', lambda: wine(
+        ['setup', wine_path(setup), wine_path(fresh(dest))]), lambda: verify(dest, folder))
+
+    for align in (512, 4096):
+        ref = build_refwriter('ref-%s-%d' % (shape, align), files, align)
+        rows['reference writer, %d' % align] = measure('reference writer, file alignment %d' % align,
+            lambda: wine(['run', wine_path(ref), wine_path(fresh(dest)) + '\\']),
+            lambda: verify(dest, folder, made_name))
+
+    for mode in ('off', 'lzma'):
+        exe, _ = build_nsis(folder, mode)
+        rows['NSIS ' + mode] = measure('NSIS, compression %s' % mode, lambda: wine(
+            ['run', wine_path(exe), '/S', '/D=' + wine_path(fresh(dest))]), lambda: verify(dest, folder))
+
+    def copy():
+        start = time.perf_counter()
+        shutil.copytree(os.path.join(folder, 'files'), fresh(dest))
+        os.sync()
+        return {'total_ms': 1000 * (time.perf_counter() - start)}
+    rows['cp -r + sync'] = measure('cp -r + sync (Linux)', copy, lambda: verify(dest, folder))
+    shutil.rmtree(dest, ignore_errors=True)
+    return rows
+
+
+def baselines():
+    """The same programs with no payload: what a run costs before any byte is written."""
+    dest = os.path.join(B, 'out', 'dest')
+    empty = os.path.join(B, 'setup-empty.exe')
+    sh([PACK, empty_manifest(), '-o', empty, '--stub', STUB])
+    ref = build_refwriter('ref-empty', [os.path.join(B, 'payload', 'empty', 'empty.bin')], 512)
+    return {
+        'Setup.exe': measure('Setup.exe, no payload', lambda: wine(
+            ['setup', wine_path(empty), wine_path(fresh(dest))]), lambda: None),
+        'reference writer': measure('reference writer, no payload', lambda: wine(
+            ['run', wine_path(ref), wine_path(fresh(dest)) + '\\']), lambda: None),
+    }
+
+
+def packaging_figures(shape, folder):
+    setup = os.path.join(B, 'pack-%s.exe' % shape)
+    copy = os.path.join(B, 'out', 'copy')
+    rows = {}
+    samples = {'setup-pack': [], 'cp + sync': [], 'makensis (off)': []}
+    _, nsi = build_nsis(folder, 'off')
+    for _ in range(RUNS):
+        samples['setup-pack'].append(timed_v([PACK, os.path.join(folder, 'bench.ini'), '-o', setup,
+                                              '--stub', STUB]))
+        fresh(copy)
+        samples['cp + sync'].append(timed_v(['sh', '-c', 'cp -r "$0" "$1" && sync',
+                                             os.path.join(folder, 'files'), copy]))
+        samples['makensis (off)'].append(timed_v(['makensis', '-V1', nsi]))
+    shutil.rmtree(copy, ignore_errors=True)
+    for tool, s in samples.items():
+        rows[tool] = (statistics.median(x[0] for x in s), max(x[1] for x in s))
+        print('  %-34s wall %.2f s  peak %.1f MiB' % (tool, rows[tool][0], rows[tool][1]), flush=True)
+    return rows, os.path.getsize(setup) - payload_bytes(folder)
+
+
+def gib_packaging():
+    folder = os.path.join(B, 'payload', 'gib')
+    files = os.path.join(folder, 'files')
+    if not os.path.exists(os.path.join(folder, 'bench.ini')):
+        os.makedirs(files, exist_ok=True)
+        lines = ['[product]', 'name = Bench', 'program = fileaaa.bin', 'version = 1.0',
+                 'legal = Benchmark payload.', 'terms = terms.txt', '', '[files]']
+        block = os.urandom(1 << 20)
+        for i in range(64):
+            name = 'file' + chr(97 + i // 26) + chr(97 + i % 26) + '.bin'
+            with open(os.path.join(files, name), 'wb') as out:
+                for _ in range(16):
+                    out.write(block)
+            lines.append('%s = files/%s' % (name, name))
+        with open(os.path.join(folder, 'terms.txt'), 'w') as out:
+            out.write('Benchmark terms.\n')
+        with open(os.path.join(folder, 'bench.ini'), 'w') as out:
+            out.write('\n'.join(lines) + '\n')
+    target = os.path.join(B, 'pack-gib.exe')
+    wall, peak = timed_v([PACK, os.path.join(folder, 'bench.ini'), '-o', target, '--stub', STUB])
+    os.remove(target)
+    print('  setup-pack 1 GiB: wall %.2f s  peak %.1f MiB' % (wall, peak), flush=True)
+    return wall, peak
+
+
+# ---- report ----------------------------------------------------------------------------------
+
+def chart(installs, path):
+    import matplotlib
+    matplotlib.use('Agg')
+    import matplotlib.pyplot as plt
+    names = ['Setup.exe', 'reference writer, 512', 'reference writer, 4096', 'NSIS off', 'NSIS lzma',
+             'cp -r + sync']
+    fig, axes = plt.subplots(1, len(installs), figsize=(4 * len(installs), 4))
+    if len(installs) == 1:
+        axes = [axes]
+    for ax, (shape, rows) in zip(axes, installs.items()):
+        values = [rows[n].get('install_ms', rows[n]['total_ms']) for n in names]
+        ax.barh(range(len(names)), values, color=['#1f5fa8'] + ['#999999'] * (len(names) - 1))
+        ax.set_yticks(range(len(names)))
+        ax.set_yticklabels(names if ax is axes[0] else [''] * len(names))
+        ax.set_xscale('log')
+        ax.set_title(shape)
+        ax.set_xlabel('ms (log scale)')
+        ax.invert_yaxis()
+    fig.suptitle('Install time under Wine, median of %d runs' % RUNS)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+
+
+def report(installs, base, packs, footprints, gib):
+    wine_version = sh(['wine', '--version']).stdout.strip()
+    nsis_version = sh(['makensis', '-VERSION']).stdout.strip()
+    lines = ['# Performance', '',
+             'Measured by `make bench` on %d cores (%s), %s, NSIS %s; medians of %d runs after a warm-up, '
+             'every install compared byte for byte with its payload. All Wine runs share one persistent '
+             'Wine server on one Xvfb display.' % (os.cpu_count(), platform.processor() or platform.machine(),
+                                                   wine_version, nsis_version, RUNS), '',
+             '![Install time](performance.png)', '', '## Install time under Wine (ms)', '',
+             'Setup.exe: from OK in the destination dialog to the end of the progress dialog (whole run '
+             'in brackets, dialogs answered at once). The others: the whole run.', '',
+             '| payload | Setup.exe | reference writer (512) | reference writer (4096) | NSIS off | NSIS LZMA | cp -r + sync |',
+             '|---|---|---|---|---|---|---|']
+    for shape, rows in installs.items():
+        s = rows['Setup.exe']
+        lines.append('| %s | %.1f (%.1f) | %.1f | %.1f | %.1f | %.1f | %.1f |' % (
+            shape, s['install_ms'], s['total_ms'], rows['reference writer, 512']['total_ms'],
+            rows['reference writer, 4096']['total_ms'], rows['NSIS off']['total_ms'],
+            rows['NSIS lzma']['total_ms'], rows['cp -r + sync']['total_ms']))
+    lines += ['| no payload | %.1f (%.1f) | %.1f | | | | |' % (
+        base['Setup.exe']['install_ms'], base['Setup.exe']['total_ms'], base['reference writer']['total_ms']), '',
+        '## Packaging', '', '| payload | setup-pack | cp + sync | makensis (off) |', '|---|---|---|---|']
+    for shape, rows in packs.items():
+        lines.append('| %s | %s |' % (shape, ' | '.join('%.2f s, %.0f MiB' % rows[t] for t in
+                                                         ('setup-pack', 'cp + sync', 'makensis (off)'))))
+    if gib:
+        lines.append('| 1 GiB | %.2f s, %.0f MiB | | |' % gib)
+    nsis_stub = os.path.getsize('/usr/share/nsis/Stubs/zlib-x86-unicode')
+    lines += ['', '## Footprint', '', '| what | bytes |', '|---|---|']
+    lines += ['| Setup.exe minus payload, %s | %d |' % kv for kv in footprints.items()]
+    lines += ['| the stub alone (build/win/stub/Setup.exe) | %d |' % os.path.getsize(STUB),
+              '| NSIS stub (zlib-x86-unicode) | %d |' % nsis_stub, '',
+              '## Reproduce', '', '```sh', 'make bench                      # all of the above',
+              'BENCH_RUNS=9 BENCH_SHAPES=large make bench', 'BENCH_GIB=1 make bench          # also 1 GiB packaging memory',
+              '```', '']
+    with open(os.path.join(ROOT, 'docs', 'performance.md'), 'w') as out:
+        out.write('\n'.join(lines))
+
+
+def main():
+    build_tools()
+    installs, packs, footprints = {}, {}, {}
+    print('no payload', flush=True)
+    base = baselines()
+    for shape in SHAPES:
+        folder = payload(shape)
+        print('%s: install' % shape, flush=True)
+        installs[shape] = install_figures(shape, folder)
+        print('%s: packaging' % shape, flush=True)
+        packs[shape], footprints[shape] = packaging_figures(shape, folder)
+    gib = gib_packaging() if os.environ.get('BENCH_GIB') else None
+    os.makedirs(os.path.join(ROOT, 'docs'), exist_ok=True)
+    chart(installs, os.path.join(ROOT, 'docs', 'performance.png'))
+    report(installs, base, packs, footprints, gib)
+    print('wrote docs/performance.md and docs/performance.png')
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Writes a benchmark payload and its manifest, the same bytes for the same arguments.
+
+usage: gen_payload.py small|many|large OUTDIR
+"""
+import os
+import random
+import sys
+
+WORDS = ('lumen view frame pixel colour gamma layer canvas border shadow window folder '
+         'picture zoom rotate crop scale filter sharpen blur').split()
+SHAPES = {'small': (12, 256 * 1024), 'many': (2000, 4096), 'large': (20, 10 * 1024 * 1024)}
+
+
+def letters_name(index):
+    """Made names keep only letters, so names must differ in their letters: base 26."""
+    name = ''
+    for _ in range(3):
+        name = chr(ord('a') + index % 26) + name
+        index //= 26
+    return 'file' + name
+
+
+def content(rng, size):
+    half = size // 2
+    text = []
+    length = 0
+    while length < half:
+        word = rng.choice(WORDS)
+        text.append(word)
+        length += len(word) + 1
+    data = ' '.join(text).encode()[:half]
+    return data + rng.randbytes(size - len(data))
+
+
+def main():
+    shape, out = sys.argv[1], sys.argv[2]
+    count, size = SHAPES[shape]
+    rng = random.Random(20261206)
+    os.makedirs(os.path.join(out, 'files'), exist_ok=True)
+    lines = ['[product]', 'name = Bench', 'program = fileaaa.bin', 'version = 1.0',
+             'legal = Benchmark payload.', 'terms = terms.txt', '', '[files]']
+    for i in range(count):
+        name = letters_name(i) + '.bin'
+        with open(os.path.join(out, 'files', name), 'wb') as f:
+            f.write(content(rng, size))
+        lines.append('%s = files/%s' % (name, name))
+    with open(os.path.join(out, 'terms.txt'), 'w') as f:
+        f.write('Benchmark terms.\n')
+    with open(os.path.join(out, 'bench.ini'), 'w') as f:
+        f.write('\n'.join(lines) + '\n')
+
+
+if __name__ == '__main__':
+    main()
