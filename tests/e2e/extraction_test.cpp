@@ -476,7 +476,7 @@ std::string ProcessImage(DWORD processId)
 
 // ---- The sample --------------------------------------------------------------------------------
 
-TEST_F(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndTheStatusIs0)
+TEST_F(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUninstBatRemovesItAll)
 {
     ASSERT_EQ(GetACP(), 1252u) << "the names are checked as an ANSI program in code page 1252 sees them";
     std::vector<ListedFile> files = SampleFiles();
@@ -514,6 +514,31 @@ TEST_F(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndTh
     std::string image = ProcessImage(lumivue);
     EXPECT_EQ(lstrcmpiA(image.c_str(), (destination + "\\Lumivue.exe").c_str()), 0)
         << "expected the installed Lumivue.exe to run; got " << image;
+
+    // Lumivue registers itself, so a later setup finds it; its Uninst.bat takes all of it away.
+    std::optional<std::string> registered = ReadRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey("Lumivue.exe"), "");
+    EXPECT_TRUE(registered && lstrcmpiA(registered->c_str(), (destination + "\\Lumivue.exe").c_str()) == 0)
+        << "expected Lumivue's App Paths entry to name " << destination << "\\Lumivue.exe; got "
+        << registered.value_or("(none)");
+    CloseLumivue();
+    std::string command = "cmd /c \"" + destination + "\\Uninst.bat\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               scratch_.c_str(), &startup, &info))
+        << "could not start " << command;
+    WaitForSingleObject(info.hProcess, kWaitMs);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    // The folder goes last, once the script has let go of it.
+    start = GetTickCount();
+    while (FolderExists(destination) && static_cast<int>(GetTickCount() - start) < kWaitMs)
+        Sleep(50);
+    EXPECT_FALSE(FolderExists(destination)) << "expected Uninst.bat to remove " << destination << "; left "
+                                            << Listing(ListFolderAnsi(destination));
+    EXPECT_FALSE(ReadRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey("Lumivue.exe"), ""))
+        << "expected Uninst.bat to remove Lumivue's App Paths entry";
 }
 
 // ---- The progress dialog ---------------------------------------------------------------------
