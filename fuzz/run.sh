@@ -68,13 +68,13 @@ for name in "${targets[@]}"; do
     timeout --kill-after=10 $((seconds + 120)) \
         "$build/$name" "${options[@]}" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
 
-    done_line=$(grep -E '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 || true)
-    seed_used=$(grep -oE 'Seed: [0-9]+' "$log" | head -1 | cut -d' ' -f2 || true)
+    done_line=$(grep -aE '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 || true)
+    seed_used=$(grep -aoE 'Seed: [0-9]+' "$log" | head -1 | cut -d' ' -f2 || true)
     if [ $status -ne 0 ] || [ -z "$done_line" ]; then
         failed+=("$name")
-        reached=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#' || true)
+        reached=$(grep -aoE '^#[0-9]+' "$log" | tail -1 | tr -d '#' || true)
         echo "$name: FAILED after ${reached:-?} runs (status $status, seed ${seed_used:-?}); log $log" >&2
-        grep -E 'MODEL MISMATCH|expected:|got:|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|SUMMARY|Test unit written to' "$log" | head -20 >&2 || true
+        grep -aE 'MODEL MISMATCH|expected:|got:|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|SUMMARY|Test unit written to' "$log" | head -20 >&2 || true
         echo "  replay an artefact with: $build/$name ARTEFACT" >&2
     else
         runs=$(echo "$done_line" | awk '{print $2}')
