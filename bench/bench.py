@@ -115,7 +115,11 @@ def wine(args):
         subprocess.run(['wine', os.path.join(B, 'bench_driver.exe')] + args, check=True, stdout=out,
                        stderr=subprocess.DEVNULL)
         out.seek(0)
-        return {k: float(v) for k, v in re.findall(r'(\w+) ([\d.]+)', out.read())}
+        figures = {k: float(v) for k, v in re.findall(r'(\w+) ([\d.]+)', out.read())}
+    if figures.get('status') != 0:
+        sys.exit('bench: %s ended with status %s' % (' '.join(args), figures.get('status')))
+    del figures['status']
+    return figures
 
 
 def verify(dest, folder, rename=lambda n: n):
@@ -179,13 +183,15 @@ def install_figures(shape, folder):
 
 def baselines():
     """The same programs with no payload: what a run costs before any byte is written."""
+    os.makedirs(os.path.join(B, 'out'), exist_ok=True)
     dest = os.path.join(B, 'out', 'dest')
     empty = os.path.join(B, 'setup-empty.exe')
     sh([PACK, empty_manifest(), '-o', empty, '--stub', STUB])
     ref = build_refwriter('ref-empty', [os.path.join(B, 'payload', 'empty', 'empty.bin')], 512)
     return {
         'Setup.exe': measure('Setup.exe, no payload', lambda: wine(
-            ['setup', wine_path(empty), wine_path(fresh(dest))]), lambda: None),
+            ['setup', wine_path(empty), wine_path(fresh(dest))]),
+            lambda: os.path.exists(os.path.join(dest, 'empty.bin')) or sys.exit('bench: no empty.bin')),
         'reference writer': measure('reference writer, no payload', lambda: wine(
             ['run', wine_path(ref), wine_path(fresh(dest)) + '\\']), lambda: None),
     }
