@@ -18,8 +18,12 @@ INT_PTR CALLBACK ProgressDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARA
         break;
     case WM_COMMAND:
         // The whole parameter, not its low word: no notification can pass for the start.
-        if (wParam == ID_START_EXTRACTION)
+        if (wParam == ID_START_EXTRACTION) {
+            // The start command comes before any paint, so the dialog would stay unpainted
+            // for the whole extraction: the person sees the icon and status line from the start.
+            UpdateWindow(dialog);
             EndDialog(dialog, RunExtraction(dialog));
+        }
         break;
     }
     return 0;

@@ -14,7 +14,7 @@
 //           DeleteFileA  WinExec  Sleep  ExitProcess
 // USER32    LoadStringA  DialogBoxParamA  EndDialog  SetWindowTextA  GetDlgItem
 //           SendDlgItemMessageA  SendMessageA  PostMessageA  MessageBoxA
-//           LoadCursorA  SetCursor
+//           LoadCursorA  SetCursor  UpdateWindow
 // ADVAPI32  RegQueryValueA  RegCreateKeyA  RegQueryValueExA  RegCloseKey
 // SHELL32   SHBrowseForFolderA  SHGetPathFromIDListA  SHGetMalloc
 //

@@ -46,6 +46,8 @@ static void ExtractPayloadFile(HWND progress, const char* listedName)
 
     FormatPackageMessage(IDS_WRITING, work, kWorkCapacity, listedName);
     SendDlgItemMessageA(progress, IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(work));
+    // No message loop runs until the last file is written: the line is painted now or never.
+    UpdateWindow(GetDlgItem(progress, IDC_STATUS));
 
     bool fits = CopyText(work, kWorkCapacity, state.destination) &&
                 AppendText(work, kWorkCapacity, listedName);
