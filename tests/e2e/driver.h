@@ -26,7 +26,7 @@ struct DriverError : std::runtime_error {
 
 // A Linux path as Wine's Z: drive shows it: "/a/b" gives "Z:\a\b".
 std::string WinePath(const std::string& unixPath);
-// The Setup.exe built from tests/e2e/packages/<name>.rc.
+// The Setup.exe built from tests/e2e/packages/<name>.ini (or <name>.rc for shapes the builder refuses).
 std::string PackageExe(const std::string& name);
 // A folder of its own for one case under the build tree's scratch area, emptied and made anew.
 std::string FreshScratchFolder(const std::string& name);
