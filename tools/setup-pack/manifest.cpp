@@ -169,7 +169,8 @@ std::string Resolve(const std::string& source, const std::string& base, const st
 // A readable regular file: its size, or what is wrong.
 bool ProbeSource(const std::string& path, uint64_t* size, std::string* problem)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO or a terminal named as a source must be refused, not waited on.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         *problem = std::strerror(errno);
@@ -437,11 +438,16 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
     std::string termsName;
     if (ProductText(c, "terms", 0, true, &termsName)) {
         std::string path = Resolve(c.product["terms"].value, baseDir, searchDirs);
-        std::ifstream in(path, std::ios::binary);
+        uint64_t termsSize = 0;
+        std::string problem;
+        bool regular = ProbeSource(path, &termsSize, &problem);
+        std::ifstream in;
+        if (regular)
+            in.open(path, std::ios::binary);
         std::string body((kMaxTermsFile + 1), '\0');
-        if (!in) {
+        if (!regular || !in) {
             diags->Error(c.Where(c.product["terms"].line), "cannot read the terms file " + path + ": " +
-                                                               std::strerror(errno));
+                                                               (regular ? std::strerror(errno) : problem));
         } else {
             in.read(&body[0], static_cast<std::streamsize>(body.size()));
             body.resize(static_cast<size_t>(in.gcount()));

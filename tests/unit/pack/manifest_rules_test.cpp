@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "manifest.h"
@@ -224,6 +225,14 @@ TEST_F(ManifestRules, SyntaxSectionsAndSourcesAreNamedByLine)
     EXPECT_TRUE(Said(true, "setup.ini:9", "cannot read the source file nowhere/missing.txt"));
     EXPECT_FALSE(Read(WithFile("Folder.txt = bin")));
     EXPECT_TRUE(Said(true, "setup.ini:9", "not a regular file"));
+    // A pipe with no writer would block a plain open for ever: refused, not waited on.
+    ASSERT_EQ(::mkfifo((dir.path() + "/pipe").c_str(), 0600), 0);
+    EXPECT_FALSE(Read(WithFile("Pipe.txt = pipe")));
+    EXPECT_TRUE(Said(true, "setup.ini:9", "not a regular file"));
+    std::string pipedTerms = kBase;
+    pipedTerms.replace(pipedTerms.find("terms.txt"), 9, "pipe");
+    EXPECT_FALSE(Read(pipedTerms));
+    EXPECT_TRUE(Said(true, "setup.ini:6", "cannot read the terms file"));
     EXPECT_FALSE(Read(WithFile("NoSource.txt =")));
     EXPECT_TRUE(Said(true, "setup.ini:9", "no source file"));
     EXPECT_FALSE(Read(WithFile("just a name")));
