@@ -3,7 +3,8 @@
 
 Run through `make bench`, which builds the tools and starts one Xvfb display with one persistent
 Wine server for every Wine run. Environment: BENCH_RUNS (default 5), BENCH_SHAPES (default
-"small many large"), BENCH_GIB=1 to also package a 1 GiB payload for the memory figure.
+"small many large"), BENCH_GIB=1 to also package a 1 GiB payload for the memory figure,
+BENCH_SCALE_MIB="1500 1600" to build and install payloads of those sizes once each.
 """
 import filecmp
 import os
@@ -242,6 +243,46 @@ def gib_packaging():
     return wall, peak
 
 
+def scale_figures(mib):
+    """Builds and installs one payload of about `mib` MiB in files of 10 MiB: does it load and install?"""
+    folder = os.path.join(B, 'payload', 'scale')
+    files = os.path.join(folder, 'files')
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(files)
+    lines = ['[product]', 'name = Bench', 'program = fileaaa.bin', 'version = 1.0',
+             'legal = Benchmark payload.', 'terms = terms.txt', '', '[files]']
+    block = os.urandom(10 << 20)
+    for i in range(mib // 10):
+        name = 'file' + ''.join(chr(97 + (i // 26 ** k) % 26) for k in (2, 1, 0)) + '.bin'
+        with open(os.path.join(files, name), 'wb') as out:
+            out.write(block[i % 4096:] + block[:i % 4096])
+        lines.append('%s = files/%s' % (name, name))
+    with open(os.path.join(folder, 'terms.txt'), 'w') as out:
+        out.write('Benchmark terms.\n')
+    with open(os.path.join(folder, 'bench.ini'), 'w') as out:
+        out.write('\n'.join(lines) + '\n')
+    setup = os.path.join(B, 'setup-scale.exe')
+    packed = subprocess.run([PACK, os.path.join(folder, 'bench.ini'), '-o', setup, '--stub', STUB],
+                            capture_output=True, text=True)
+    if packed.returncode != 0:
+        shutil.rmtree(folder, ignore_errors=True)
+        said = [line for line in (packed.stderr + packed.stdout).splitlines() if 'error' in line]
+        return 'refused by setup-pack: ' + (said[0] if said else 'status %d' % packed.returncode)
+    dest = os.path.join(B, 'out', 'dest')
+    os.makedirs(os.path.join(B, 'out'), exist_ok=True)
+    try:
+        figures = wine(['setup', wine_path(setup), wine_path(fresh(dest))])
+        verify(dest, folder)
+        result = 'installed and verified: %.1f s from OK, image %d MiB' % (
+            figures['install_ms'] / 1000, os.path.getsize(setup) >> 20)
+    except SystemExit as failure:
+        result = 'did not install: %s' % failure
+    for path in (dest, folder):
+        shutil.rmtree(path, ignore_errors=True)
+    os.remove(setup)
+    return result
+
+
 # ---- report ----------------------------------------------------------------------------------
 
 def chart(installs, path):
@@ -267,7 +308,7 @@ def chart(installs, path):
     fig.savefig(path, dpi=100)
 
 
-def report(installs, base, packs, footprints, gib):
+def report(installs, base, packs, footprints, gib, scale):
     wine_version = sh(['wine', '--version']).stdout.strip()
     nsis_version = sh(['makensis', '-VERSION']).stdout.strip()
     lines = ['# Performance', '',
@@ -294,6 +335,9 @@ def report(installs, base, packs, footprints, gib):
                                                          ('setup-pack', 'cp + sync', 'makensis (off)'))))
     if gib:
         lines.append('| 1 GiB | %.2f s, %.0f MiB | | |' % gib)
+    if scale:
+        lines += ['', '## Scale', '', '| payload | result |', '|---|---|']
+        lines += ['| %d MiB | %s |' % kv for kv in scale.items()]
     nsis_stub = os.path.getsize('/usr/share/nsis/Stubs/zlib-x86-unicode')
     lines += ['', '## Footprint', '', '| what | bytes |', '|---|---|']
     lines += ['| Setup.exe minus payload, %s | %d |' % kv for kv in footprints.items()]
@@ -318,9 +362,13 @@ def main():
         print('%s: packaging' % shape, flush=True)
         packs[shape], footprints[shape] = packaging_figures(shape, folder)
     gib = gib_packaging() if os.environ.get('BENCH_GIB') else None
+    scale = {}
+    for mib in [int(m) for m in os.environ.get('BENCH_SCALE_MIB', '').split()]:
+        scale[mib] = scale_figures(mib)
+        print('  scale %d MiB: %s' % (mib, scale[mib]), flush=True)
     os.makedirs(os.path.join(ROOT, 'docs'), exist_ok=True)
     chart(installs, os.path.join(ROOT, 'docs', 'performance.png'))
-    report(installs, base, packs, footprints, gib)
+    report(installs, base, packs, footprints, gib, scale)
     print('wrote docs/performance.md and docs/performance.png')
 
 
