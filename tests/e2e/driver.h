@@ -130,6 +130,24 @@ std::vector<std::string> ListFolder(const std::string& path);
 // Removes a folder and everything below it, read-only entries too; a missing one is fine.
 void RemoveTree(const std::string& path);
 
+// Opens a file the way another program that does not share would: until this ends.
+class HeldFile {
+public:
+    explicit HeldFile(const std::string& path)
+        : handle_(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+        if (handle_ == INVALID_HANDLE_VALUE)
+            throw DriverError("could not hold " + path + ": error " + std::to_string(GetLastError()));
+    }
+    ~HeldFile() { CloseHandle(handle_); }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+private:
+    HANDLE handle_;
+};
+
 // ---- Resources of a built executable -------------------------------------------------------
 
 struct DialogItem {

@@ -158,24 +158,6 @@ void ExpectFile(const std::string& path, const std::string& bytes)
     EXPECT_EQ(ReadFileBytes(path), bytes) << "content of " << path;
 }
 
-// Opens a file the way another program that does not share would: until this ends.
-class HeldFile {
-public:
-    explicit HeldFile(const std::string& path)
-        : handle_(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr))
-    {
-        if (handle_ == INVALID_HANDLE_VALUE)
-            throw DriverError("could not hold " + path + ": error " + std::to_string(GetLastError()));
-    }
-    ~HeldFile() { CloseHandle(handle_); }
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
-
-private:
-    HANDLE handle_;
-};
-
 // Watches the setup's top-level windows being created, through accessibility events, so that
 // a dialog that opens and closes between two polls can still be looked at. Wine sends no show
 // events, and hands creations over asynchronously: a window may be gone before it is looked at.

@@ -217,24 +217,6 @@ void ExpectEnding(const Ending& got, const std::vector<Box>& boxes, DWORD status
     EXPECT_EQ(got.status, status) << "exit status";
 }
 
-// Opens a file the way another program that does not share would, until this ends.
-class HeldFile {
-public:
-    explicit HeldFile(const std::string& path)
-        : handle_(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr))
-    {
-        if (handle_ == INVALID_HANDLE_VALUE)
-            throw DriverError("could not hold " + path + ": error " + std::to_string(GetLastError()));
-    }
-    ~HeldFile() { CloseHandle(handle_); }
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
-
-private:
-    HANDLE handle_;
-};
-
 BOOL CALLBACK CollectChild(HWND window, LPARAM context)
 {
     reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
