@@ -1,0 +1,78 @@
+// A stage whose dialog cannot be created ends the setup as a fatal failure, never as a Yes or an Accept.
+#include "driver.h"
+#include "resource.h"
+
+#include <gtest/gtest.h>
+
+using namespace e2e;
+
+namespace {
+
+const char kCaption[] = "Installing - Quillmark";
+
+class DialogFailure : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey("Quillmark.exe"));
+        scratch_ = FreshScratchFolder("dialog_failure");
+        destination_ = scratch_ + "\\Quillmark";
+    }
+
+    void TearDown() override { DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey("Quillmark.exe")); }
+
+    // The two boxes of a fatal failure, titled with the caption, then status 1.
+    void ExpectDialogBoxFailed(SetupProcess& setup)
+    {
+        MessageBoxSeen error = setup.DismissMessageBox();
+        EXPECT_EQ(error.title, kCaption);
+        EXPECT_EQ(error.text, "Error: DialogBox() failed");
+        MessageBoxSeen failed = setup.DismissMessageBox();
+        EXPECT_EQ(failed.title, kCaption);
+        EXPECT_EQ(failed.text, "The installation process failed!");
+        EXPECT_EQ(setup.WaitForExit(), 1u) << "expected exit status 1 after a fatal failure";
+    }
+
+    void Accept(SetupProcess& setup) { PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK); }
+
+    std::string scratch_;
+    std::string destination_;
+};
+
+}  // namespace
+
+TEST_F(DialogFailure, AWelcomeThatNeverShowedIsNoAcceptance)
+{
+    SetupProcess setup(PackageExe("no_welcome_dialog"));
+    ExpectDialogBoxFailed(setup);
+    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
+}
+
+TEST_F(DialogFailure, APromptThatNeverShowedIsNoYes)
+{
+    SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey("Quillmark.exe"), "", destination_ + "\\Quillmark.exe");
+    SetupProcess setup(PackageExe("no_reinstall_dialog"));
+    Accept(setup);
+    ExpectDialogBoxFailed(setup);
+    EXPECT_FALSE(FolderExists(destination_)) << "expected nothing written into the registered folder";
+}
+
+TEST_F(DialogFailure, ADestinationDialogThatNeverShowedChoosesNothing)
+{
+    SetupProcess setup(PackageExe("no_destination_dialog"));
+    Accept(setup);
+    ExpectDialogBoxFailed(setup);
+    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
+}
+
+TEST_F(DialogFailure, AProgressDialogThatNeverShowedWritesNoFile)
+{
+    SetupProcess setup(PackageExe("no_progress_dialog"));
+    Accept(setup);
+    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
+    SetControlText(chooser, IDC_DEST_EDIT, destination_);
+    PressButton(chooser, IDOK);
+    ExpectDialogBoxFailed(setup);
+    // The folder is made before the extraction stage; no file is.
+    EXPECT_EQ(ListFolder(destination_), std::vector<std::string>{}) << "expected no file written";
+}
