@@ -21,8 +21,8 @@ static bool WriteWholeFile(const char* path, const void* bytes, DWORD size)
         return false;
     DWORD written = 0;
     bool whole = WriteFile(file, bytes, size, &written, 0) && written == size;
-    // The close flushes nothing we could still save; its result changes no decision.
-    CloseHandle(file);
+    // A write error deferred by the file system (a network share, say) surfaces at the close.
+    whole = CloseHandle(file) && whole;
     if (!whole)
         DeleteFileA(path);
     return whole;
