@@ -83,6 +83,7 @@ for name in "${targets[@]}"; do
     fi
 done
 
+echo "fuzz: $((${#targets[@]} - ${#failed[@]})) passed, ${#failed[@]} failed"
 if [ ${#failed[@]} -ne 0 ]; then
     echo "fuzzing found faults in: ${failed[*]} (artefacts in $build/artifacts)" >&2
     exit 1
