@@ -11,7 +11,7 @@
 //
 // KERNEL32  GetModuleHandleA  FindResourceA  SizeofResource  LoadResource  LockResource
 //           GetFileAttributesA  CreateDirectoryA  CreateFileA  WriteFile  CloseHandle
-//           DeleteFileA  WinExec  Sleep  ExitProcess
+//           DeleteFileA  WinExec  Sleep  GetTickCount  ExitProcess
 // USER32    LoadStringA  DialogBoxParamA  EndDialog  SetWindowTextA  GetDlgItem
 //           SendDlgItemMessageA  SendMessageA  PostMessageA  MessageBoxA
 //           LoadCursorA  SetCursor  UpdateWindow

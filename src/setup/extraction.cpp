@@ -46,8 +46,13 @@ static void ExtractPayloadFile(HWND progress, const char* listedName)
 
     FormatPackageMessage(IDS_WRITING, work, kWorkCapacity, listedName);
     SendDlgItemMessageA(progress, IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(work));
-    // No message loop runs until the last file is written: the line is painted now or never.
-    UpdateWindow(GetDlgItem(progress, IDC_STATUS));
+    // No message loop runs until the last file is written, so the line is painted here or
+    // never; a paint for each of thousands of small files would cost more than their writes.
+    DWORD now = GetTickCount();
+    if (now - state.statusPaintedAt >= kStatusPaintMs) {
+        UpdateWindow(GetDlgItem(progress, IDC_STATUS));
+        state.statusPaintedAt = now;
+    }
 
     bool fits = CopyText(work, kWorkCapacity, state.destination) &&
                 AppendText(work, kWorkCapacity, listedName);
@@ -58,6 +63,7 @@ static void ExtractPayloadFile(HWND progress, const char* listedName)
 int RunExtraction(HWND progress)
 {
     char listedName[kListedNameCapacity];
+    state.statusPaintedAt = GetTickCount() - kStatusPaintMs;
     for (UINT id = IDS_FILE_FIRST;; ++id) {
         int length = ReadPackageString(id, listedName, kListedNameCapacity);
         if (length == 0)

@@ -16,7 +16,8 @@ enum {
     kNoticeCapacity = 128,      // the two fixed notices, 205 and 206
     kTermsCapacity = 3333,      // welcome heading, then the terms text
     kListedNameCapacity = 128,  // one entry of the file list
-    kWorkCapacity = 256         // one file's resource name, status, target path, error
+    kWorkCapacity = 256,        // one file's resource name, status, target path, error
+    kStatusPaintMs = 50         // a person cannot read status lines that change faster
 };
 
 struct SetupState {
@@ -28,6 +29,7 @@ struct SetupState {
     char destination[kDestinationCapacity];
     char scratch[kScratchCapacity];
     char command[kCommandCapacity];
+    DWORD statusPaintedAt;  // tick count of the progress line's last paint
 };
 
 extern SetupState state;
