@@ -17,6 +17,8 @@ import subprocess
 import sys
 import time
 
+from gen_payload import write_package
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
 B = os.path.join(ROOT, 'build', 'bench')
 RUNS = int(os.environ.get('BENCH_RUNS', '5'))
@@ -97,16 +99,8 @@ def build_nsis(folder, mode):
 
 
 def empty_manifest():
-    folder = os.path.join(B, 'payload', 'empty')
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, 'terms.txt'), 'w') as out:
-        out.write('Benchmark terms.\n')
     # setup-pack refuses a package with no files: the baseline carries one empty file.
-    open(os.path.join(folder, 'empty.bin'), 'wb').close()
-    with open(os.path.join(folder, 'bench.ini'), 'w') as out:
-        out.write('[product]\nname = Bench\nprogram = fileaaa.bin\nversion = 1.0\n'
-                  'legal = Benchmark payload.\nterms = terms.txt\n\n[files]\nempty.bin = empty.bin\n')
-    return os.path.join(folder, 'bench.ini')
+    return write_package(os.path.join(B, 'payload', 'empty'), 1, lambda i, f: None)
 
 
 # ---- running and verifying ------------------------------------------------------------------
@@ -189,11 +183,11 @@ def baselines():
     dest = os.path.join(B, 'out', 'dest')
     empty = os.path.join(B, 'setup-empty.exe')
     sh([PACK, empty_manifest(), '-o', empty, '--stub', STUB])
-    ref = build_refwriter('ref-empty', [os.path.join(B, 'payload', 'empty', 'empty.bin')], 512)
+    ref = build_refwriter('ref-empty', [os.path.join(B, 'payload', 'empty', 'files', 'fileaaa.bin')], 512)
     return {
         'Setup.exe': measure('Setup.exe, no payload', lambda: wine(
             ['setup', wine_path(empty), wine_path(fresh(dest))]),
-            lambda: os.path.exists(os.path.join(dest, 'empty.bin')) or sys.exit('bench: no empty.bin')),
+            lambda: os.path.exists(os.path.join(dest, 'fileaaa.bin')) or sys.exit('bench: no fileaaa.bin')),
         'reference writer': measure('reference writer, no payload', lambda: wine(
             ['run', wine_path(ref), wine_path(fresh(dest)) + '\\']), lambda: None),
     }
@@ -221,22 +215,9 @@ def packaging_figures(shape, folder):
 
 def gib_packaging():
     folder = os.path.join(B, 'payload', 'gib')
-    files = os.path.join(folder, 'files')
     if not os.path.exists(os.path.join(folder, 'bench.ini')):
-        os.makedirs(files, exist_ok=True)
-        lines = ['[product]', 'name = Bench', 'program = fileaaa.bin', 'version = 1.0',
-                 'legal = Benchmark payload.', 'terms = terms.txt', '', '[files]']
         block = os.urandom(1 << 20)
-        for i in range(64):
-            name = 'file' + chr(97 + i // 26) + chr(97 + i % 26) + '.bin'
-            with open(os.path.join(files, name), 'wb') as out:
-                for _ in range(16):
-                    out.write(block)
-            lines.append('%s = files/%s' % (name, name))
-        with open(os.path.join(folder, 'terms.txt'), 'w') as out:
-            out.write('Benchmark terms.\n')
-        with open(os.path.join(folder, 'bench.ini'), 'w') as out:
-            out.write('\n'.join(lines) + '\n')
+        write_package(folder, 64, lambda i, f: [f.write(block) for _ in range(16)])
     target = os.path.join(B, 'pack-gib.exe')
     wall, peak = timed_v([PACK, os.path.join(folder, 'bench.ini'), '-o', target, '--stub', STUB])
     os.remove(target)
@@ -249,17 +230,8 @@ def threshold_figures():
     rows = {}
     for kib in (64, 256, 1024, 4096, 16384):
         folder = os.path.join(B, 'payload', 'align-%d' % kib)
-        files = os.path.join(folder, 'files')
         if not os.path.exists(os.path.join(folder, 'bench.ini')):
-            os.makedirs(files, exist_ok=True)
-            rng = random.Random(kib)
-            with open(os.path.join(files, 'fileaaa.bin'), 'wb') as out:
-                out.write(rng.randbytes(kib << 10))
-            with open(os.path.join(folder, 'terms.txt'), 'w') as out:
-                out.write('Benchmark terms.\n')
-            with open(os.path.join(folder, 'bench.ini'), 'w') as out:
-                out.write('[product]\nname = Bench\nprogram = fileaaa.bin\nversion = 1.0\nlegal = Benchmark payload.\n'
-                          'terms = terms.txt\n\n[files]\nfileaaa.bin = files/fileaaa.bin\n')
+            write_package(folder, 1, lambda i, f: f.write(random.Random(kib).randbytes(kib << 10)))
         dest = os.path.join(B, 'out', 'dest')
         for align in (512, 4096):
             setup = os.path.join(B, 'setup-align-%d-%d.exe' % (kib, align))
@@ -273,21 +245,9 @@ def threshold_figures():
 def scale_figures(mib):
     """Builds and installs one payload of about `mib` MiB in files of 10 MiB: does it load and install?"""
     folder = os.path.join(B, 'payload', 'scale')
-    files = os.path.join(folder, 'files')
     shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(files)
-    lines = ['[product]', 'name = Bench', 'program = fileaaa.bin', 'version = 1.0',
-             'legal = Benchmark payload.', 'terms = terms.txt', '', '[files]']
     block = os.urandom(10 << 20)
-    for i in range(mib // 10):
-        name = 'file' + ''.join(chr(97 + (i // 26 ** k) % 26) for k in (2, 1, 0)) + '.bin'
-        with open(os.path.join(files, name), 'wb') as out:
-            out.write(block[i % 4096:] + block[:i % 4096])
-        lines.append('%s = files/%s' % (name, name))
-    with open(os.path.join(folder, 'terms.txt'), 'w') as out:
-        out.write('Benchmark terms.\n')
-    with open(os.path.join(folder, 'bench.ini'), 'w') as out:
-        out.write('\n'.join(lines) + '\n')
+    write_package(folder, mib // 10, lambda i, f: f.write(block[i % 4096:] + block[:i % 4096]))
     setup = os.path.join(B, 'setup-scale.exe')
     packed = subprocess.run([PACK, os.path.join(folder, 'bench.ini'), '-o', setup, '--stub', STUB],
                             capture_output=True, text=True)

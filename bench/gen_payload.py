@@ -33,22 +33,29 @@ def content(rng, size):
     return data + rng.randbytes(size - len(data))
 
 
+def write_package(folder, count, write):
+    """Writes files/<name> for `count` names through write(index, file), then terms.txt and a
+    bench.ini that lists the files in order; the program is the first file, which no setup can start."""
+    os.makedirs(os.path.join(folder, 'files'), exist_ok=True)
+    lines = ['[product]', 'name = Bench', 'program = %s.bin' % letters_name(0), 'version = 1.0',
+             'legal = Benchmark payload.', 'terms = terms.txt', '', '[files]']
+    for i in range(count):
+        name = letters_name(i) + '.bin'
+        with open(os.path.join(folder, 'files', name), 'wb') as f:
+            write(i, f)
+        lines.append('%s = files/%s' % (name, name))
+    with open(os.path.join(folder, 'terms.txt'), 'w') as f:
+        f.write('Benchmark terms.\n')
+    with open(os.path.join(folder, 'bench.ini'), 'w') as f:
+        f.write('\n'.join(lines) + '\n')
+    return os.path.join(folder, 'bench.ini')
+
+
 def main():
     shape, out = sys.argv[1], sys.argv[2]
     count, size = SHAPES[shape]
     rng = random.Random(20261206)
-    os.makedirs(os.path.join(out, 'files'), exist_ok=True)
-    lines = ['[product]', 'name = Bench', 'program = fileaaa.bin', 'version = 1.0',
-             'legal = Benchmark payload.', 'terms = terms.txt', '', '[files]']
-    for i in range(count):
-        name = letters_name(i) + '.bin'
-        with open(os.path.join(out, 'files', name), 'wb') as f:
-            f.write(content(rng, size))
-        lines.append('%s = files/%s' % (name, name))
-    with open(os.path.join(out, 'terms.txt'), 'w') as f:
-        f.write('Benchmark terms.\n')
-    with open(os.path.join(out, 'bench.ini'), 'w') as f:
-        f.write('\n'.join(lines) + '\n')
+    write_package(out, count, lambda i, f: f.write(content(rng, size)))
 
 
 if __name__ == '__main__':
