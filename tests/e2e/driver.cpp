@@ -510,12 +510,8 @@ bool FolderExists(const std::string& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string ReadFileBytes(const std::string& path)
+std::string ReadAndClose(HANDLE file)
 {
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        throw DriverError("could not open " + path + ": " + ErrorText(GetLastError()));
     std::string bytes;
     char chunk[65536];
     DWORD got = 0;
@@ -523,6 +519,15 @@ std::string ReadFileBytes(const std::string& path)
         bytes.append(chunk, got);
     CloseHandle(file);
     return bytes;
+}
+
+std::string ReadFileBytes(const std::string& path)
+{
+    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw DriverError("could not open " + path + ": " + ErrorText(GetLastError()));
+    return ReadAndClose(file);
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes)

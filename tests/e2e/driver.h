@@ -121,7 +121,9 @@ void DeleteRegistryKey(HKEY root, const std::string& key);
 
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
-std::string ReadFileBytes(const std::string& path);  // throws if the file cannot be read
+std::string ReadFileBytes(const std::string& path);
+// Everything left to read from an open file; the handle is closed.
+std::string ReadAndClose(HANDLE file);  // throws if the file cannot be read
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // Makes every missing level of the folder.
 void MakeFolders(const std::string& path);

@@ -432,13 +432,7 @@ std::string ReadFileAnsi(const std::string& path)
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         throw DriverError("could not open " + path + " by its ANSI name: error " + std::to_string(GetLastError()));
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
+    return ReadAndClose(file);
 }
 
 std::string ProcessImage(DWORD processId)
