@@ -5,9 +5,26 @@
 #include "package/resource_name.h"
 #include "resource.h"
 
+// Wine's static control repaints on every WM_SETTEXT, which for thousands of small files costs
+// more than their writes. No message loop runs until the last file is written, so a line
+// reaches the screen here or never: it is set and painted at most every kStatusPaintMs, and
+// always before a box that names its file. The first line is always due: the record starts
+// at tick 0.
+static void ShowStatus(HWND progress, bool always)
+{
+    DWORD now = GetTickCount();
+    if (state.status[0] == '\0' || (!always && now - state.statusPaintedAt < kStatusPaintMs))
+        return;
+    HWND line = GetDlgItem(progress, IDC_STATUS);
+    SetWindowTextA(line, state.status);
+    UpdateWindow(line);
+    state.statusPaintedAt = now;
+}
+
 static void ReportFileFailure(HWND progress, UINT id, const char* first, const char* second)
 {
     char work[kWorkCapacity];
+    ShowStatus(progress, true);
     // A message about a long path is cut to the box's buffer; the path itself never is.
     FormatPackageMessage(id, work, kWorkCapacity, first, second);
     ReportFailure(work, progress, false);
@@ -28,7 +45,8 @@ static bool WriteWholeFile(const char* path, const void* bytes, DWORD size)
     return whole;
 }
 
-static void ExtractPayloadFile(HWND progress, const char* listedName)
+// writing is message 204, read once for the whole extraction: scratch is not ours to keep.
+static void ExtractPayloadFile(HWND progress, const char* listedName, const char* writing)
 {
     char work[kWorkCapacity];
     CopyText(work, kWorkCapacity, listedName);
@@ -44,15 +62,8 @@ static void ExtractPayloadFile(HWND progress, const char* listedName)
     }
     DWORD size = SizeofResource(module, entry);
 
-    FormatPackageMessage(IDS_WRITING, work, kWorkCapacity, listedName);
-    SendDlgItemMessageA(progress, IDC_STATUS, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(work));
-    // No message loop runs until the last file is written, so the line is painted here or
-    // never; a paint for each of thousands of small files would cost more than their writes.
-    DWORD now = GetTickCount();
-    if (now - state.statusPaintedAt >= kStatusPaintMs) {
-        UpdateWindow(GetDlgItem(progress, IDC_STATUS));
-        state.statusPaintedAt = now;
-    }
+    FormatText(state.status, kWorkCapacity, writing, &listedName, 1);
+    ShowStatus(progress, false);
 
     bool fits = CopyText(work, kWorkCapacity, state.destination) &&
                 AppendText(work, kWorkCapacity, listedName);
@@ -63,11 +74,12 @@ static void ExtractPayloadFile(HWND progress, const char* listedName)
 int RunExtraction(HWND progress)
 {
     char listedName[kListedNameCapacity];
-    state.statusPaintedAt = GetTickCount() - kStatusPaintMs;
+    char writing[kScratchCapacity];
+    ReadPackageString(IDS_WRITING, writing, kScratchCapacity);
     for (UINT id = IDS_FILE_FIRST;; ++id) {
         int length = ReadPackageString(id, listedName, kListedNameCapacity);
         if (length == 0)
             return length;
-        ExtractPayloadFile(progress, listedName);
+        ExtractPayloadFile(progress, listedName, writing);
     }
 }

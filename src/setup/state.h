@@ -29,6 +29,8 @@ struct SetupState {
     char destination[kDestinationCapacity];
     char scratch[kScratchCapacity];
     char command[kCommandCapacity];
+    // The progress line as last formatted: the control is told only when a person could see it.
+    char status[kWorkCapacity];
     DWORD statusPaintedAt;  // tick count of the progress line's last paint
 };
 
