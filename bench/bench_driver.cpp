@@ -8,7 +8,7 @@
 
 namespace {
 
-const int kTermsList = 100, kDestEdit = 101;
+const int kTermsList = 100, kDestEdit = 101, kStatus = 102;
 const double kGiveUpMs = 600000;
 const double kLaunchPauseMs = 600;
 
@@ -106,8 +106,15 @@ int RunSetup(char** argv)
     PostMessageA(GetDlgItem(destination, IDOK), BM_CLICK, 0, 0);
     // The progress dialog of a small payload can come and go between two looks, so its end is
     // taken from the launch warning that follows it after the setup's fixed 600 ms pause.
+    // Every look is a dozen Wine server requests, and the setup writes its files through that
+    // same server: while the progress dialog is up only that one window is watched, every few
+    // milliseconds, since the warning comes 600 ms after it closes.
     double end = 0;
     for (;;) {
+        if (HWND progress = FindWithControl(info.dwProcessId, kStatus)) {
+            while (IsWindow(progress))
+                Sleep(5);
+        }
         if (FindWithControl(info.dwProcessId, 0) || WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0) {
             end = NowMs() - kLaunchPauseMs;
             break;
