@@ -200,13 +200,24 @@ def packaging_figures(shape, folder):
     copy = os.path.join(B, 'out', 'copy')
     rows = {}
     samples = {'setup-pack': [], 'cp + sync': [], 'makensis (off)': []}
-    _, nsi = build_nsis(folder, 'off')
+    nsis, nsi = build_nsis(folder, 'off')
+    # Each tool starts with its output gone and nothing left to write back: replacing the last
+    # run's 200 MiB setup made setup-pack free it inside its rename, while cp's folder was removed
+    # before its clock started, and sync flushed whatever the tools before it had left.
+    def clean(path):
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        elif os.path.exists(path):
+            os.remove(path)
+        os.sync()
     for _ in range(RUNS):
+        clean(setup)
         samples['setup-pack'].append(timed_v([PACK, os.path.join(folder, 'bench.ini'), '-o', setup,
                                               '--stub', STUB]))
-        fresh(copy)
+        clean(copy)
         samples['cp + sync'].append(timed_v(['sh', '-c', 'cp -r "$0" "$1" && sync',
                                              os.path.join(folder, 'files'), copy]))
+        clean(nsis)
         samples['makensis (off)'].append(timed_v(['makensis', '-V1', nsi]))
     shutil.rmtree(copy, ignore_errors=True)
     for tool, s in samples.items():
