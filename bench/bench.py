@@ -308,6 +308,27 @@ def chart(installs, path):
     fig.savefig(path, dpi=100)
 
 
+def sample_parts(path):
+    """The file's bytes by what they hold: headers, code, each kind of resource, the directory."""
+    import pefile
+    image = pefile.PE(path)
+    kinds = {3: 'icon image', 14: 'icon group', 5: 'dialog templates', 6: 'string table',
+             16: 'version block', 10: 'payload entries'}
+    sizes = dict.fromkeys(kinds.values(), 0)
+    for kind in image.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                sizes[kinds[kind.id]] += language.data.struct.Size
+    rsrc = image.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress
+    code = [x for x in image.sections if x.Characteristics & 0x20][0]
+    resources = [x for x in image.sections if x.VirtualAddress == rsrc][0]
+    parts = [('headers', image.sections[0].PointerToRawData),
+             ('code, constants and imports (%d used)' % code.Misc_VirtualSize, code.SizeOfRawData)]
+    parts += [('resources: %s' % k, v) for k, v in sizes.items()]
+    parts.append(('resources: directory, names and alignment', resources.SizeOfRawData - sum(sizes.values())))
+    return parts
+
+
 def report(installs, base, packs, footprints, gib, scale, threshold):
     wine_version = sh(['wine', '--version']).stdout.strip()
     nsis_version = sh(['makensis', '-VERSION']).stdout.strip()
@@ -383,6 +404,10 @@ def report(installs, base, packs, footprints, gib, scale, threshold):
     goal('footprint: the sample Setup.exe minus its payload at most 12 KiB', '%d bytes' % footprint,
          footprint <= 12 * 1024)
     nsis_stub = os.path.getsize('/usr/share/nsis/Stubs/zlib-x86-unicode')
+    lines += ['', '## Where the sample\'s bytes go', '',
+              'build/sample/Setup.exe, %d bytes, of which the payload files are %d.' % (
+                  os.path.getsize(sample), sample_payload), '', '| part | bytes |', '|---|---|']
+    lines += ['| %s | %d |' % part for part in sample_parts(sample)]
     lines += ['', '## Footprint', '', '| what | bytes |', '|---|---|']
     lines += ['| Setup.exe minus payload, %s | %d |' % kv for kv in footprints.items()]
     lines += ['| the stub alone (build/win/stub/Setup.exe) | %d |' % os.path.getsize(STUB),
