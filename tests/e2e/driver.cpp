@@ -774,7 +774,9 @@ DialogTemplate ReadDialogTemplate(const std::string& exePath, int id)
         item.cx = in.Take<short>();
         item.cy = in.Take<short>();
         item.id = dialog.extended ? static_cast<int>(in.Take<DWORD>() & 0xFFFF) : in.Take<WORD>();
-        item.windowClass = CanonicalClass(in.NameOrOrdinal(&ordinal), ordinal);
+        // Two statements: in one call the ordinal could be read before the field that sets it.
+        std::string className = in.NameOrOrdinal(&ordinal);
+        item.windowClass = CanonicalClass(className, ordinal);
         item.title = in.NameOrOrdinal(&item.titleOrdinal);
         WORD extra = in.Take<WORD>();
         in.Skip(extra);
