@@ -344,8 +344,7 @@ def report(installs, base, packs, footprints, gib, scale, threshold):
              '8.3 with the short name of every file already in the folder, which made the 8.3 names of the '
              '2000-file payload 15% dearer than made names (FILEAAA_BIN) would be.',
              '- The timing driver answers the dialogs at once and then watches only the progress dialog '
-             'until it closes: searching every window without pause cost Wine server time that the '
-             'setup needs for its own writes.',
+             'until it closes, so that its searching does not compete with the setup for the Wine server.',
              '- Every packaging run starts with its output removed and the disk synced, so no tool pays '
              'for freeing or flushing what another left.', '',
              '## Install time under Wine (ms)', '',
