@@ -14,7 +14,6 @@ import sys
 CODE_EXECUTE_READ = 0x00000020 | 0x00000040 | 0x20000000 | 0x40000000
 
 
-
 def align_up(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
@@ -24,9 +23,7 @@ def drop_lookup_table(image, pe, first_section):
     section_count = struct.unpack_from('<H', image, pe + 6)[0]
     optional = pe + 24
     file_alignment = struct.unpack_from('<I', image, optional + 36)[0]
-    rva, virtual_size, raw_size, raw_at = (struct.unpack_from('<I', image, first_section + 12)[0],
-                                           *struct.unpack_from('<I', image, first_section + 8),
-                                           *struct.unpack_from('<II', image, first_section + 16))
+    virtual_size, rva, raw_size, raw_at = struct.unpack_from('<IIII', image, first_section + 8)
     import_rva = struct.unpack_from('<I', image, optional + 104)[0]
     iat_rva, iat_size = struct.unpack_from('<II', image, optional + 96 + 12 * 8)
     at = raw_at + import_rva - rva
