@@ -184,15 +184,6 @@ void PhotographProgressTemplate(const std::string& setupExe, const std::string& 
         "\", shown by the demo (see build/screenshots/progress-live.png for what Wine drew live)");
 }
 
-std::string ProgramFilesDir()
-{
-    std::optional<std::string> folder = ReadRegistryString(
-        HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir");
-    if (!folder)
-        throw DriverError("the prefix has no ProgramFilesDir value");
-    return *folder;
-}
-
 // The installed program's window; it belongs to another process than the setup.
 HWND WaitForLumivue()
 {

@@ -45,14 +45,6 @@ std::string Listing(const std::vector<std::string>& names)
     return out + "}";
 }
 
-std::string ProgramFilesDir()
-{
-    std::optional<std::string> folder = ReadRegistryString(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
-    if (!folder)
-        throw DriverError("the prefix has no ProgramFilesDir value");
-    return *folder;
-}
-
 // A registry value as it was, put back whatever a case did to it (a missing one is removed again).
 class SavedRegistryValue {
 public:

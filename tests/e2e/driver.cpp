@@ -487,6 +487,15 @@ std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key,
     return value;
 }
 
+std::string ProgramFilesDir()
+{
+    std::optional<std::string> folder = ReadRegistryString(
+        HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir");
+    if (!folder)
+        throw DriverError("the prefix has no ProgramFilesDir value");
+    return *folder;
+}
+
 void DeleteRegistryKey(HKEY root, const std::string& key)
 {
     LONG result = RegDeleteTreeA(root, key.c_str());

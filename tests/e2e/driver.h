@@ -114,6 +114,8 @@ void SetRegistryString(HKEY root, const std::string& key, const std::string& val
                        const std::string& value);
 std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key,
                                               const std::string& valueName);
+// The prefix's program-files folder, as the setup reads it for its default destination.
+std::string ProgramFilesDir();
 // Removes the key with its subkeys; a missing key is not an error.
 void DeleteRegistryKey(HKEY root, const std::string& key);
 

@@ -54,15 +54,6 @@ std::string ProbeBytes()
     return ReadFileBytes(WinePath(E2E_BUILD_DIR "/e2e/probe/Tidewater.exe"));
 }
 
-std::string ProgramFilesDir()
-{
-    std::optional<std::string> folder =
-        ReadRegistryString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir");
-    if (!folder)
-        throw DriverError("the prefix has no ProgramFilesDir value");
-    return *folder;
-}
-
 // A string the test relies on, read from the built executable, with the length it must have.
 std::string PackageString(const std::string& package, int id, size_t length)
 {

@@ -56,15 +56,6 @@ struct WrittenState {
     std::vector<std::string> programFiles;
 };
 
-std::string ProgramFilesDir()
-{
-    std::optional<std::string> folder = ReadRegistryString(
-        HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir");
-    if (!folder)
-        throw DriverError("the prefix has no ProgramFilesDir value");
-    return *folder;
-}
-
 WrittenState SnapshotWrites()
 {
     HKEY key = nullptr;
