@@ -143,7 +143,7 @@ public:
         if (prefix == nullptr || *prefix == '\0' || std::string(prefix).find(' ') != std::string::npos)
             throw DriverError("WINEPREFIX must name the prefix (without spaces) to give it a drive D:");
         link_ = std::string(prefix) + "/dosdevices/d:";
-        unixFolder_ = std::string(E2E_BUILD_DIR) + "/e2e/scratch/" + name;
+        unixFolder_ = LinuxScratch(name);
         // A drive D: left by an interrupted run pointed at this folder: without it, any D: is not ours.
         RemoveTree(WinePath(unixFolder_));
         if (FolderExists("D:\\"))

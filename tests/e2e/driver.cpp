@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -162,9 +163,16 @@ std::string PackageExe(const std::string& name)
     return WinePath(E2E_BUILD_DIR "/e2e/packages/" + name + "/Setup.exe");
 }
 
+std::string LinuxScratch(const std::string& name)
+{
+    const char* root = std::getenv("E2E_SCRATCH");
+    return (root != nullptr && *root != '\0' ? std::string(root) : std::string(E2E_BUILD_DIR "/e2e/scratch")) + "/" +
+           name;
+}
+
 std::string FreshScratchFolder(const std::string& name)
 {
-    std::string folder = WinePath(E2E_BUILD_DIR "/e2e/scratch/" + name);
+    std::string folder = WinePath(LinuxScratch(name));
     RemoveTree(folder);
     MakeFolders(folder);
     return folder;

@@ -28,7 +28,11 @@ struct DriverError : std::runtime_error {
 std::string WinePath(const std::string& unixPath);
 // The Setup.exe built from tests/e2e/packages/<name>.ini (or <name>.rc for shapes the builder refuses).
 std::string PackageExe(const std::string& name);
-// A folder of its own for one case under the build tree's scratch area, emptied and made anew.
+// The Linux path of one case's scratch folder. The runner gives every run a short scratch area
+// (E2E_SCRATCH) so that no case depends on how deep the clone lives: Windows' file calls stop
+// at MAX_PATH, and a case's own paths must leave room for what it tests.
+std::string LinuxScratch(const std::string& name);
+// That folder by its Z: path, emptied and made anew.
 std::string FreshScratchFolder(const std::string& name);
 
 // ---- Reading windows (any process) --------------------------------------------------------

@@ -26,11 +26,6 @@ const std::string kLaunchWarning =
     "Warning: Couldn't launch 'Quillmark.exe'\nPlease, proceed by launching it manually instead!";
 const std::string kInUse = "'\nPossible cause: File in use by Windows.";
 
-std::string LinuxScratch(const std::string& name)
-{
-    return E2E_BUILD_DIR "/e2e/scratch/" + name;
-}
-
 std::string Payload(const std::string& file)
 {
     return ReadFileBytes(WinePath(E2E_PAYLOAD_DIR "/" + file));

@@ -17,7 +17,17 @@ if ! flock -w 600 9; then
     exit 125
 fi
 
-trap wine_display_stop EXIT
+# Cases write under a short folder of their own, not under the clone: a clone deep enough would
+# push their paths past what Windows' file calls take.
+export E2E_SCRATCH
+E2E_SCRATCH=$(mktemp -d /tmp/e2e.XXXXXX) || exit 125
+clear_scratch() {
+    # A case may have left a mount or an immutable file behind if it was stopped half-way.
+    findmnt -rn -o TARGET | grep -F "$E2E_SCRATCH/" | sort -r | xargs -r -n1 umount 2>/dev/null
+    chattr -R -i "$E2E_SCRATCH" 2>/dev/null
+    rm -rf "$E2E_SCRATCH"
+}
+trap 'wine_display_stop; clear_scratch' EXIT
 trap 'exit 130' INT TERM
 wine_display_start || exit 125
 
