@@ -283,7 +283,19 @@ namespace {
 const char kUsage[] =
     "usage: setup-pack MANIFEST -o SETUP.EXE [--stub STUB] [--align 512|4096] [--search DIR]...\n"
     "       setup-pack --check MANIFEST [--search DIR]...\n"
-    "       setup-pack --inspect SETUP.EXE\n";
+    "       setup-pack --inspect SETUP.EXE\n"
+    "       setup-pack --version\n";
+
+// The stub when none is named: beside the tool, as it is unpacked or built, or where a
+// vendor's install puts it, under share/ next to the tool's bin/.
+std::string DefaultStub(const std::string& selfPath)
+{
+    std::string folder = selfPath.substr(0, selfPath.rfind('/') + 1);
+    std::string beside = folder + SETUP_PACK_STUB_NAME;
+    if (::access(beside.c_str(), F_OK) == 0)
+        return beside;
+    return folder + "../" SETUP_PACK_STUB_SHARE "/" SETUP_PACK_STUB_NAME;
+}
 
 // The checksum of a file read in chunks, its checksum field (at field) counted as zero.
 bool StreamChecksum(const std::string& path, uint64_t field, uint32_t* out)
@@ -326,6 +338,11 @@ int RunSetupPack(const std::vector<std::string>& args, const std::string& selfPa
         bool hasValue = i + 1 < args.size();
         if (a == "-h" || a == "--help") {
             out << kUsage;
+            return 0;
+        } else if (a == "--version") {
+            std::string stub = DefaultStub(selfPath);
+            out << "setup-pack " SETUP_PACK_VERSION "\nstub: " << stub
+                << (::access(stub.c_str(), R_OK) == 0 ? "\n" : " (missing: give one with --stub)\n");
             return 0;
         } else if ((a == "-o" || a == "--stub" || a == "--search" || a == "--align" || a == "--inspect") && !hasValue) {
             err << "setup-pack: " << a << " needs a value\n" << kUsage;
@@ -392,7 +409,7 @@ int RunSetupPack(const std::vector<std::string>& args, const std::string& selfPa
         return Report(diags, err);
     }
     if (stub.empty())
-        stub = selfPath.substr(0, selfPath.rfind('/') + 1) + "setup-stub.exe";
+        stub = DefaultStub(selfPath);
     BuildSetup(package, stub, alignment, output, out, &diags);
     return Report(diags, err);
 }

@@ -236,8 +236,9 @@ TEST_F(Build, CheckValidatesWithoutWritingAndUsageMistakesExitTwo)
     EXPECT_EQ(2, Run({"--check", dir.path() + "/src/setup.ini", "-o", "x.exe"}));
     EXPECT_EQ(2, Run({"--frobnicate"}));
     EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/S.exe"}));
-    EXPECT_NE(std::string::npos, err.str().find("setup-stub.exe")) << "the default stub sits beside the tool: "
-                                                                     << err.str();
+    EXPECT_NE(std::string::npos, err.str().find("share/setup-pack/setup-stub.exe")) << "the default stub: " << err.str();
+    EXPECT_EQ(0, Run({"--version"}));
+    EXPECT_EQ(0u, out.str().find("setup-pack ")) << out.str();
     EXPECT_EQ(1, Run({"--inspect", dir.path() + "/src/terms.txt"}));
     EXPECT_NE(std::string::npos, err.str().find("not an executable")) << err.str();
 }
