@@ -16,6 +16,7 @@
 #include "image_writer.h"
 #include "resource.h"
 #include "resource_writer.h"
+#include "signature.h"
 
 namespace {
 
@@ -203,6 +204,9 @@ bool BuildSetup(const Package& package, const std::string& stubPath, uint32_t al
         diags->Error(stubPath, "not a usable stub: " + error);
         return false;
     }
+    if (ReadSignature(stub.span(), image).present)
+        diags->Warning(stubPath, "the stub is signed, and the signature cannot cover a new package: it is "
+                                 "left out; sign the setup after packaging");
     std::vector<ResourceItem> items;
     if (!MakeResourceItems(stub.span(), image, package, &items, diags))
         return false;
@@ -243,6 +247,11 @@ bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const ui
     out << "image:    PE32, " << image.sections.size() << " sections, file alignment " << image.fileAlignment
         << ", " << file.size << " bytes, checksum " << Hex32(image.checkSum)
         << (image.checkSum == computed ? " (correct)" : " (should be " + Hex32(computed) + ")") << "\n";
+    SignatureView signature = ReadSignature(file, image);
+    out << "signed:   "
+        << (!signature.present ? "no" : signature.problem.empty() ? "yes, by " + signature.signer
+                                                                  : "unreadable: " + signature.problem)
+        << "\n";
     out << "product:  " << Utf16ToUtf8(view.product) << "\n";
     out << "program:  " << Utf16ToUtf8(view.program) << "\n";
     std::string version = view.version.strings.count(u"FileVersion")
