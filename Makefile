@@ -5,8 +5,9 @@ WIN := $(BUILD)/win
 JOBS := $(shell nproc)
 FUZZ_SECONDS ?= 600
 FUZZ_BRIEF_SECONDS ?= 2
+PREFIX ?= /usr/local
 
-.PHONY: all deps host win test unit e2e fuzz fuzz-brief demo bench clean
+.PHONY: all deps host win test unit e2e fuzz fuzz-brief demo bench install clean
 
 all: win host
 
@@ -43,6 +44,10 @@ demo: win host
 bench: win host
 	@bash scripts/install-deps.sh --bench
 	@bash bench/run.sh
+
+# A vendor's install: setup-pack in $(PREFIX)/bin, the stub it packs into in $(PREFIX)/share/setup-pack.
+install: win host
+	@cmake --install $(HOST) --prefix $(PREFIX) --strip
 
 clean:
 	rm -rf $(BUILD)

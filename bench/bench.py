@@ -307,21 +307,22 @@ def chart(installs, path):
 
 
 def sample_parts(path):
-    """The file's bytes by what they hold: headers, code, each kind of resource, the directory."""
+    """The file's bytes by what they hold: headers, each section but the resources, each kind of resource."""
     import pefile
     image = pefile.PE(path)
     kinds = {3: 'icon image', 14: 'icon group', 5: 'dialog templates', 6: 'string table',
-             16: 'version block', 10: 'payload entries'}
+             16: 'version block', 10: 'payload entries', 24: 'manifest'}
     sizes = dict.fromkeys(kinds.values(), 0)
     for kind in image.DIRECTORY_ENTRY_RESOURCE.entries:
         for name in kind.directory.entries:
             for language in name.directory.entries:
                 sizes[kinds[kind.id]] += language.data.struct.Size
     rsrc = image.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress
-    code = [x for x in image.sections if x.Characteristics & 0x20][0]
     resources = [x for x in image.sections if x.VirtualAddress == rsrc][0]
-    parts = [('headers', image.sections[0].PointerToRawData),
-             ('code, constants and imports (%d used)' % code.Misc_VirtualSize, code.SizeOfRawData)]
+    labels = {b'.text': 'code', b'.rdata': 'constants and imports', b'.reloc': 'relocations'}
+    parts = [('headers', image.sections[0].PointerToRawData)]
+    parts += [('%s (%d used)' % (labels.get(x.Name.rstrip(b'\0'), x.Name.decode()), x.Misc_VirtualSize),
+               x.SizeOfRawData) for x in image.sections if x.SizeOfRawData and x is not resources]
     parts += [('resources: %s' % k, v) for k, v in sizes.items()]
     parts.append(('resources: directory, entry names and alignment', resources.Misc_VirtualSize - sum(sizes.values())))
     parts.append(('resources: padding to the last 512-byte file block', resources.SizeOfRawData - resources.Misc_VirtualSize))
@@ -399,15 +400,18 @@ def report(installs, base, packs, footprints, gib, scale, threshold):
         os.path.join(ROOT, 'sample', 'lumivue')) for f in fs if not f.endswith(('.cpp', '.ini')) and f != 'terms.txt')
     sample_payload += os.path.getsize(os.path.join(ROOT, 'build', 'win', 'sample', 'Lumivue.exe'))
     footprint = os.path.getsize(sample) - sample_payload
-    goal('footprint: the sample Setup.exe minus its payload at most 12 KiB', '%d bytes' % footprint,
-         footprint <= 12 * 1024)
+    goal('footprint: the sample Setup.exe minus its payload at most 16 KiB', '%d bytes' % footprint,
+         footprint <= 16 * 1024)
+    goal('footprint: the stub at most 12 KiB', '%d bytes' % os.path.getsize(STUB), os.path.getsize(STUB) <= 12 * 1024)
     nsis_stub = os.path.getsize('/usr/share/nsis/Stubs/zlib-x86-unicode')
     lines += ['', '## Where the sample\'s bytes go', '',
               'build/sample/Setup.exe, %d bytes, of which the payload files are %d.' % (
                   os.path.getsize(sample), sample_payload),
-              'Only the code is ours to shrink: the icon, the dialog templates and the messages are '
-              'the stub\'s fixed resources, and the names, terms and version block are the sample '
-              'package itself, as is each payload file\'s directory entry and name.',
+              'Only the code is ours to shrink: the icon, the dialog templates, the manifest and the '
+              'messages are the stub\'s fixed resources, and the names, terms and version block are the '
+              'sample package itself, as is each payload file\'s directory entry and name. The headers '
+              'take two file blocks: behind the 128-byte DOS header and stub, the PE header and five '
+              'section entries come to 576 bytes. Each section is rounded up to a 512-byte block.',
               '', '| part | bytes |', '|---|---|']
     lines += ['| %s | %d |' % part for part in sample_parts(sample)]
     lines += ['', '## Footprint', '', '| what | bytes |', '|---|---|']

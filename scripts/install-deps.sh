@@ -8,7 +8,8 @@ need=(
   cmake make g++ pkg-config googletest libgtest-dev
   clang libclang-rt-14-dev
   python3 python3-pefile icoutils
-  libinih-dev
+  libinih-dev libssl-dev
+  osslsigncode openssl
   imagemagick locales
 )
 # The Wine journeys also run in these locales: Wine takes its ANSI code page from the Unix one.

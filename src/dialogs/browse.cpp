@@ -12,6 +12,10 @@ bool BrowseForFolder(HWND owner, const char* title, char* path)
     request.lpfn = 0;
     request.lParam = 0;
     request.iImage = 0;
+    // The browser is a COM client and needs the calling thread in a single-threaded apartment.
+    // The setup's one thread joins it here and stays until the process ends; a second call only
+    // counts again.
+    CoInitialize(0);
     LPITEMIDLIST item = SHBrowseForFolderA(&request);
     if (item == 0)
         return false;

@@ -17,6 +17,7 @@
 //           LoadCursorA  SetCursor  UpdateWindow
 // ADVAPI32  RegQueryValueA  RegCreateKeyA  RegQueryValueExA  RegCloseKey
 // SHELL32   SHBrowseForFolderA  SHGetPathFromIDListA  SHGetMalloc
+// OLE32     CoInitialize
 //
 // Text is never copied or formatted with lstrcpyA, lstrcatA or wsprintfA: their only
 // bound is the source, so everything goes through the bounded helpers of setup/text.h.

@@ -10,9 +10,9 @@
 
 using namespace e2e;
 
-#if !defined(E2E_SAMPLE_SETUP) || !defined(E2E_SAMPLE_DIR) || !defined(E2E_SAMPLE_BUILD_DIR) || \
-    !defined(E2E_PAYLOAD_DIR)
-#error "the sample installer, the sample's sources and built program, and the payload files must be named"
+#if !defined(E2E_SAMPLE_SETUP) || !defined(E2E_SIGNED_SAMPLE_SETUP) || !defined(E2E_SAMPLE_DIR) || \
+    !defined(E2E_SAMPLE_BUILD_DIR) || !defined(E2E_PAYLOAD_DIR)
+#error "the sample installer built and signed, the sample's sources and built program, and the payload files must be named"
 #endif
 
 namespace {
@@ -299,9 +299,10 @@ protected:
 class ExtractionLists : public ExtractionCase {};
 class ExtractionProgress : public ExtractionCase {};
 
-// The sample product as a new user installs it: the installed program registers itself and
-// stays running, so both are undone around the case.
-class ExtractionSample : public ::testing::Test {
+// The sample product as a new user installs it, from the setup as built and as signed for a
+// release: the installed program registers itself and stays running, so both are undone
+// around the case.
+class ExtractionSample : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override
     {
@@ -447,14 +448,14 @@ std::string ProcessImage(DWORD processId)
 
 // ---- The sample --------------------------------------------------------------------------------
 
-TEST_F(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUninstBatRemovesItAll)
+TEST_P(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUninstBatRemovesItAll)
 {
     ASSERT_EQ(GetACP(), 1252u) << "the names are checked as an ANSI program in code page 1252 sees them";
     std::vector<ListedFile> files = SampleFiles();
     ASSERT_EQ(files.size(), 12u) << "expected twelve listed files in the sample's manifest";
     const std::string destination = scratch_ + "\\Lumivue";
 
-    SetupProcess setup(WinePath(E2E_SAMPLE_SETUP));
+    SetupProcess setup(WinePath(GetParam()));
     PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
     HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
     SetControlText(chooser, IDC_DEST_EDIT, destination);
@@ -511,6 +512,11 @@ TEST_F(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUn
     EXPECT_FALSE(ReadRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey("Lumivue.exe"), ""))
         << "expected Uninst.bat to remove Lumivue's App Paths entry";
 }
+
+INSTANTIATE_TEST_SUITE_P(BuiltAndSigned, ExtractionSample, ::testing::Values(E2E_SAMPLE_SETUP, E2E_SIGNED_SAMPLE_SETUP),
+                         [](const ::testing::TestParamInfo<const char*>& row) {
+                             return row.index == 0 ? "AsBuilt" : "Signed";
+                         });
 
 // ---- The progress dialog ---------------------------------------------------------------------
 

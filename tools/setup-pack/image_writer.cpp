@@ -61,11 +61,9 @@ bool MakePlan(const PeImage& image, const std::vector<ResourceItem>& items, uint
         *error = "the stub has no section of its own for resources";
         return false;
     }
-    for (int dir : {kDirSecurity, kDirDebug, kDirBoundImport}) {
+    for (int dir : {kDirDebug, kDirBoundImport}) {
         if (static_cast<uint32_t>(dir) < image.dirCount && image.dirSize[dir] != 0) {
-            *error = dir == kDirSecurity ? "the stub is signed; sign the setup after packaging instead"
-                                         : "the stub carries debug or bound-import data that refers to file "
-                                           "offsets; link it stripped (-s)";
+            *error = "the stub carries debug or bound-import data that refers to file offsets; link it stripped (-s)";
             return false;
         }
     }
@@ -253,6 +251,12 @@ bool WriteAll(ByteSpan stub, const PeImage& image, const std::vector<ResourceIte
     Put32(opt + kOptDataDirectories + 8 * kDirResource + 4, rsrc.virtualSize);
     if (plan.relocRva != 0)
         Put32(opt + kOptDataDirectories + 8 * kDirBaseReloc, plan.relocRva);
+    // A signed stub's certificate table lies past its sections and is not copied: the new image
+    // is unsigned until it is signed itself.
+    if (image.dirCount > kDirSecurity) {
+        Put32(opt + kOptDataDirectories + 8 * kDirSecurity, 0);
+        Put32(opt + kOptDataDirectories + 8 * kDirSecurity + 4, 0);
+    }
     for (size_t i = 0; i < plan.sections.size(); ++i) {
         uint8_t* h = headers.data() + image.sectionTableOffset + 40 * i;
         const PeSection& s = plan.sections[i].header;

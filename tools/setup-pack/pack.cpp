@@ -16,6 +16,7 @@
 #include "image_writer.h"
 #include "resource.h"
 #include "resource_writer.h"
+#include "signature.h"
 
 namespace {
 
@@ -203,6 +204,9 @@ bool BuildSetup(const Package& package, const std::string& stubPath, uint32_t al
         diags->Error(stubPath, "not a usable stub: " + error);
         return false;
     }
+    if (ReadSignature(stub.span(), image).present)
+        diags->Warning(stubPath, "the stub is signed, and the signature cannot cover a new package: it is "
+                                 "left out; sign the setup after packaging");
     std::vector<ResourceItem> items;
     if (!MakeResourceItems(stub.span(), image, package, &items, diags))
         return false;
@@ -243,6 +247,11 @@ bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const ui
     out << "image:    PE32, " << image.sections.size() << " sections, file alignment " << image.fileAlignment
         << ", " << file.size << " bytes, checksum " << Hex32(image.checkSum)
         << (image.checkSum == computed ? " (correct)" : " (should be " + Hex32(computed) + ")") << "\n";
+    SignatureView signature = ReadSignature(file, image);
+    out << "signed:   "
+        << (!signature.present ? "no" : signature.problem.empty() ? "yes, by " + signature.signer
+                                                                  : "unreadable: " + signature.problem)
+        << "\n";
     out << "product:  " << Utf16ToUtf8(view.product) << "\n";
     out << "program:  " << Utf16ToUtf8(view.program) << "\n";
     std::string version = view.version.strings.count(u"FileVersion")
@@ -283,7 +292,19 @@ namespace {
 const char kUsage[] =
     "usage: setup-pack MANIFEST -o SETUP.EXE [--stub STUB] [--align 512|4096] [--search DIR]...\n"
     "       setup-pack --check MANIFEST [--search DIR]...\n"
-    "       setup-pack --inspect SETUP.EXE\n";
+    "       setup-pack --inspect SETUP.EXE\n"
+    "       setup-pack --version\n";
+
+// The stub when none is named: beside the tool, as it is unpacked or built, or where a
+// vendor's install puts it, under share/ next to the tool's bin/.
+std::string DefaultStub(const std::string& selfPath)
+{
+    std::string folder = selfPath.substr(0, selfPath.rfind('/') + 1);
+    std::string beside = folder + SETUP_PACK_STUB_NAME;
+    if (::access(beside.c_str(), F_OK) == 0)
+        return beside;
+    return folder + "../" SETUP_PACK_STUB_SHARE "/" SETUP_PACK_STUB_NAME;
+}
 
 // The checksum of a file read in chunks, its checksum field (at field) counted as zero.
 bool StreamChecksum(const std::string& path, uint64_t field, uint32_t* out)
@@ -326,6 +347,11 @@ int RunSetupPack(const std::vector<std::string>& args, const std::string& selfPa
         bool hasValue = i + 1 < args.size();
         if (a == "-h" || a == "--help") {
             out << kUsage;
+            return 0;
+        } else if (a == "--version") {
+            std::string stub = DefaultStub(selfPath);
+            out << "setup-pack " SETUP_PACK_VERSION "\nstub: " << stub
+                << (::access(stub.c_str(), R_OK) == 0 ? "\n" : " (missing: give one with --stub)\n");
             return 0;
         } else if ((a == "-o" || a == "--stub" || a == "--search" || a == "--align" || a == "--inspect") && !hasValue) {
             err << "setup-pack: " << a << " needs a value\n" << kUsage;
@@ -392,7 +418,7 @@ int RunSetupPack(const std::vector<std::string>& args, const std::string& selfPa
         return Report(diags, err);
     }
     if (stub.empty())
-        stub = selfPath.substr(0, selfPath.rfind('/') + 1) + "setup-stub.exe";
+        stub = DefaultStub(selfPath);
     BuildSetup(package, stub, alignment, output, out, &diags);
     return Report(diags, err);
 }

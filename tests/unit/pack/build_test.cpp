@@ -147,6 +147,7 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     ASSERT_EQ(0, Run({"--inspect", setup})) << err.str();
     EXPECT_NE(std::string::npos, out.str().find("checksum")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("(correct)")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("signed:   no")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("terms:    3 lines")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   2621441  DATA_BIG_BIN")) << out.str();
@@ -171,6 +172,21 @@ TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)
     ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", again, "--stub", first})) << err.str();
     EXPECT_NE(std::string::npos, err.str().find("already carries a package")) << err.str();
     EXPECT_TRUE(ReadAll(first) == ReadAll(again)) << "a repack differs from a pack of the bare stub";
+
+    // A signed setup given as the stub: its certificate table is left behind, with a warning.
+    std::string signedSetup = ReadAll(first);
+    uint32_t table = static_cast<uint32_t>(signedSetup.size()), directory = Get32(signedSetup, 0x3C) + 24 + 96 + 8 * 4;
+    signedSetup += std::string("\x10\0\0\0\0\x02\x02\0not PKCS7", 16);
+    for (int i = 0; i < 4; ++i) {
+        signedSetup[directory + i] = static_cast<char>(table >> 8 * i);
+        signedSetup[directory + 4 + i] = static_cast<char>(16 >> 8 * i);
+    }
+    dir.Write("Signed.exe", signedSetup);
+    ASSERT_EQ(0, Run({"--inspect", dir.path() + "/Signed.exe"})) << err.str();
+    EXPECT_NE(std::string::npos, out.str().find("signed:   unreadable: the certificate is not PKCS#7")) << out.str();
+    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", again, "--stub", dir.path() + "/Signed.exe"})) << err.str();
+    EXPECT_NE(std::string::npos, err.str().find("the stub is signed")) << err.str();
+    EXPECT_TRUE(ReadAll(first) == ReadAll(again)) << "a repack of a signed setup kept something of its signature";
 }
 
 TEST_F(Build, LargePayloadsGetThePageAlignedLayout)
@@ -236,8 +252,9 @@ TEST_F(Build, CheckValidatesWithoutWritingAndUsageMistakesExitTwo)
     EXPECT_EQ(2, Run({"--check", dir.path() + "/src/setup.ini", "-o", "x.exe"}));
     EXPECT_EQ(2, Run({"--frobnicate"}));
     EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/S.exe"}));
-    EXPECT_NE(std::string::npos, err.str().find("setup-stub.exe")) << "the default stub sits beside the tool: "
-                                                                     << err.str();
+    EXPECT_NE(std::string::npos, err.str().find("share/setup-pack/setup-stub.exe")) << "the default stub: " << err.str();
+    EXPECT_EQ(0, Run({"--version"}));
+    EXPECT_EQ(0u, out.str().find("setup-pack ")) << out.str();
     EXPECT_EQ(1, Run({"--inspect", dir.path() + "/src/terms.txt"}));
     EXPECT_NE(std::string::npos, err.str().find("not an executable")) << err.str();
 }

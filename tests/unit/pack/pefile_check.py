@@ -6,6 +6,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import pefile
 
@@ -19,6 +20,63 @@ FILES = [  # listed name, source, content
 ]
 FOLDERS = ['Docs', 'Fran\u00e7ais', 'Extras', 'Extras\\Fonts']
 TERMS = 'Terms of Lumivue \u00a9\n \nAccept them or leave.\n'
+
+
+WRITE, EXECUTE = 0x80000000, 0x20000000
+HARDENING = {'DYNAMIC_BASE': 0x40, 'NX_COMPAT': 0x100, 'NO_SEH': 0x400, 'TERMINAL_SERVER_AWARE': 0x8000}
+SUPPORTED_OS = {'{e2011457-1546-43c5-a5fe-008deee3d3f0}', '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}',
+                '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}', '{1f676c76-80e1-4239-95bb-83d0f6d0da78}',
+                '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'}  # Vista, 7, 8, 8.1, 10 and 11
+
+
+def thunks(pe, rva):
+    """The 32-bit entries of an import lookup or address table, up to its terminating zero."""
+    found = []
+    while rva and pe.get_dword_at_rva(rva + 4 * len(found)):
+        found.append(pe.get_dword_at_rva(rva + 4 * len(found)))
+    return found
+
+
+def manifest(pe):
+    """The parsed RT_MANIFEST 1, or the reason there is none."""
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries if kind.id == pefile.RESOURCE_TYPE['RT_MANIFEST'] else []:
+            if name.id == 1:
+                data = name.directory.entries[0].data.struct
+                try:
+                    return ElementTree.fromstring(pe.get_data(data.OffsetToData, data.Size))
+                except ElementTree.ParseError as error:
+                    return 'not well-formed: %s' % error
+    return 'no RT_MANIFEST 1'
+
+
+def texts(root, tag, attribute=None):
+    """Every text (or attribute) of the elements named tag, whatever their namespace."""
+    if isinstance(root, str):
+        return [root]
+    return [e.get(attribute) if attribute else e.text for e in root.iter() if e.tag.split('}')[-1] == tag]
+
+
+# What Windows, signing tools and scanners expect of a released image: (what, expected, how to read it).
+IMAGE_ROWS = [
+    ('import lookup tables, each the copy of its address table', True,
+     lambda pe: all(d.struct.OriginalFirstThunk and thunks(pe, d.struct.OriginalFirstThunk) ==
+                    thunks(pe, d.struct.FirstThunk) for d in pe.DIRECTORY_ENTRY_IMPORT)),
+    ('DllCharacteristics hardening flags', sorted(HARDENING),
+     lambda pe: sorted(k for k, v in HARDENING.items() if pe.OPTIONAL_HEADER.DllCharacteristics & v)),
+    ('base relocations', True, lambda pe: bool(getattr(pe, 'DIRECTORY_ENTRY_BASERELOC', None))),
+    ('sections both writable and executable', [],
+     lambda pe: [s.Name for s in pe.sections if s.Characteristics & WRITE and s.Characteristics & EXECUTE]),
+    ('checksum correct', True, lambda pe: pe.verify_checksum()),
+    ('manifest execution level', ['requireAdministrator'],
+     lambda pe: texts(manifest(pe), 'requestedExecutionLevel', 'level')),
+    ('manifest supported systems', sorted(SUPPORTED_OS), lambda pe: sorted(texts(manifest(pe), 'supportedOS', 'Id'))),
+    ('manifest DPI awareness', ['true/pm', 'PerMonitorV2,PerMonitor'],
+     lambda pe: texts(manifest(pe), 'dpiAware') + texts(manifest(pe), 'dpiAwareness')),
+    ('manifest common controls', ['Microsoft.Windows.Common-Controls 6.0.0.0'],
+     lambda pe: ['%s %s' % pair for pair in zip(texts(manifest(pe), 'assemblyIdentity', 'name'),
+                                                texts(manifest(pe), 'assemblyIdentity', 'version'))]),
+]
 
 
 def made(name):
@@ -176,6 +234,14 @@ def main():
                  '(correct)']:
         if line not in inspect.stdout:
             problems.append('--inspect lacks %r:\n%s%s' % (line, inspect.stdout, inspect.stderr))
+
+    if args.stub:  # the synthetic stub is a bare image; the real one must be a releasable one
+        for label, path in (('stub', stub), ('packed setup', setup)):
+            image = pefile.PE(path)
+            for what, expected, read in IMAGE_ROWS:
+                got = read(image)
+                if got != expected:
+                    problems.append('%s: %s: expected %s, got %s' % (label, what, expected, got))
 
     for p in problems:
         print('FAIL:', p)

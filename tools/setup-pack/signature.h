@@ -1,0 +1,20 @@
+// Who signed a setup: the Authenticode signature in the image's certificate table, read safely.
+#ifndef SETUP_PACK_SIGNATURE_H
+#define SETUP_PACK_SIGNATURE_H
+
+#include <string>
+
+#include "pe_reader.h"
+
+struct SignatureView {
+    bool present = false;  // the image has a certificate table
+    std::string signer;    // the signing certificate's subject common name (or whole subject)
+    std::string problem;   // why a present table names no signer; one line
+};
+
+// Reads the first WIN_CERTIFICATE of the security directory as PKCS#7 signed data and names
+// the certificate of its first signer. It does not check the signature: osslsigncode verify
+// (or Windows) does that against the image's hash.
+SignatureView ReadSignature(ByteSpan file, const PeImage& image);
+
+#endif
