@@ -147,7 +147,7 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     ASSERT_EQ(0, Run({"--inspect", setup})) << err.str();
     EXPECT_NE(std::string::npos, out.str().find("checksum")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("(correct)")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("terms:    3 lines")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("terms:     3 lines")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   2621441  DATA_BIG_BIN")) << out.str();
 
