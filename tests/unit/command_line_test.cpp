@@ -10,13 +10,7 @@ const int kUnknown = 32;
 
 std::string Visible(const std::u16string& text)
 {
-    std::string out;
-    for (char16_t c : text) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned>(c));
-        out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : std::string(hex);
-    }
-    return out;
+    return ::testing::PrintToString(text);
 }
 
 struct Row {
