@@ -1,7 +1,9 @@
 // Fuzz target of the command-line reader: any line against the promises of its contract, and
 // lines assembled from known parts, which must read back as they were assembled.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 #include "model_check.h"
