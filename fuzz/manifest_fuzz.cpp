@@ -1,4 +1,5 @@
 // Fuzz target of setup-pack's manifest reader and its rules: any bytes as a manifest, as a listed name and as terms.
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <map>
@@ -309,6 +310,14 @@ void CheckAcceptedPackage(const Package& p)
     }
     if (payload != p.payloadBytes)
         ModelMismatch("payload bytes", std::to_string(payload), std::to_string(p.payloadBytes));
+    bool uninstallListed = std::any_of(p.files.begin(), p.files.end(),
+                                       [&](const PackageFile& f) { return f.listed == p.uninstall; });
+    if (!p.uninstall.empty() && !uninstallListed)
+        ModelMismatch("an accepted uninstaller is one of the listed names as listed", "listed", p.uninstall);
+    if (p.publisher.size() > kMaxPublisher || std::find_if_not(p.publisher.begin(), p.publisher.end(), text) !=
+                                                  p.publisher.end())
+        ModelMismatch("an accepted publisher holds up to 127 characters and no control character", "so",
+                      p.publisher);
 }
 
 void CheckManifest(const std::string& text)

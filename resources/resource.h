@@ -29,11 +29,15 @@
 #define IDS_CANT_WRITE 210
 #define IDS_CANT_EXTRACT 211
 #define IDS_CANT_LAUNCH 212
+#define IDS_USAGE 213
+#define IDS_UNKNOWN_SWITCH 214
 
 /* Package strings: written by whoever makes a package. */
 #define IDS_PRODUCT_NAME 500
 #define IDS_PROGRAM_FILE 501
 #define IDS_TERMS 502
+#define IDS_PUBLISHER 503
+#define IDS_UNINSTALL 504
 #define IDS_SUBDIR_FIRST 9000
 #define IDS_FILE_FIRST 10000
 

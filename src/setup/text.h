@@ -2,6 +2,13 @@
 #ifndef SETUP_TEXT_H
 #define SETUP_TEXT_H
 
+// One UTF-16 unit: the system's wide character on Windows, the same 16 bits on the host.
+#ifdef _WIN32
+typedef wchar_t WideChar;
+#else
+typedef char16_t WideChar;
+#endif
+
 // Capacities count characters including the terminating NUL; a result that does
 // not fit is cut to capacity minus one and still terminated, and the call says so.
 int TextLength(const char* text);

@@ -119,9 +119,10 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
     }
     if (s == "product") {
         std::string k = Lower(key);
-        if (k != "name" && k != "program" && k != "version" && k != "legal" && k != "terms") {
-            c->diags->Error(where, "unknown key '" + key + "' in [product]; expected name, program, version, legal "
-                                   "or terms");
+        if (k != "name" && k != "program" && k != "version" && k != "legal" && k != "terms" && k != "publisher" &&
+            k != "uninstall") {
+            c->diags->Error(where, "unknown key '" + key + "' in [product]; expected name, program, version, legal, "
+                                   "terms, publisher or uninstall");
         } else if (c->product.count(k)) {
             c->diags->Error(where, "'" + k + "' is given twice (first at line " +
                                    std::to_string(c->product[k].line) + "); keep one");
@@ -256,6 +257,30 @@ bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool re
         return false;
     }
     return true;
+}
+
+// The Apps & Features keys: the uninstaller must be one of the listed names (a listed file with
+// a fault of its own has its own error), and is kept as [files] spells it.
+void ReadUninstallEntry(Collector& c, Package* out)
+{
+    bool entry = c.product.count("uninstall") != 0;
+    if (ProductText(c, "publisher", kMaxPublisher, false, &out->publisher) && !entry)
+        c.diags->Warning(c.Where(c.product["publisher"].line),
+                         "the publisher is shown only in the Apps & Features entry, which a package gets with "
+                         "'uninstall'; add 'uninstall = ...' or drop the publisher");
+    std::string uninstall;
+    if (!ProductText(c, "uninstall", 0, false, &uninstall))
+        return;
+    std::string wanted = Cp1252UpperString(uninstall), listed, problem;
+    for (const RawEntry& raw : c.files) {
+        if (Utf8ToCp1252(raw.key, &listed, &problem) && Cp1252UpperString(listed) == wanted) {
+            out->uninstall = listed;
+            return;
+        }
+    }
+    c.diags->Error(c.Where(c.product["uninstall"].line),
+                   "uninstall " + Quote(uninstall) + " is not among the listed files; name the uninstaller as "
+                   "[files] lists it, or list it there");
 }
 
 }  // namespace
@@ -553,6 +578,7 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
         diags->Warning(c.Where(c.product["program"].line), "program " + Quote(out->program) +
                                                               " is not among the listed files: starting it after "
                                                               "the install would fail");
+    ReadUninstallEntry(c, out);
     // A first look at the size; the builder checks the exact image against the same limit.
     const uint64_t margin = 1 << 20;
     uint64_t estimate = margin;

@@ -31,6 +31,7 @@ struct PackageFile {
 
 struct Package {
     std::string name, program, versionText, legal, terms;  // Windows-1252; terms with LF line ends
+    std::string publisher, uninstall;  // for the Apps & Features entry; uninstall as [files] lists it
     uint16_t version[4] = {};
     std::vector<std::string> folders;  // parents first
     std::vector<PackageFile> files;
@@ -39,6 +40,7 @@ struct Package {
 
 // Longest texts that reach the setup whole, and the id room of the two lists.
 const size_t kMaxProductText = 47, kMaxListedName = 127, kMaxTerms = 3332, kTermsLineWarn = 60;
+const size_t kMaxPublisher = 127;
 const size_t kMaxFolders = 1000, kMaxFiles = 0x10000 - 10000;
 
 // Reads and checks a manifest; false when any error was found (all of them are in diags).

@@ -63,7 +63,7 @@ private:
 
 bool PackageOwned(uint32_t id)
 {
-    return (id >= IDS_PRODUCT_NAME && id <= IDS_TERMS) || id >= IDS_SUBDIR_FIRST;
+    return (id >= IDS_PRODUCT_NAME && id <= IDS_UNINSTALL) || id >= IDS_SUBDIR_FIRST;
 }
 
 std::u16string Wide(const std::string& cp1252)
@@ -144,6 +144,8 @@ bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& packa
     ours[IDS_PRODUCT_NAME] = Wide(package.name);
     ours[IDS_PROGRAM_FILE] = Wide(package.program);
     ours[IDS_TERMS] = Wide(package.terms);
+    ours[IDS_PUBLISHER] = Wide(package.publisher);
+    ours[IDS_UNINSTALL] = Wide(package.uninstall);
     for (size_t i = 0; i < package.folders.size(); ++i)
         ours[IDS_SUBDIR_FIRST + static_cast<uint32_t>(i)] = Wide(package.folders[i]);
     for (size_t i = 0; i < package.files.size(); ++i)
@@ -244,34 +246,37 @@ bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const ui
         sum.Add(file.data + field + 4, file.size - static_cast<size_t>(field) - 4);
         computed = sum.Finish(file.size);
     }
-    out << "image:    PE32, " << image.sections.size() << " sections, file alignment " << image.fileAlignment
+    out << "image:     PE32, " << image.sections.size() << " sections, file alignment " << image.fileAlignment
         << ", " << file.size << " bytes, checksum " << Hex32(image.checkSum)
         << (image.checkSum == computed ? " (correct)" : " (should be " + Hex32(computed) + ")") << "\n";
     SignatureView signature = ReadSignature(file, image);
-    out << "signed:   "
+    out << "signed:    "
         << (!signature.present ? "no" : signature.problem.empty() ? "yes, by " + signature.signer
                                                                   : "unreadable: " + signature.problem)
         << "\n";
-    out << "product:  " << Utf16ToUtf8(view.product) << "\n";
-    out << "program:  " << Utf16ToUtf8(view.program) << "\n";
+    out << "product:   " << Utf16ToUtf8(view.product) << "\n";
+    out << "program:   " << Utf16ToUtf8(view.program) << "\n";
     std::string version = view.version.strings.count(u"FileVersion")
                               ? Utf16ToUtf8(view.version.strings[u"FileVersion"]) : std::string("(none)");
-    out << "version:  " << version;
+    out << "version:   " << version;
     if (view.version.hasFixed) {
         const uint16_t* v = view.version.fileVersion;
         out << " (" << v[0] << "." << v[1] << "." << v[2] << "." << v[3] << ")";
     }
     out << "\n";
     if (view.version.strings.count(u"LegalCopyright"))
-        out << "legal:    " << Utf16ToUtf8(view.version.strings[u"LegalCopyright"]) << "\n";
-    out << "terms:    " << view.termsLines << " lines, " << view.terms.size() << " characters\n";
-    out << "folders:  " << view.folders.size() << "\n";
+        out << "legal:     " << Utf16ToUtf8(view.version.strings[u"LegalCopyright"]) << "\n";
+    out << "publisher: " << (view.publisher.empty() ? "(none)" : Utf16ToUtf8(view.publisher)) << "\n";
+    out << "uninstall: " << (view.uninstall.empty() ? "(none: no Apps & Features entry)" : Utf16ToUtf8(view.uninstall))
+        << "\n";
+    out << "terms:     " << view.termsLines << " lines, " << view.terms.size() << " characters\n";
+    out << "folders:   " << view.folders.size() << "\n";
     for (size_t i = 0; i < view.folders.size(); ++i)
         out << "  " << IDS_SUBDIR_FIRST + i << "  " << Utf16ToUtf8(view.folders[i]) << "\n";
     uint64_t total = 0;
     for (const PayloadView& f : view.files)
         total += f.size;
-    out << "files:    " << view.files.size() << ", " << total << " bytes\n";
+    out << "files:     " << view.files.size() << ", " << total << " bytes\n";
     size_t width = 0;
     for (const PayloadView& f : view.files)
         width = std::max(width, Width(Utf16ToUtf8(f.listedName)));

@@ -477,6 +477,8 @@ bool ReadPackage(ByteSpan file, PackageView* out, std::string* error)
     out->product = text(IDS_PRODUCT_NAME);
     out->program = text(IDS_PROGRAM_FILE);
     out->terms = text(IDS_TERMS);
+    out->publisher = text(IDS_PUBLISHER);
+    out->uninstall = text(IDS_UNINSTALL);
     std::u16string terms = out->terms.substr(0, 3332);  // what the welcome dialog's buffer takes
     for (size_t start = 0; start < terms.size() && terms[start] != u'\n'; ++out->termsLines) {
         size_t end = terms.find(u'\n', start);

@@ -86,7 +86,7 @@ struct PayloadView {
 struct PackageView {
     PeImage image;
     std::map<uint32_t, std::u16string> strings;  // every non-empty string, by id
-    std::u16string product, program, terms;
+    std::u16string product, program, terms, publisher, uninstall;
     int termsLines = 0;  // list lines the welcome dialog shows
     std::vector<std::u16string> folders;
     std::vector<PayloadView> files;

@@ -147,8 +147,8 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     ASSERT_EQ(0, Run({"--inspect", setup})) << err.str();
     EXPECT_NE(std::string::npos, out.str().find("checksum")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("(correct)")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("signed:   no")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("terms:    3 lines")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("signed:    no")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("terms:     3 lines")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   2621441  DATA_BIG_BIN")) << out.str();
 
@@ -183,7 +183,7 @@ TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)
     }
     dir.Write("Signed.exe", signedSetup);
     ASSERT_EQ(0, Run({"--inspect", dir.path() + "/Signed.exe"})) << err.str();
-    EXPECT_NE(std::string::npos, out.str().find("signed:   unreadable: the certificate is not PKCS#7")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("signed:    unreadable: the certificate is not PKCS#7")) << out.str();
     ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", again, "--stub", dir.path() + "/Signed.exe"})) << err.str();
     EXPECT_NE(std::string::npos, err.str().find("the stub is signed")) << err.str();
     EXPECT_TRUE(ReadAll(first) == ReadAll(again)) << "a repack of a signed setup kept something of its signature";

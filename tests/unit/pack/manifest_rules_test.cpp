@@ -94,6 +94,16 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndInTheCodePage)
     EXPECT_TRUE(Said(true, "setup.ini:4", "not 1 to 4 numbers"));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 1.2.3.4.5")));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 70000")));
+
+    // The Apps & Features keys, on line 7: the uninstaller is a listed file, kept as [files] spells it.
+    EXPECT_TRUE(Read(with("terms.txt\n", "terms.txt\npublisher = Us\nuninstall = LUMIVUE.EXE\n"))) << diags.Format();
+    EXPECT_TRUE(diags.list.empty() && package.uninstall == "Lumivue.exe" && package.publisher == "Us")
+        << "expected no diagnostics, Lumivue.exe and Us; got " << package.uninstall << ", " << package.publisher
+        << "\n" << diags.Format();
+    EXPECT_FALSE(Read(with("terms.txt\n", "terms.txt\nuninstall = Uninst.exe\n")));
+    EXPECT_TRUE(Said(true, "setup.ini:7", "uninstall \"Uninst.exe\" is not among the listed files"));
+    EXPECT_FALSE(Read(with("terms.txt\n", "terms.txt\npublisher = " + std::string(128, 'P') + "\n")));
+    EXPECT_TRUE(Said(true, "setup.ini:7", "128 characters long; the setup reads at most 127"));
 }
 
 TEST_F(ManifestRules, WarningsLetTheBuildGoOn)
@@ -101,8 +111,9 @@ TEST_F(ManifestRules, WarningsLetTheBuildGoOn)
     std::string text = kBase;
     text.replace(text.find("program = Lumivue.exe"), 21, "program = Other.exe");
     text.replace(text.find("name = Lumivue"), 14, "name = Lumi: the Viewer");
-    text.replace(text.find("legal = (C) 2026 Us\n"), 20, "");
+    text.replace(text.find("legal = (C) 2026 Us\n"), 20, "publisher = Us\n");
     EXPECT_TRUE(Read(text)) << diags.Format();
+    EXPECT_TRUE(Said(false, "setup.ini:5", "shown only in the Apps & Features entry"));
     EXPECT_TRUE(Said(false, "setup.ini:3", "not among the listed files"));
     EXPECT_TRUE(Said(false, "setup.ini:2", "default destination folder"));
     EXPECT_TRUE(Said(false, "setup.ini", "no 'legal'"));

@@ -143,7 +143,8 @@ def main():
     with open(os.path.join(src, 'terms.txt'), 'w', encoding='utf-8', newline='\r\n') as f:
         f.write(TERMS)
     lines = ['[product]', 'name = Lumivue', 'program = Lumivue.exe', 'version = 7.0',
-             'legal = Copyright \u00a9 2026 Lumivue', 'terms = terms.txt', '[folders]', 'folder = Extras\\Fonts',
+             'legal = Copyright \u00a9 2026 Lumivue', 'terms = terms.txt', 'publisher = Lumivue S\u00e0rl',
+             'uninstall = docs\\READ ME.TXT', '[folders]', 'folder = Extras\\Fonts',
              '[files]'] + ['%s = %s' % (name, source) for name, source, _ in FILES]
     with open(os.path.join(src, 'setup.ini'), 'w', encoding='utf-8') as f:
         f.write('\n'.join(lines) + '\n')
@@ -184,7 +185,8 @@ def main():
 
     strings, languages = strings_of(pe, types[pefile.RESOURCE_TYPE['RT_STRING']])
     expected = dict(stub_strings)
-    expected.update({500: 'Lumivue', 501: 'Lumivue.exe', 502: TERMS})
+    expected.update({500: 'Lumivue', 501: 'Lumivue.exe', 502: TERMS, 503: 'Lumivue S\u00e0rl',
+                     504: 'Docs\\Read Me.txt'})  # the uninstaller as [files] spells it
     expected.update({9000 + i: f for i, f in enumerate(FOLDERS)})
     expected.update({10000 + i: f[0] for i, f in enumerate(FILES)})
     for i in sorted(set(strings) | set(expected)):
@@ -230,8 +232,8 @@ def main():
         problems.append('version block languages %s' % version_langs)
 
     inspect = subprocess.run([args.setup_pack, '--inspect', setup], capture_output=True, text=True)
-    for line in ['product:  Lumivue', 'terms:    3 lines', 'folders:  4', 'files:    5,', 'BIG_DATA_BIN',
-                 '(correct)']:
+    for line in ['product:   Lumivue', 'terms:     3 lines', 'folders:   4', 'files:     5,', 'BIG_DATA_BIN',
+                 '(correct)', 'publisher: Lumivue S\u00e0rl', 'uninstall: Docs\\Read Me.txt']:
         if line not in inspect.stdout:
             problems.append('--inspect lacks %r:\n%s%s' % (line, inspect.stdout, inspect.stderr))
 

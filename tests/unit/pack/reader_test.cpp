@@ -168,7 +168,7 @@ TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt
     std::ostringstream out;
     ASSERT_TRUE(InspectImage(ByteSpan{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}, out, &error))
         << error;
-    EXPECT_NE(std::string::npos, out.str().find("files:    2,")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("files:     2,")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   missing  SUB_B_TXT")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("note: file 10001 has no payload entry SUB_B_TXT")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("note: string 10003 is never read: the file list ends at 10002"))
