@@ -81,35 +81,34 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     std::vector<std::u16string> names = {u"Lumivue.exe", u"Languages\\French - Fran\u00E7ais.language",
                                          u"Data\\Big.bin", u"read me.txt", u"Read-Me.txt"};
     ASSERT_EQ(names.size(), view.files.size());
-    const char* made[] = {"LUMIVUE_EXE", "LANGUAGES_FRENCH___FRAN_AIS_LANGUAGE", "DATA_BIG_BIN", "READ_ME_TXT",
-                          "READ_ME_TXT"};
     for (size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ(names[i], view.files[i].listedName) << i;
-        EXPECT_EQ(made[i], view.files[i].madeName) << i;
-        EXPECT_TRUE(view.files[i].found) << i;
+        EXPECT_TRUE(view.files[i].found && view.files[i].numbered) << i;
     }
     EXPECT_TRUE(view.notes.empty()) << view.notes.front();
     EXPECT_EQ(u"Welcome to %s!", view.strings[202]) << "the stub's messages stay";
     EXPECT_EQ(u"Warning: Couldn't launch '%s'", view.strings[212]);
 
-    // Payload entries: one per made name, language neutral, content byte for byte.
-    std::map<std::string, std::string> sources = {{"LUMIVUE_EXE", "Lumivue.exe"},
-                                                  {"LANGUAGES_FRENCH___FRAN_AIS_LANGUAGE", "fr.language"},
-                                                  {"DATA_BIG_BIN", "data.bin"}, {"READ_ME_TXT", "readme.txt"}};
-    size_t payload = 0;
+    // Payload entries: one per file, numbered like its list entry, language neutral, content byte
+    // for byte; the two files of one source point at one data entry.
+    const char* sources[] = {"Lumivue.exe", "fr.language", "data.bin", "readme.txt", "readme.txt"};
+    std::map<uint16_t, const ResourceLeaf*> payload;
     for (const ResourceLeaf& leaf : view.image.resources) {
-        if (!(leaf.type == ResourceKey::Id(kRtRcData)))
-            continue;
-        ++payload;
-        std::string name(leaf.name.name.begin(), leaf.name.name.end());
-        ASSERT_TRUE(sources.count(name)) << name;
+        if (leaf.type == ResourceKey::Id(kRtRcData))
+            payload[leaf.name.isName ? 0 : leaf.name.id] = &leaf;
+    }
+    ASSERT_EQ(5u, payload.size());
+    for (uint16_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(payload.count(10000 + i)) << "no entry numbered " << 10000 + i;
+        const ResourceLeaf& leaf = *payload[10000 + i];
         EXPECT_EQ(0, leaf.language);
         ByteSpan data = LeafBytes(Span(bytes), leaf);
         EXPECT_TRUE(std::string(reinterpret_cast<const char*>(data.data), data.size) ==
-                    ReadAll(dir.path() + "/src/" + sources[name]))
-            << name << " differs from its source";
+                    ReadAll(dir.path() + "/src/" + sources[i]))
+            << 10000 + i << " differs from its source";
     }
-    EXPECT_EQ(4u, payload);
+    EXPECT_EQ(payload[10003]->rva, payload[10004]->rva) << "the same bytes stored twice";
+    EXPECT_EQ(10003u, view.files[4].sameBytesAs);
 
     ASSERT_TRUE(view.version.hasFixed);
     EXPECT_EQ(7, view.version.fileVersion[0]);
@@ -149,12 +148,52 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     EXPECT_NE(std::string::npos, out.str().find("(correct)")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("terms:    3 lines")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("   2621441  DATA_BIG_BIN")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("   2621441  numbered\n")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("         7  numbered, the bytes of 10003\n")) << out.str();
 
     bytes[bytes.size() - 0x1000 - 7] ^= 0x5A;  // a byte of the resource section, just before .reloc
     dir.Write("Tampered.exe", bytes);
     ASSERT_EQ(0, Run({"--inspect", dir.path() + "/Tampered.exe"})) << err.str();
     EXPECT_NE(std::string::npos, out.str().find("(should be 0x")) << out.str();
+}
+
+// Pairs from a real product's file set that the made-name rule would each put into one entry.
+TEST_F(Build, NamesThatDifferOnlyInDigitsOrPunctuationEachKeepTheirBytes)
+{
+    const std::vector<std::string> names = {"msvcp140_1.dll", "msvcp140_2.dll", "d3dx9_37.dll", "d3dx9_38.dll",
+                                            "xinput1_3.dll",  "xinput1_4.dll",  "icon16.png",   "icon32.png",
+                                            "readme-1.txt",   "readme-2.txt"};
+    std::string manifest = "[product]\nname = Set\nprogram = icon16.png\nversion = 1\nlegal = L\n"
+                           "terms = terms.txt\n[files]\n";
+    for (const std::string& name : names) {
+        dir.Write("src/set/" + name, "the bytes of " + name);
+        manifest += name + " = set/" + name + "\n";
+    }
+    dir.Write("src/set.ini", manifest);
+    std::string setup = dir.path() + "/Set.exe";
+    ASSERT_EQ(0, Run({dir.path() + "/src/set.ini", "-o", setup, "--stub", stub})) << err.str();
+
+    std::string bytes = ReadAll(setup);
+    PackageView view;
+    std::string error;
+    ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+    ASSERT_EQ(names.size(), view.files.size());
+    std::map<uint16_t, const ResourceLeaf*> payload;
+    for (const ResourceLeaf& leaf : view.image.resources) {
+        if (leaf.type == ResourceKey::Id(kRtRcData))
+            payload[leaf.name.id] = &leaf;
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        ASSERT_TRUE(view.files[i].numbered) << names[i];
+        ByteSpan data = LeafBytes(Span(bytes), *payload[static_cast<uint16_t>(10000 + i)]);
+        EXPECT_EQ("the bytes of " + names[i], std::string(reinterpret_cast<const char*>(data.data), data.size));
+    }
+    ASSERT_EQ(0, Run({"--inspect", setup})) << err.str();
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string line = "  " + std::to_string(10000 + i) + "  " + names[i];
+        EXPECT_NE(std::string::npos, out.str().find(line)) << "expected the line " << line << " in\n" << out.str();
+    }
+    EXPECT_EQ(std::string::npos, out.str().find("note:")) << out.str();
 }
 
 TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)
