@@ -27,6 +27,17 @@ uint32_t Get32(const std::string& bytes, size_t at)
     return v;
 }
 
+// The payload entries of a setup by number: a named one (as an old package has) under 0.
+std::map<uint16_t, const ResourceLeaf*> PayloadByNumber(const PackageView& view)
+{
+    std::map<uint16_t, const ResourceLeaf*> payload;
+    for (const ResourceLeaf& leaf : view.image.resources) {
+        if (leaf.type == ResourceKey::Id(kRtRcData))
+            payload[leaf.name.isName ? 0 : leaf.name.id] = &leaf;
+    }
+    return payload;
+}
+
 class Build : public ::testing::Test {
 protected:
     Build()
@@ -58,19 +69,27 @@ protected:
         return RunSetupPack(args, dir.path() + "/setup-pack", out, err);
     }
 
+    // Packs the manifest into setup and reads it back; the setup's bytes stay in bytes.
+    PackageView PackAndRead(const std::string& manifest, const std::string& setup)
+    {
+        PackageView view;
+        std::string error;
+        EXPECT_EQ(0, Run({manifest, "-o", setup, "--stub", stub})) << err.str();
+        bytes = ReadAll(setup);
+        EXPECT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+        return view;
+    }
+
     TempDir dir;
-    std::string stub;
+    std::string stub, bytes;
     std::ostringstream out, err;
 };
 
 TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
 {
     std::string setup = dir.path() + "/Setup.exe";
-    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", setup, "--stub", stub})) << err.str();
-    std::string bytes = ReadAll(setup);
-    PackageView view;
-    std::string error;
-    ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+    PackageView view = PackAndRead(dir.path() + "/src/setup.ini", setup);
+    ASSERT_FALSE(HasFailure());
 
     EXPECT_EQ(u"Lumivue", view.product);
     EXPECT_EQ(u"Lumivue.exe", view.program);
@@ -92,11 +111,7 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     // Payload entries: one per file, numbered like its list entry, language neutral, content byte
     // for byte; the two files of one source point at one data entry.
     const char* sources[] = {"Lumivue.exe", "fr.language", "data.bin", "readme.txt", "readme.txt"};
-    std::map<uint16_t, const ResourceLeaf*> payload;
-    for (const ResourceLeaf& leaf : view.image.resources) {
-        if (leaf.type == ResourceKey::Id(kRtRcData))
-            payload[leaf.name.isName ? 0 : leaf.name.id] = &leaf;
-    }
+    std::map<uint16_t, const ResourceLeaf*> payload = PayloadByNumber(view);
     ASSERT_EQ(5u, payload.size());
     for (uint16_t i = 0; i < 5; ++i) {
         ASSERT_TRUE(payload.count(10000 + i)) << "no entry numbered " << 10000 + i;
@@ -171,18 +186,9 @@ TEST_F(Build, NamesThatDifferOnlyInDigitsOrPunctuationEachKeepTheirBytes)
     }
     dir.Write("src/set.ini", manifest);
     std::string setup = dir.path() + "/Set.exe";
-    ASSERT_EQ(0, Run({dir.path() + "/src/set.ini", "-o", setup, "--stub", stub})) << err.str();
-
-    std::string bytes = ReadAll(setup);
-    PackageView view;
-    std::string error;
-    ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+    PackageView view = PackAndRead(dir.path() + "/src/set.ini", setup);
     ASSERT_EQ(names.size(), view.files.size());
-    std::map<uint16_t, const ResourceLeaf*> payload;
-    for (const ResourceLeaf& leaf : view.image.resources) {
-        if (leaf.type == ResourceKey::Id(kRtRcData))
-            payload[leaf.name.id] = &leaf;
-    }
+    std::map<uint16_t, const ResourceLeaf*> payload = PayloadByNumber(view);
     for (size_t i = 0; i < names.size(); ++i) {
         ASSERT_TRUE(view.files[i].numbered) << names[i];
         ByteSpan data = LeafBytes(Span(bytes), *payload[static_cast<uint16_t>(10000 + i)]);
