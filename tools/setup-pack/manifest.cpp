@@ -275,36 +275,44 @@ bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool re
 
 // Files with the same bytes share one payload entry's data. Only files of one size are
 // compared, first by a hash of their first block, then whole, so that a payload of files that
-// all differ is not read an extra time.
+// all differ is not read an extra time, nor each file held against every other.
 class SameBytes {
 public:
     // The earlier stored file with the bytes of files[i], or i itself for none.
     size_t Find(const std::vector<PackageFile>& files, size_t i)
     {
-        std::vector<size_t>& sized = bySize_[files[i].size];
-        for (size_t earlier : sized) {
-            if (Head(files, earlier) == Head(files, i) && SameContent(files[earlier].source, files[i].source))
+        uint64_t size = files[i].size;
+        auto first = alone_.emplace(size, i);
+        if (first.second)
+            return i;  // the first of its size: nothing to compare, nothing read
+        if (first.first->second != kSeen) {
+            size_t earlier = first.first->second;
+            byHead_[{size, Head(files[earlier])}].push_back(earlier);
+            first.first->second = kSeen;
+        }
+        std::vector<size_t>& alike = byHead_[{size, Head(files[i])}];
+        for (size_t earlier : alike) {
+            if (SameContent(files[earlier].source, files[i].source))
                 return earlier;
         }
-        sized.push_back(i);
+        alike.push_back(i);
         return i;
     }
 
 private:
-    size_t Head(const std::vector<PackageFile>& files, size_t i)
+    static const size_t kSeen = ~size_t(0);
+
+    static size_t Head(const PackageFile& file)
     {
-        auto known = heads_.find(i);
-        if (known != heads_.end())
-            return known->second;
-        std::ifstream in(files[i].source, std::ios::binary);
+        std::ifstream in(file.source, std::ios::binary);
         std::string block(4096, '\0');
         in.read(&block[0], static_cast<std::streamsize>(block.size()));
         block.resize(static_cast<size_t>(in.gcount()));
-        return heads_[i] = std::hash<std::string>()(block);
+        return std::hash<std::string>()(block);
     }
 
-    std::map<uint64_t, std::vector<size_t>> bySize_;
-    std::map<size_t, size_t> heads_;
+    std::map<uint64_t, size_t> alone_;  // size -> its only stored file so far, kSeen once there are more
+    std::map<std::pair<uint64_t, size_t>, std::vector<size_t>> byHead_;  // (size, head hash) -> stored files
 };
 
 }  // namespace
