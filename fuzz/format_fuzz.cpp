@@ -10,7 +10,7 @@
 namespace {
 
 // Holds a result to capacity - 1 characters; says whether the whole text fitted.
-bool Cut(std::string* text, int capacity)
+bool Cut(std::u16string* text, int capacity)
 {
     size_t room = static_cast<size_t>(capacity - 1);
     if (text->size() <= room)
@@ -20,19 +20,18 @@ bool Cut(std::string* text, int capacity)
 }
 
 // The output must hold a NUL within its capacity; what stands before it is the result.
-std::string Terminated(ExactBuffer& out, int capacity)
+std::u16string Terminated(ExactBuffer& out, int capacity)
 {
-    const char* end = static_cast<const char*>(std::memchr(out.data(), '\0', capacity));
-    if (end == nullptr)
-        ModelMismatch("result is terminated within its capacity", "a NUL",
-                      std::string(out.data(), capacity));
-    return std::string(static_cast<const char*>(out.data()), end);
+    const char16_t* end = std::find(out.data(), out.data() + capacity, u'\0');
+    if (end == out.data() + capacity)
+        ModelMismatch("result is terminated within its capacity", "a NUL", Visible(std::u16string(out.data(), capacity)));
+    return std::u16string(out.data(), static_cast<size_t>(end - out.data()));
 }
 
-// "%s" takes the next argument while any remain; every other byte is copied as it stands.
-std::string FormatModel(const std::string& format, const std::vector<std::string>& arguments)
+// "%s" takes the next argument while any remain; every other unit is copied as it stands.
+std::u16string FormatModel(const std::u16string& format, const std::vector<std::u16string>& arguments)
 {
-    std::string result;
+    std::u16string result;
     size_t used = 0;
     for (size_t i = 0; i < format.size(); ++i) {
         if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' &&
@@ -49,17 +48,17 @@ std::string FormatModel(const std::string& format, const std::vector<std::string
 void CheckFormat(FuzzedDataProvider& input, int capacity)
 {
     int count = input.ConsumeIntegralInRange<int>(0, 6);
-    std::vector<std::string> arguments;
+    std::vector<std::u16string> arguments;
     for (int i = 0; i < count; ++i)
-        arguments.push_back(UpToNul(input.ConsumeRandomLengthString(80)));
-    std::string format = UpToNul(input.ConsumeRemainingBytesAsString());
+        arguments.push_back(UpToNul(WideUnits(input.ConsumeRandomLengthString(80))));
+    std::u16string format = UpToNul(WideUnits(input.ConsumeRemainingBytesAsString()));
 
     // Each text and the pointer array in blocks of their exact size, so a read of a
     // missing argument or past a terminator is an ASan report, not a silent pass.
     std::vector<ExactBuffer> texts;
-    for (const std::string& argument : arguments)
+    for (const std::u16string& argument : arguments)
         texts.push_back(ExactText(argument));
-    std::unique_ptr<const char*[]> pointers(new const char*[count]);
+    std::unique_ptr<const char16_t*[]> pointers(new const char16_t*[count]);
     for (int i = 0; i < count; ++i)
         pointers[i] = texts[i].data();
     ExactBuffer formatText = ExactText(format);
@@ -70,7 +69,7 @@ void CheckFormat(FuzzedDataProvider& input, int capacity)
         ExpectSame("FormatText with no capacity", false, whole);
         return;
     }
-    std::string expected = FormatModel(format, arguments);
+    std::u16string expected = FormatModel(format, arguments);
     bool fits = Cut(&expected, capacity);
     ExpectSame("FormatText result", expected, Terminated(out, capacity));
     ExpectSame("FormatText says whether the result is whole", fits, whole);
@@ -78,7 +77,7 @@ void CheckFormat(FuzzedDataProvider& input, int capacity)
 
 void CheckCopy(FuzzedDataProvider& input, int capacity)
 {
-    std::string text = UpToNul(input.ConsumeRemainingBytesAsString());
+    std::u16string text = UpToNul(WideUnits(input.ConsumeRemainingBytesAsString()));
     ExactBuffer source = ExactText(text);
     ExactBuffer out(capacity > 0 ? capacity : 0);
 
@@ -95,24 +94,25 @@ void CheckCopy(FuzzedDataProvider& input, int capacity)
 // The existing content may lack a NUL within the capacity: the append must still stay inside.
 void CheckAppend(FuzzedDataProvider& input, int capacity)
 {
-    std::string existing = input.ConsumeRandomLengthString(600);
-    std::string text = UpToNul(input.ConsumeRemainingBytesAsString());
+    std::u16string existing = WideUnits(input.ConsumeRandomLengthString(600));
+    std::u16string text = UpToNul(WideUnits(input.ConsumeRemainingBytesAsString()));
     ExactBuffer source = ExactText(text);
     ExactBuffer out(capacity > 0 ? capacity : 0, '\0');
-    std::memcpy(out.data(), existing.data(),
-                std::min(existing.size(), static_cast<size_t>(capacity > 0 ? capacity : 0)));
+    std::copy(existing.begin(),
+              existing.begin() + std::min(existing.size(), static_cast<size_t>(capacity > 0 ? capacity : 0)),
+              out.data());
 
-    std::string initial(out.data(), capacity > 0 ? capacity : 0);
+    std::u16string initial(out.data(), capacity > 0 ? capacity : 0);
 
     bool whole = AppendText(out.data(), capacity, source.data());
     if (capacity <= 0) {
         ExpectSame("AppendText with no capacity", false, whole);
         return;
     }
-    size_t kept = initial.find('\0');
-    if (kept == std::string::npos || kept > static_cast<size_t>(capacity - 1))
+    size_t kept = initial.find(u'\0');
+    if (kept == std::u16string::npos || kept > static_cast<size_t>(capacity - 1))
         kept = static_cast<size_t>(capacity - 1);
-    std::string expected = initial.substr(0, kept);
+    std::u16string expected = initial.substr(0, kept);
     expected += text;
     bool fits = Cut(&expected, capacity);
     ExpectSame("AppendText result", expected, Terminated(out, capacity));

@@ -9,7 +9,7 @@
 #include "manifest.h"
 #include "model_check.h"
 #include "dialogs/terms_lines.h"
-#include "package/resource_name.h"
+#include "unicode.h"
 
 namespace {
 
@@ -41,128 +41,94 @@ bool StaysInBaseDir(const std::string& text)
     return true;
 }
 
-// Windows-1252 upper case as the file system folds names.
-unsigned char Upper1252(unsigned char c)
+// Case-blind as the builder compares names; the rules checked here are the structure around it.
+std::u16string Upper(const std::u16string& text)
 {
-    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
-        return static_cast<unsigned char>(c - 0x20);
-    switch (c) {
-    case 0x9A: return 0x8A;
-    case 0x9C: return 0x8C;
-    case 0x9E: return 0x8E;
-    case 0xFF: return 0x9F;
-    default: return c;
-    }
+    return UpperCase(text);
 }
 
-std::string Upper(const std::string& text)
+std::vector<std::u16string> Components(const std::u16string& path)
 {
-    std::string out = text;
-    for (char& c : out)
-        c = static_cast<char>(Upper1252(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::vector<std::string> Components(const std::string& path)
-{
-    std::vector<std::string> parts;
+    std::vector<std::u16string> parts;
     size_t start = 0;
     while (true) {
-        size_t end = path.find('\\', start);
-        parts.push_back(path.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
+        size_t end = path.find(u'\\', start);
+        parts.push_back(path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start));
+        if (end == std::u16string::npos)
             return parts;
         start = end + 1;
     }
 }
 
 // Names Windows keeps for devices: the part before the first dot, trailing spaces dropped.
-bool IsDevice(const std::string& component)
+bool IsDevice(const std::u16string& component)
 {
-    std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ')
+    std::u16string base = component.substr(0, component.find(u'.'));
+    while (!base.empty() && base.back() == u' ')
         base.pop_back();
-    std::string upper;
-    for (char c : base)
-        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    static const std::set<std::string> kDevices{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    std::u16string upper;
+    for (char16_t c : base)
+        upper += static_cast<char16_t>(c >= u'a' && c <= u'z' ? c - 32 : c);
+    static const std::set<std::u16string> kDevices{u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"};
     if (kDevices.count(upper))
         return true;
-    if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0)) {
-        unsigned char d = static_cast<unsigned char>(upper[3]);
-        return (d >= '0' && d <= '9') || d == 0xB9 || d == 0xB2 || d == 0xB3;  // superscripts 1, 2, 3
+    if (upper.size() == 4 && (upper.compare(0, 3, u"COM") == 0 || upper.compare(0, 3, u"LPT") == 0)) {
+        char16_t d = upper[3];
+        return (d >= u'0' && d <= u'9') || d == 0xB9 || d == 0xB2 || d == 0xB3;  // superscripts 1, 2, 3
     }
     return false;
 }
 
 // A name the setup can append to its destination and create as it stands on Windows.
-bool ValidListedPath(const std::string& name, size_t maxLength)
+bool ValidListedPath(const std::u16string& name, size_t maxLength)
 {
-    if (name.empty() || (maxLength && name.size() > maxLength) || name[0] == '\\')
+    if (name.empty() || (maxLength && name.size() > maxLength) || name[0] == u'\\')
         return false;
-    for (unsigned char c : name) {
-        if (c < 0x20 || std::string("<>:\"/|?*").find(static_cast<char>(c)) != std::string::npos)
+    for (char16_t c : name) {
+        if (c < 0x20 || std::u16string(u"<>:\"/|?*").find(c) != std::u16string::npos)
             return false;
     }
-    for (const std::string& part : Components(name)) {
-        if (part.empty() || part == "." || part == ".." || part.back() == '.' || part.back() == ' ' ||
+    for (const std::u16string& part : Components(name)) {
+        if (part.empty() || part == u"." || part == u".." || part.back() == u'.' || part.back() == u' ' ||
             IsDevice(part))
             return false;
     }
     return true;
 }
 
-std::string ModelMadeName(const std::string& listed)
-{
-    std::string made = listed;
-    for (char& c : made) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-        else if (!(c >= 'A' && c <= 'Z'))
-            c = '_';
-    }
-    return made;
-}
-
-void CheckListedName(const std::string& name)
+void CheckListedName(const std::u16string& name)
 {
     std::string why = CheckListedPath(name, kMaxListedName);
     bool valid = ValidListedPath(name, kMaxListedName);
     if (why.empty() != valid)
         ModelMismatch(("CheckListedPath of " + Visible(name) + " says: " + why).c_str(),
                       valid ? "accepted" : "refused", why.empty() ? "accepted" : "refused");
-    if (name.find('\0') == std::string::npos) {
-        ExpectSame("MadeName", ModelMadeName(name), MadeName(name));
-        // The setup makes the entry name with its own rule; the builder's must agree with it.
-        ExactBuffer setupSide = ExactText(name);
-        MakeResourceName(setupSide.data());
-        ExpectSame("MadeName against the setup's MakeResourceName, upper-cased", Upper(setupSide.data()),
-                   Upper(MadeName(name)));
-    }
 }
 
-std::vector<std::string> TermsLinesAsTheSetupShowsThem(const std::string& terms)
+std::vector<std::u16string> TermsLinesAsTheSetupShowsThem(const std::u16string& terms)
 {
-    std::vector<std::string> lines;
+    std::vector<std::u16string> lines;
     ExactBuffer buffer = ExactText(terms);
-    SplitTermsLines(buffer.data(), [](void* c, const char* line) {
-        static_cast<std::vector<std::string>*>(c)->push_back(line);
+    SplitTermsLines(buffer.data(), [](void* c, const char16_t* line) {
+        static_cast<std::vector<std::u16string>*>(c)->push_back(line);
     }, &lines);
     return lines;
 }
 
 // Accepted terms reach the setup whole, and every line of them shows in its list.
-void CheckAcceptedTerms(const std::string& terms)
+void CheckAcceptedTerms(const std::u16string& terms)
 {
     if (terms.empty() || terms.size() > kMaxTerms || terms.back() != '\n')
-        ModelMismatch("accepted terms hold 1 to 3332 characters and end in a line feed", "so",
-                      terms.substr(0, 80));
-    for (unsigned char c : terms) {
+        ModelMismatch("accepted terms hold 1 to 3332 units and end in a line feed", "so",
+                      Visible(terms.substr(0, 80)));
+    for (char16_t c : terms) {
         if (c < 0x20 && c != '\t' && c != '\n')
-            ModelMismatch("accepted terms hold no control character", "none", terms);
+            ModelMismatch("accepted terms hold no control character", "none", Visible(terms));
+        if (c >= 0xD800 && c <= 0xDFFF)
+            ModelMismatch("accepted terms hold no surrogate outside a pair", "none", Visible(terms));
     }
     size_t feeds = 0;
-    for (char c : terms)
+    for (char16_t c : terms)
         feeds += c == '\n';
     size_t shown = TermsLinesAsTheSetupShowsThem(terms).size();
     if (shown != feeds)
@@ -174,7 +140,7 @@ void CheckAcceptedTerms(const std::string& terms)
 // drop empty lines at the end, and refuse empty or control-character lines and oversize.
 void CheckTerms(const std::string& utf8)
 {
-    std::string converted;
+    std::u16string converted;
     Diagnostics diags;
     bool ok = ConvertTerms(utf8, "terms.txt", &converted, &diags);
     ExpectSame("ConvertTerms result against its diagnostics", !diags.Failed(), ok);
@@ -216,7 +182,7 @@ void CheckTerms(const std::string& utf8)
         expectOk = false;
     ExpectSame("ConvertTerms accepts these ASCII terms", expectOk, ok);
     if (ok)
-        ExpectSame("ConvertTerms text", expected, converted);
+        ExpectSame("ConvertTerms text", std::u16string(expected.begin(), expected.end()), converted);
 }
 
 bool ModelVersion(const std::string& text, uint16_t out[4])
@@ -246,18 +212,27 @@ bool ModelVersion(const std::string& text, uint16_t out[4])
     return true;
 }
 
+// A text the setup can show and Windows can store: no control character, no lone surrogate.
+bool Storable(const std::u16string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        char16_t c = text[i];
+        bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+        if (c < 0x20 || low || (high && (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)))
+            return false;
+        i += high;
+    }
+    return true;
+}
+
 // What the setup needs of any package the reader lets through.
 void CheckAcceptedPackage(const Package& p)
 {
-    auto text = [](unsigned char c) { return c >= 0x20; };
-    if (p.name.empty() || p.name.size() > kMaxProductText)
-        ModelMismatch("accepted product name holds 1 to 47 characters", "so", p.name);
-    for (unsigned char c : p.name) {
-        if (!text(c))
-            ModelMismatch("accepted product name holds no control character", "none", p.name);
-    }
-    if (p.program.size() > kMaxProductText || !ValidListedPath(p.program, 0))
-        ModelMismatch("accepted program is a valid name of up to 47 characters", "so", p.program);
+    if (p.name.empty() || p.name.size() > kMaxProductText || !Storable(p.name))
+        ModelMismatch("accepted product name holds 1 to 47 units, none a control or lone surrogate", "so",
+                      Visible(p.name));
+    if (p.program.size() > kMaxProductText || !ValidListedPath(p.program, 0) || !Storable(p.program))
+        ModelMismatch("accepted program is a valid name of up to 47 units", "so", Visible(p.program));
     uint16_t version[4];
     if (!ModelVersion(p.versionText, version))
         ModelMismatch("accepted version is 1 to 4 numbers up to 65535", "so", p.versionText);
@@ -270,43 +245,44 @@ void CheckAcceptedPackage(const Package& p)
     if (p.files.empty() || p.files.size() > kMaxFiles)
         ModelMismatch("accepted file list holds 1 to 55536 files", "so", std::to_string(p.files.size()));
     if (p.folders.size() > kMaxFolders)
-        ModelMismatch("accepted folder list holds up to 1000 folders", "so", std::to_string(p.folders.size()));
+        ModelMismatch("accepted folder list holds up to 999 folders", "so", std::to_string(p.folders.size()));
 
-    std::map<std::string, size_t> folderAt;
+    std::map<std::u16string, size_t> folderAt;
     for (size_t i = 0; i < p.folders.size(); ++i) {
-        const std::string& folder = p.folders[i];
-        if (!ValidListedPath(folder, 0))
-            ModelMismatch("accepted folder is a valid name", "so", folder);
+        const std::u16string& folder = p.folders[i];
+        if (!ValidListedPath(folder, 0) || !Storable(folder))
+            ModelMismatch("accepted folder is a valid name", "so", Visible(folder));
         if (!folderAt.emplace(Upper(folder), i).second)
-            ModelMismatch("each folder is listed once", "once", folder);
-        size_t cut = folder.rfind('\\');
+            ModelMismatch("each folder is listed once", "once", Visible(folder));
+        size_t cut = folder.rfind(u'\\');
         // The setup makes one level per entry: a parent must come first.
-        if (cut != std::string::npos && !folderAt.count(Upper(folder.substr(0, cut))))
-            ModelMismatch("a folder's parent is listed before it", folder.substr(0, cut), folder);
+        if (cut != std::u16string::npos && !folderAt.count(Upper(folder.substr(0, cut))))
+            ModelMismatch("a folder's parent is listed before it", Visible(folder.substr(0, cut)), Visible(folder));
     }
 
-    std::set<std::string> listed, stored;
+    std::set<std::u16string> listed;
     uint64_t payload = 0;
-    for (const PackageFile& f : p.files) {
-        if (!ValidListedPath(f.listed, kMaxListedName))
-            ModelMismatch("accepted listed name is valid", "so", f.listed);
+    for (size_t i = 0; i < p.files.size(); ++i) {
+        const PackageFile& f = p.files[i];
+        if (!ValidListedPath(f.listed, kMaxListedName) || !Storable(f.listed))
+            ModelMismatch("accepted listed name is valid", "so", Visible(f.listed));
         if (!listed.insert(Upper(f.listed)).second)
-            ModelMismatch("each listed name is listed once, whatever its case", "once", f.listed);
-        ExpectSame("made name of an accepted file", ModelMadeName(f.listed), f.made);
-        if (f.stored != (stored.count(f.made) == 0))
-            ModelMismatch(("the first file of made name " + f.made + " is the one stored").c_str(),
-                          stored.count(f.made) ? "not stored" : "stored", f.stored ? "stored" : "not stored");
-        if (f.stored) {
-            stored.insert(f.made);
+            ModelMismatch("each listed name is listed once, whatever its case", "once", Visible(f.listed));
+        // A file either holds its bytes or shares those of an earlier stored file of its size.
+        bool shares = f.sameAs < i && p.files[f.sameAs].stored && p.files[f.sameAs].size == f.size;
+        if (f.stored != (f.sameAs == i) || (!f.stored && !shares))
+            ModelMismatch("a file is stored, or shares an earlier stored file's bytes", "so",
+                          Visible(f.listed) + " same as " + std::to_string(f.sameAs));
+        if (f.stored)
             payload += f.size;
-        }
         if (f.source.empty())
             ModelMismatch("an accepted file has a source", "a path", "");
-        size_t cut = f.listed.rfind('\\');
-        if (cut != std::string::npos && !folderAt.count(Upper(f.listed.substr(0, cut))))
-            ModelMismatch("the folder of a listed file is created first", f.listed.substr(0, cut), f.listed);
+        size_t cut = f.listed.rfind(u'\\');
+        if (cut != std::u16string::npos && !folderAt.count(Upper(f.listed.substr(0, cut))))
+            ModelMismatch("the folder of a listed file is created first", Visible(f.listed.substr(0, cut)),
+                          Visible(f.listed));
         if (folderAt.count(Upper(f.listed)))
-            ModelMismatch("no name is both a file and a folder", "distinct", f.listed);
+            ModelMismatch("no name is both a file and a folder", "distinct", Visible(f.listed));
     }
     if (payload != p.payloadBytes)
         ModelMismatch("payload bytes", std::to_string(payload), std::to_string(p.payloadBytes));
@@ -351,11 +327,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (start <= text.size()) {
         size_t end = text.find('\n', start);
         std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        CheckListedName(line);
+        CheckListedName(WideUnits(line));
         size_t equals = line.find('=');
         if (equals != std::string::npos) {
-            CheckListedName(line.substr(0, equals));
-            CheckListedName(line.substr(equals + 1));
+            CheckListedName(WideUnits(line.substr(0, equals)));
+            CheckListedName(WideUnits(line.substr(equals + 1)));
         }
         if (end == std::string::npos)
             break;

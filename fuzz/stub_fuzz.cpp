@@ -23,38 +23,26 @@ std::vector<uint8_t> g_payload;
 Package TinyPackage()
 {
     Package p;
-    p.name = "Tiny";
-    p.program = "ReadMe.txt";
+    p.name = u"Tiny";
+    p.program = u"ReadMe.txt";
     p.versionText = "7.0";
     p.version[0] = 7;
-    p.legal = "(C) fuzz";
-    p.terms = "Use it.\n \nThe end.\n";
-    p.folders = {"docs"};
+    p.legal = u"(C) fuzz";
+    p.terms = u"Use it.\n \n\u03A4\u03AD\u03BB\u03BF\u03C2.\n";
+    p.folders = {u"docs"};
     PackageFile readMe;
-    readMe.listed = "ReadMe.txt";
-    readMe.made = "README_TXT";
+    readMe.listed = u"ReadMe.txt";
     readMe.source = kPayloadSource;
     readMe.size = g_payload.size();
     readMe.stored = true;
+    readMe.sameAs = 0;
+    // The same bytes under another name: one data entry for both.
     PackageFile copy = readMe;
-    copy.listed = "docs\\Read-Me.txt";
-    copy.made = "DOCS_READ_ME_TXT";
+    copy.listed = u"docs\\Read-Me.txt";
+    copy.stored = false;
     p.files = {readMe, copy};
-    p.payloadBytes = 2 * g_payload.size();
+    p.payloadBytes = g_payload.size();
     return p;
-}
-
-std::u16string Wide(const std::string& ascii)
-{
-    return std::u16string(ascii.begin(), ascii.end());
-}
-
-std::string Utf16ToAscii(const std::u16string& text)
-{
-    std::string out;
-    for (char16_t c : text)
-        out += c < 0x80 ? static_cast<char>(c) : '?';
-    return out;
 }
 
 // The setup that came out must carry exactly the package that went in.
@@ -68,20 +56,22 @@ void CheckReadBack(const Package& package)
     std::string error;
     if (!ReadPackage(file, &view, &error))
         ModelMismatch("the written setup reads back", "accepted", error);
-    ExpectSame("product read back", "Tiny", Utf16ToAscii(view.product));
-    ExpectSame("program read back", "ReadMe.txt", Utf16ToAscii(view.program));
-    ExpectSame("terms read back", package.terms, Utf16ToAscii(view.terms));
+    ExpectSame("product read back", package.name, view.product);
+    ExpectSame("program read back", package.program, view.program);
+    ExpectSame("terms read back", package.terms, view.terms);
     if (view.folders.size() != 1 || view.folders[0] != u"docs")
         ModelMismatch("folders read back", "docs", std::to_string(view.folders.size()) + " folders");
     if (view.files.size() != 2)
         ModelMismatch("files read back", "2", std::to_string(view.files.size()));
     for (const PayloadView& f : view.files) {
-        if (!f.found || f.size != g_payload.size())
-            ModelMismatch("payload entry read back", "found, " + std::to_string(g_payload.size()) + " bytes",
+        if (!f.found || !f.numbered || f.size != g_payload.size())
+            ModelMismatch("payload entry read back", "numbered, " + std::to_string(g_payload.size()) + " bytes",
                           f.madeName + (f.found ? ", " + std::to_string(f.size) + " bytes" : " missing"));
     }
+    if (view.files[1].sameBytesAs != 10000)
+        ModelMismatch("the copy's entry shares the data of 10000", "10000", std::to_string(view.files[1].sameBytesAs));
     for (const ResourceLeaf& leaf : view.image.resources) {
-        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Name(Wide("README_TXT"))) {
+        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Id(10000)) {
             ByteSpan data = LeafBytes(file, leaf);
             if (data.size != g_payload.size() || !std::equal(data.data, data.data + data.size, g_payload.begin()))
                 ModelMismatch("payload bytes read back", "the source's bytes", "other bytes");

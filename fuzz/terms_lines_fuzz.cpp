@@ -8,12 +8,12 @@
 namespace {
 
 struct Seen {
-    const char* first;
-    const char* last;  // the terminator of the text
-    std::vector<std::string> lines;
+    const char16_t* first;
+    const char16_t* last;  // the terminator of the text
+    std::vector<std::u16string> lines;
 };
 
-void Collect(void* context, const char* line)
+void Collect(void* context, const char16_t* line)
 {
     Seen* seen = static_cast<Seen*>(context);
     // The list box keeps its own copy, but only of text inside the buffer it was given.
@@ -26,17 +26,17 @@ void Collect(void* context, const char* line)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    std::string text = UpToNul(std::string(reinterpret_cast<const char*>(data), size));
+    std::u16string text = UpToNul(WideUnits(std::string(reinterpret_cast<const char*>(data), size)));
     ExactBuffer buffer = ExactText(text);
     Seen seen{buffer.data(), buffer.data() + text.size(), {}};
 
     SplitTermsLines(buffer.data(), Collect, &seen);
 
-    std::vector<std::string> expected;
+    std::vector<std::u16string> expected;
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos)
+        if (end == std::u16string::npos)
             end = text.size();
         if (end == start)
             break;
@@ -44,23 +44,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         start = end + 1;
     }
 
-    std::string joinedExpected, joinedGot;
-    for (const std::string& line : expected)
-        joinedExpected += line + "|";
-    for (const std::string& line : seen.lines)
-        joinedGot += line + "|";
+    std::u16string joinedExpected, joinedGot;
+    for (const std::u16string& line : expected)
+        joinedExpected += line + u"|";
+    for (const std::u16string& line : seen.lines)
+        joinedGot += line + u"|";
     ExpectSame("SplitTermsLines lines (each followed by |)", joinedExpected, joinedGot);
     if (expected.size() != seen.lines.size())
         ModelMismatch("SplitTermsLines line count", std::to_string(expected.size()),
                       std::to_string(seen.lines.size()));
 
     // Every line feed of the whole text is cut, also behind the end of the list.
-    std::string cut = text;
-    for (char& c : cut) {
+    std::u16string cut = text;
+    for (char16_t& c : cut) {
         if (c == '\n')
             c = '\0';
     }
-    ExpectSame("terms buffer after the split", cut + '\0',
-               std::string(buffer.data(), text.size() + 1));
+    ExpectSame("terms buffer after the split", cut + u'\0',
+               std::u16string(buffer.data(), text.size() + 1));
     return 0;
 }

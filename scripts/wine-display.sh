@@ -11,7 +11,9 @@ wine_env() {
     export WINEDEBUG=-all
     # No prompts for Mono or Gecko, and no menu entries or file associations written into $HOME.
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-    export LANG=C.UTF-8 LC_ALL=C.UTF-8
+    # The locale gives Wine its ANSI code page; E2E_LOCALE picks another than the default.
+    export LANG=${E2E_LOCALE:-C.UTF-8}
+    export LC_ALL=$LANG
     unset WINESERVER
 }
 

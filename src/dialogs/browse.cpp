@@ -1,9 +1,9 @@
 // The shell's folder browser, and the release of the item list it hands back.
 #include "dialogs/dialogs.h"
 
-bool BrowseForFolder(HWND owner, const char* title, char* path)
+bool BrowseForFolder(HWND owner, const WideChar* title, WideChar* path)
 {
-    BROWSEINFOA request;
+    BROWSEINFOW request;
     request.hwndOwner = owner;
     request.pidlRoot = 0;
     request.pszDisplayName = 0;
@@ -16,11 +16,11 @@ bool BrowseForFolder(HWND owner, const char* title, char* path)
     // The setup's one thread joins it here and stays until the process ends; a second call only
     // counts again.
     CoInitialize(0);
-    LPITEMIDLIST item = SHBrowseForFolderA(&request);
+    LPITEMIDLIST item = SHBrowseForFolderW(&request);
     if (item == 0)
         return false;
     // MAX_PATH characters at most, well inside the 512 of the destination.
-    SHGetPathFromIDListA(item, path);
+    SHGetPathFromIDListW(item, path);
     IMalloc* allocator = 0;
     if (SUCCEEDED(SHGetMalloc(&allocator))) {
         allocator->Free(item);

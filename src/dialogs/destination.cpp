@@ -6,20 +6,20 @@
 
 static void ShowDestination(HWND dialog)
 {
-    SendDlgItemMessageA(dialog, IDC_DEST_EDIT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(state.destination));
+    SendDlgItemMessageW(dialog, IDC_DEST_EDIT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(state.destination));
 }
 
 static void AcceptDestination(HWND dialog)
 {
     // Taken as typed: the trailing backslash is the destination stage's business.
-    SendDlgItemMessageA(dialog, IDC_DEST_EDIT, WM_GETTEXT, kDestinationCapacity,
+    SendDlgItemMessageW(dialog, IDC_DEST_EDIT, WM_GETTEXT, kDestinationCapacity,
                         reinterpret_cast<LPARAM>(state.destination));
     EndDialog(dialog, 1);
 }
 
 static void BrowseDestination(HWND dialog)
 {
-    char title[kScratchCapacity];
+    WideChar title[kScratchCapacity];
     FormatPackageMessage(IDS_BROWSE_TITLE, title, kScratchCapacity, state.productName);
     if (BrowseForFolder(dialog, title, state.destination))
         ShowDestination(dialog);
@@ -29,7 +29,7 @@ INT_PTR CALLBACK DestinationDlgProc(HWND dialog, UINT message, WPARAM wParam, LP
 {
     switch (message) {
     case WM_INITDIALOG:
-        SetWindowTextA(dialog, state.caption);
+        SetWindowTextW(dialog, state.caption);
         ShowDestination(dialog);
         break;
     case WM_COMMAND:

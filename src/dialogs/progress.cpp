@@ -5,9 +5,9 @@
 
 static void InitProgress(HWND dialog)
 {
-    SetWindowTextA(dialog, state.caption);
+    SetWindowTextW(dialog, state.caption);
     // Posted, not run here: the dialog must be created and shown before the work starts.
-    PostMessageA(dialog, WM_COMMAND, ID_START_EXTRACTION, 0);
+    PostMessageW(dialog, WM_COMMAND, ID_START_EXTRACTION, 0);
 }
 
 INT_PTR CALLBACK ProgressDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)

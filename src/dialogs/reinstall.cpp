@@ -6,7 +6,7 @@ INT_PTR CALLBACK ReinstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 {
     switch (message) {
     case WM_INITDIALOG:
-        SetWindowTextA(dialog, state.caption);
+        SetWindowTextW(dialog, state.caption);
         break;
     case WM_COMMAND:
         // Only Yes and No close the prompt; Esc's IDCANCEL is ignored on purpose.

@@ -1,7 +1,7 @@
 // Terms text to list lines: line feeds cut, the first empty piece ends the list.
 #include "dialogs/terms_lines.h"
 
-void SplitTermsLines(char* text, LineSink sink, void* context)
+void SplitTermsLines(WideChar* text, LineSink sink, void* context)
 {
     int length = 0;
     for (; text[length] != '\0'; ++length) {
@@ -9,7 +9,7 @@ void SplitTermsLines(char* text, LineSink sink, void* context)
             text[length] = '\0';
     }
     for (int start = 0; start <= length && text[start] != '\0';) {
-        const char* piece = text + start;
+        const WideChar* piece = text + start;
         sink(context, piece);
         while (text[start] != '\0')
             ++start;

@@ -5,26 +5,25 @@
 #include "package/strings.h"
 #include "resource.h"
 
-static void AddListLine(void* list, const char* line)
+static void AddListLine(void* list, const WideChar* line)
 {
-    SendMessageA(static_cast<HWND>(list), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
+    SendMessageW(static_cast<HWND>(list), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
 }
 
-void FillListFromText(HWND list, char* text)
+void FillListFromText(HWND list, WideChar* text)
 {
-    SendMessageA(list, LB_RESETCONTENT, 0, 0);
+    SendMessageW(list, LB_RESETCONTENT, 0, 0);
     SplitTermsLines(text, AddListLine, list);
 }
 
 static void InitWelcome(HWND dialog)
 {
-    // One buffer serves the heading and then the terms: at most 3332 characters arrive.
-    char text[kTermsCapacity];
-    SetWindowTextA(dialog, state.caption);
-    FormatPackageMessage(IDS_WELCOME, text, kTermsCapacity, state.productName);
-    SendDlgItemMessageA(dialog, IDC_WELCOME_TEXT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
-    ReadPackageString(IDS_TERMS, text, kTermsCapacity);
-    FillListFromText(GetDlgItem(dialog, IDC_TERMS_LIST), text);
+    // One buffer serves the heading and then the terms: at most 3332 units arrive.
+    SetWindowTextW(dialog, state.caption);
+    FormatPackageMessage(IDS_WELCOME, state.terms, kTermsCapacity, state.productName);
+    SendDlgItemMessageW(dialog, IDC_WELCOME_TEXT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(state.terms));
+    ReadPackageString(IDS_TERMS, state.terms, kTermsCapacity);
+    FillListFromText(GetDlgItem(dialog, IDC_TERMS_LIST), state.terms);
 }
 
 INT_PTR CALLBACK WelcomeDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)

@@ -2,7 +2,9 @@
 #ifndef PACKAGE_RESOURCE_NAME_H
 #define PACKAGE_RESOURCE_NAME_H
 
-// In place: every byte that is not an ASCII letter becomes '_'; letters keep their case.
-void MakeResourceName(char* name);
+#include "setup/text.h"
+
+// In place: every UTF-16 unit that is not an ASCII letter becomes '_'; letters keep their case.
+void MakeResourceName(WideChar* name);
 
 #endif

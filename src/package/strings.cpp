@@ -1,17 +1,17 @@
-// Package string reads: LoadStringA with the caller's capacity, and message formatting.
+// Package string reads: LoadStringW with the caller's capacity, and message formatting.
 #include "package/strings.h"
 #include "setup/state.h"
-#include "setup/text.h"
 
-int ReadPackageString(UINT id, char* buffer, int capacity)
+int ReadPackageString(UINT id, WideChar* buffer, int capacity)
 {
     if (capacity <= 1) {
-        // LoadStringA would read a capacity of 1 as "no room"; we say so ourselves.
+        // LoadStringW reads a capacity of 0 as a request for a pointer into the image, and
+        // one of 1 as "no room"; neither reaches it.
         if (capacity == 1)
             buffer[0] = '\0';
         return 0;
     }
-    int length = LoadStringA(state.instance, id, buffer, capacity);
+    int length = LoadStringW(state.instance, id, buffer, capacity);
     if (length <= 0) {
         buffer[0] = '\0';
         return 0;
@@ -19,9 +19,9 @@ int ReadPackageString(UINT id, char* buffer, int capacity)
     return length;
 }
 
-void FormatPackageMessage(UINT id, char* out, int capacity, const char* first, const char* second)
+void FormatPackageMessage(UINT id, WideChar* out, int capacity, const WideChar* first, const WideChar* second)
 {
     ReadPackageString(id, state.scratch, kScratchCapacity);
-    const char* arguments[2] = {first, second};
+    const WideChar* arguments[2] = {first, second};
     FormatText(out, capacity, state.scratch, arguments, second ? 2 : (first ? 1 : 0));
 }

@@ -4,22 +4,28 @@
 
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+// Only the W names are called; this makes the system's own constants (IDC_WAIT, RT_RCDATA) wide too.
+#define UNICODE
+#define _UNICODE
 #include <windows.h>
 #include <shlobj.h>
 
-// Every call the product makes, ANSI variants only, by the DLL that exports it:
+// Every call the product makes, by the DLL that exports it. Text goes through the W variants
+// only, never the TCHAR macros: UTF-16 from the string table to the file system, whatever
+// the system's ANSI code page.
 //
-// KERNEL32  GetModuleHandleA  FindResourceA  SizeofResource  LoadResource  LockResource
-//           GetFileAttributesA  CreateDirectoryA  CreateFileA  WriteFile  CloseHandle
-//           DeleteFileA  WinExec  Sleep  GetTickCount  ExitProcess
-// USER32    LoadStringA  DialogBoxParamA  EndDialog  SetWindowTextA  GetDlgItem
-//           SendDlgItemMessageA  SendMessageA  PostMessageA  MessageBoxA
-//           LoadCursorA  SetCursor  UpdateWindow
-// ADVAPI32  RegQueryValueA  RegCreateKeyA  RegQueryValueExA  RegCloseKey
-// SHELL32   SHBrowseForFolderA  SHGetPathFromIDListA  SHGetMalloc
+// KERNEL32  GetModuleHandleW  FindResourceW  SizeofResource  LoadResource  LockResource
+//           GetFileAttributesW  CreateDirectoryW  CreateFileW  WriteFile  CloseHandle
+//           DeleteFileW  CreateProcessW  Sleep  GetTickCount  ExitProcess
+// USER32    LoadStringW  DialogBoxParamW  EndDialog  SetWindowTextW  GetDlgItem
+//           SendDlgItemMessageW  SendMessageW  PostMessageW  MessageBoxW
+//           LoadCursorW  SetCursor  UpdateWindow
+// ADVAPI32  RegQueryValueW  RegCreateKeyW  RegQueryValueExW  RegCloseKey
+// SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc
 // OLE32     CoInitialize
 //
-// Text is never copied or formatted with lstrcpyA, lstrcatA or wsprintfA: their only
+// Text is never copied or formatted with lstrcpyW, lstrcatW or wsprintfW: their only
 // bound is the source, so everything goes through the bounded helpers of setup/text.h.
+// LoadStringW is never given a capacity of 0: it would hand back a pointer into the image.
 
 #endif

@@ -6,15 +6,16 @@
 #include "dialogs/dialogs.h"
 #include "resource.h"
 
-static const char kDefaultProgramFiles[] = "c:\\Program Files";
-static const char kCurrentVersionKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-static const char kProgramFilesValue[] = "ProgramFilesDir";
+static const WideChar kDefaultProgramFiles[] = L"c:\\Program Files";
+static const WideChar kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+static const WideChar kProgramFilesValue[] = L"ProgramFilesDir";
 
 // The folder of the registered main program, or false when there is none to offer.
 static bool FindPreviousInstallation()
 {
-    LONG size = kDestinationCapacity;
-    if (RegQueryValueA(HKEY_LOCAL_MACHINE, state.appPathsKey, state.destination, &size) != ERROR_SUCCESS) {
+    // The size goes in and comes back in bytes, the capacity stays in units.
+    LONG size = sizeof(state.destination);
+    if (RegQueryValueW(HKEY_LOCAL_MACHINE, state.appPathsKey, state.destination, &size) != ERROR_SUCCESS) {
         state.destination[0] = '\0';
         return false;
     }
@@ -28,17 +29,18 @@ static bool FindPreviousInstallation()
 // "ProgramFilesDir" counts only as a string that ends inside our buffer.
 static void ReadProgramFilesDir(HKEY key)
 {
-    char value[kDestinationCapacity];
+    WideChar value[kDestinationCapacity];
     DWORD type = 0;
     DWORD size = sizeof(value);
-    if (RegQueryValueExA(key, kProgramFilesValue, 0, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key, kProgramFilesValue, 0, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
         return;
-    if ((type != REG_SZ && type != REG_EXPAND_SZ) || size == 0 || size > sizeof(value))
+    DWORD units = size / sizeof(WideChar);
+    if ((type != REG_SZ && type != REG_EXPAND_SZ) || units == 0 || units > kDestinationCapacity)
         return;
-    if (value[size - 1] != '\0') {
-        if (size == sizeof(value))
+    if (value[units - 1] != '\0') {
+        if (units == kDestinationCapacity)
             return;
-        value[size] = '\0';
+        value[units] = '\0';
     }
     CopyText(state.destination, kDestinationCapacity, value);
 }
@@ -47,13 +49,13 @@ static void ProposeDefaultDestination()
 {
     CopyText(state.destination, kDestinationCapacity, kDefaultProgramFiles);
     HKEY key = 0;
-    RegCreateKeyA(HKEY_LOCAL_MACHINE, kCurrentVersionKey, &key);
+    RegCreateKeyW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, &key);
     if (key != 0) {
         ReadProgramFilesDir(key);
         RegCloseKey(key);
     }
     // Only a proposal: the user sees a cut one in the edit box and can change it.
-    AppendText(state.destination, kDestinationCapacity, "\\");
+    AppendText(state.destination, kDestinationCapacity, L"\\");
     AppendText(state.destination, kDestinationCapacity, state.productName);
 }
 
@@ -71,16 +73,16 @@ void ChooseDestination()
 
 void CreateDestinationFolders()
 {
-    if (GetFileAttributesA(state.destination) == INVALID_FILE_ATTRIBUTES &&
-        !CreateDirectoryA(state.destination, 0))
+    if (GetFileAttributesW(state.destination) == INVALID_FILE_ATTRIBUTES &&
+        !CreateDirectoryW(state.destination, 0))
         ReportMessageFailure(IDS_NO_DEST_DIR, 0, true);
 
     int length = TextLength(state.destination);
-    char* entry = state.destination + length;
+    WideChar* entry = state.destination + length;
     for (UINT id = IDS_SUBDIR_FIRST; ReadPackageString(id, entry, kDestinationCapacity - length) != 0; ++id) {
         // An existing folder, or one whose parent is missing, passes silently: the
         // files listed for it are reported one by one at extraction.
-        CreateDirectoryA(state.destination, 0);
+        CreateDirectoryW(state.destination, 0);
     }
     state.destination[length] = '\0';
 }

@@ -16,24 +16,22 @@ static void ShowStatus(HWND progress, bool always)
     if (state.status[0] == '\0' || (!always && now - state.statusPaintedAt < kStatusPaintMs))
         return;
     HWND line = GetDlgItem(progress, IDC_STATUS);
-    SetWindowTextA(line, state.status);
+    SetWindowTextW(line, state.status);
     UpdateWindow(line);
     state.statusPaintedAt = now;
 }
 
-static void ReportFileFailure(HWND progress, UINT id, const char* first, const char* second)
+static void ReportFileFailure(HWND progress, UINT id, const WideChar* first, const WideChar* second)
 {
-    char work[kWorkCapacity];
     ShowStatus(progress, true);
-    // A message about a long path is cut to the box's buffer; the path itself never is.
-    FormatPackageMessage(id, work, kWorkCapacity, first, second);
-    ReportFailure(work, progress, false);
+    FormatPackageMessage(id, state.fileMessage, kFileMessageCapacity, first, second);
+    ReportFailure(state.fileMessage, progress, false);
 }
 
 // Writes the whole entry in one call; a failed or short write removes what it left.
-static bool WriteWholeFile(const char* path, const void* bytes, DWORD size)
+static bool WriteWholeFile(const WideChar* path, const void* bytes, DWORD size)
 {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -41,19 +39,28 @@ static bool WriteWholeFile(const char* path, const void* bytes, DWORD size)
     // A write error deferred by the file system (a network share, say) surfaces at the close.
     whole = CloseHandle(file) && whole;
     if (!whole)
-        DeleteFileA(path);
+        DeleteFileW(path);
     return whole;
 }
 
-// writing is message 204, read once for the whole extraction: scratch is not ours to keep.
-static void ExtractPayloadFile(HWND progress, const char* listedName, const char* writing)
+// The entry numbered like the file's list entry; failing that, one named by the made-name rule,
+// as packages made before numbered entries have them.
+static HRSRC FindPayloadEntry(HMODULE module, UINT id, const WideChar* listedName)
 {
-    char work[kWorkCapacity];
-    CopyText(work, kWorkCapacity, listedName);
-    MakeResourceName(work);
+    HRSRC entry = FindResourceW(module, MAKEINTRESOURCEW(id), RT_RCDATA);
+    if (entry != 0)
+        return entry;
+    WideChar made[kListedNameCapacity];
+    CopyText(made, kListedNameCapacity, listedName);
+    MakeResourceName(made);
+    return FindResourceW(module, made, RT_RCDATA);
+}
 
-    HMODULE module = GetModuleHandleA(0);
-    HRSRC entry = module ? FindResourceA(module, work, MAKEINTRESOURCEA(10)) : 0;
+// writing is message 204, read once for the whole extraction: scratch is not ours to keep.
+static void ExtractPayloadFile(HWND progress, UINT id, const WideChar* listedName, const WideChar* writing)
+{
+    HMODULE module = GetModuleHandleW(0);
+    HRSRC entry = module ? FindPayloadEntry(module, id, listedName) : 0;
     HGLOBAL loaded = entry ? LoadResource(module, entry) : 0;
     const void* bytes = loaded ? LockResource(loaded) : 0;
     if (bytes == 0) {
@@ -65,6 +72,7 @@ static void ExtractPayloadFile(HWND progress, const char* listedName, const char
     FormatText(state.status, kWorkCapacity, writing, &listedName, 1);
     ShowStatus(progress, false);
 
+    WideChar work[kWorkCapacity];
     bool fits = CopyText(work, kWorkCapacity, state.destination) &&
                 AppendText(work, kWorkCapacity, listedName);
     if (!fits || !WriteWholeFile(work, bytes, size))
@@ -73,13 +81,13 @@ static void ExtractPayloadFile(HWND progress, const char* listedName, const char
 
 int RunExtraction(HWND progress)
 {
-    char listedName[kListedNameCapacity];
-    char writing[kScratchCapacity];
+    WideChar listedName[kListedNameCapacity];
+    WideChar writing[kScratchCapacity];
     ReadPackageString(IDS_WRITING, writing, kScratchCapacity);
     for (UINT id = IDS_FILE_FIRST;; ++id) {
         int length = ReadPackageString(id, listedName, kListedNameCapacity);
         if (length == 0)
             return length;
-        ExtractPayloadFile(progress, listedName, writing);
+        ExtractPayloadFile(progress, id, listedName, writing);
     }
 }

@@ -5,16 +5,16 @@
 
 SetupState state;
 
-static const char kDialogFailed[] = "Error: DialogBox() failed";
+static const WideChar kDialogFailed[] = L"Error: DialogBox() failed";
 
-void ShowNotice(HWND owner, const char* text)
+void ShowNotice(HWND owner, const WideChar* text)
 {
-    MessageBoxA(owner, text, state.caption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+    MessageBoxW(owner, text, state.caption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
 }
 
-void ReportFailure(const char* text, HWND owner, bool fatal)
+void ReportFailure(const WideChar* text, HWND owner, bool fatal)
 {
-    char failed[kNoticeCapacity];
+    WideChar failed[kNoticeCapacity];
     ShowNotice(owner, text);
     ReadPackageString(IDS_FAILED, failed, kNoticeCapacity);
     ShowNotice(owner, failed);
@@ -30,7 +30,7 @@ void ReportMessageFailure(UINT id, HWND owner, bool fatal)
 
 void CancelSetup(HWND owner)
 {
-    char cancelled[kNoticeCapacity];
+    WideChar cancelled[kNoticeCapacity];
     ReadPackageString(IDS_CANCELLED, cancelled, kNoticeCapacity);
     ShowNotice(owner, cancelled);
     ExitProcess(0);
@@ -38,7 +38,7 @@ void CancelSetup(HWND owner)
 
 INT_PTR ShowStageDialog(int templateId, DLGPROC procedure)
 {
-    INT_PTR result = DialogBoxParamA(state.instance, MAKEINTRESOURCEA(templateId), 0, procedure, 0);
+    INT_PTR result = DialogBoxParamW(state.instance, MAKEINTRESOURCEW(templateId), 0, procedure, 0);
     // A stage that never showed must not pass for accepted terms or a Yes.
     if (result == -1)
         ReportFailure(kDialogFailed, 0, true);

@@ -2,7 +2,7 @@
 #include "setup/paths.h"
 #include "setup/text.h"
 
-void CutAfterLastSeparator(char* text)
+void CutAfterLastSeparator(WideChar* text)
 {
     int end = 0;
     for (int i = 0; text[i] != '\0'; ++i) {
@@ -12,7 +12,7 @@ void CutAfterLastSeparator(char* text)
     text[end] = '\0';
 }
 
-bool EnsureTrailingBackslash(char* text, int capacity)
+bool EnsureTrailingBackslash(WideChar* text, int capacity)
 {
     int length = TextLength(text);
     if (length > 0 && text[length - 1] == '\\')
@@ -24,7 +24,7 @@ bool EnsureTrailingBackslash(char* text, int capacity)
     return true;
 }
 
-void StripEnclosingQuotes(char* text)
+void StripEnclosingQuotes(WideChar* text)
 {
     if (text[0] != '"')
         return;

@@ -2,15 +2,17 @@
 #ifndef SETUP_PATHS_H
 #define SETUP_PATHS_H
 
+#include "setup/text.h"
+
 // Ends the text right behind its last backslash or colon; a text with neither becomes empty.
-void CutAfterLastSeparator(char* text);
+void CutAfterLastSeparator(WideChar* text);
 
 // Appends a backslash unless the text already ends in one; false (text unchanged)
 // when the backslash does not fit the capacity.
-bool EnsureTrailingBackslash(char* text, int capacity);
+bool EnsureTrailingBackslash(WideChar* text, int capacity);
 
 // A registered path is often stored as "C:\dir\prog.exe": drops the opening quote
 // and ends the text at the closing one, so the folder is the real folder.
-void StripEnclosingQuotes(char* text);
+void StripEnclosingQuotes(WideChar* text);
 
 #endif

@@ -3,42 +3,48 @@
 #define SETUP_STATE_H
 
 #include "platform/win32.h"
+#include "setup/limits.h"
+#include "setup/text.h"
 
-// Capacities in characters, terminating NUL included.
+// Capacities in UTF-16 units, terminating NUL included.
 enum {
-    kProductNameCapacity = 48,
-    kProgramFileCapacity = 48,
     kCaptionCapacity = 128,
     kAppPathsKeyCapacity = 256,
-    kDestinationCapacity = 512,
     kScratchCapacity = 256,
     kCommandCapacity = 512,
     kNoticeCapacity = 128,      // the two fixed notices, 205 and 206
-    kTermsCapacity = 3333,      // welcome heading, then the terms text
-    kListedNameCapacity = 128,  // one entry of the file list
-    kWorkCapacity = 256,        // one file's resource name, status, target path, error
+    kWorkCapacity = 256,        // one file's resource name, status, target path
+    kFileMessageCapacity = 896, // message 210 or 211 about one file
     kStatusPaintMs = 50         // a person cannot read status lines that change faster
 };
 
+// Message 210 names the destination and a listed name: with both at their longest and the
+// longest format, the message still arrives whole, so the path it names is never cut.
+static_assert(kFileMessageCapacity > (kScratchCapacity - 1) + (kDestinationCapacity - 1) + (kListedNameCapacity - 1),
+              "message 210 must hold its longest format, destination and listed name");
+
 struct SetupState {
     HINSTANCE instance;
-    char productName[kProductNameCapacity];
-    char programFile[kProgramFileCapacity];
-    char caption[kCaptionCapacity];
-    char appPathsKey[kAppPathsKeyCapacity];
-    char destination[kDestinationCapacity];
-    char scratch[kScratchCapacity];
-    char command[kCommandCapacity];
+    WideChar productName[kProductNameCapacity];
+    WideChar programFile[kProgramFileCapacity];
+    WideChar caption[kCaptionCapacity];
+    WideChar appPathsKey[kAppPathsKeyCapacity];
+    WideChar destination[kDestinationCapacity];
+    WideChar scratch[kScratchCapacity];
+    WideChar command[kCommandCapacity];
     // The progress line as last formatted: the control is told only when a person could see it.
-    char status[kWorkCapacity];
+    WideChar status[kWorkCapacity];
     DWORD statusPaintedAt;  // tick count of the progress line's last paint
+    // Too large for a stack frame without probes: the welcome heading, then the terms.
+    WideChar terms[kTermsCapacity];
+    WideChar fileMessage[kFileMessageCapacity];
 };
 
 extern SetupState state;
 
 // Notices: the only ways besides the end of SetupMain that the process ends.
-void ShowNotice(HWND owner, const char* text);
-void ReportFailure(const char* text, HWND owner, bool fatal);
+void ShowNotice(HWND owner, const WideChar* text);
+void ReportFailure(const WideChar* text, HWND owner, bool fatal);
 void ReportMessageFailure(UINT id, HWND owner, bool fatal);
 void CancelSetup(HWND owner);
 

@@ -1,7 +1,7 @@
-// Bounded copy, append and %s-only formatting of NUL-terminated ANSI text.
+// Bounded copy, append and %s-only formatting of NUL-terminated UTF-16 text.
 #include "setup/text.h"
 
-int TextLength(const char* text)
+int TextLength(const WideChar* text)
 {
     int length = 0;
     while (text[length] != '\0')
@@ -10,7 +10,7 @@ int TextLength(const char* text)
 }
 
 // Appends text at out[*length], never writing past capacity - 1; false when cut.
-static bool PutText(char* out, int capacity, int* length, const char* text, int count)
+static bool PutText(WideChar* out, int capacity, int* length, const WideChar* text, int count)
 {
     int room = capacity - 1 - *length;
     bool whole = count <= room;
@@ -23,7 +23,7 @@ static bool PutText(char* out, int capacity, int* length, const char* text, int 
     return whole;
 }
 
-bool CopyText(char* out, int capacity, const char* text)
+bool CopyText(WideChar* out, int capacity, const WideChar* text)
 {
     if (capacity <= 0)
         return false;
@@ -31,7 +31,7 @@ bool CopyText(char* out, int capacity, const char* text)
     return PutText(out, capacity, &length, text, TextLength(text));
 }
 
-bool AppendText(char* out, int capacity, const char* text)
+bool AppendText(WideChar* out, int capacity, const WideChar* text)
 {
     if (capacity <= 0)
         return false;
@@ -41,7 +41,7 @@ bool AppendText(char* out, int capacity, const char* text)
     return PutText(out, capacity, &length, text, TextLength(text));
 }
 
-bool FormatText(char* out, int capacity, const char* format, const char* const* arguments,
+bool FormatText(WideChar* out, int capacity, const WideChar* format, const WideChar* const* arguments,
                 int argumentCount)
 {
     if (capacity <= 0)
@@ -50,9 +50,9 @@ bool FormatText(char* out, int capacity, const char* format, const char* const* 
     int used = 0;
     bool whole = true;
     out[0] = '\0';
-    for (const char* p = format; *p != '\0'; ++p) {
+    for (const WideChar* p = format; *p != '\0'; ++p) {
         if (p[0] == '%' && p[1] == 's' && used < argumentCount) {
-            const char* argument = arguments[used++];
+            const WideChar* argument = arguments[used++];
             whole = PutText(out, capacity, &length, argument, TextLength(argument)) && whole;
             ++p;
         } else {

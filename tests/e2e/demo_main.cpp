@@ -14,14 +14,10 @@ const char kProgramFile[] = "Lumivue.exe";
 
 std::string shotFolder;
 
-// The script prints what we say on a Linux terminal: UTF-8, not the ANSI code page.
+// The script prints what we say on a Linux terminal: UTF-8, as the driver's texts are.
 void Say(const std::string& line)
 {
-    std::wstring wide(line.size() + 1, L'\0');
-    int length = MultiByteToWideChar(CP_ACP, 0, line.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    std::string utf8(static_cast<size_t>(length) * 3 + 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
-    std::printf("%s\n", utf8.c_str());
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
@@ -36,9 +32,9 @@ void Pause()
 {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
     MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
 }
 
@@ -96,9 +92,7 @@ std::string StatusText(HWND progress)
 {
     wchar_t text[512] = {};
     InternalGetWindowText(GetDlgItem(progress, IDC_STATUS), text, 512);
-    char narrow[512] = {};
-    WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof(narrow), nullptr, nullptr);
-    return narrow;
+    return Utf8(text);
 }
 
 // The live progress dialog of the sample is up for some 10 ms, all of them inside the one command
@@ -157,16 +151,16 @@ void PhotographProgressTemplate(const std::string& setupExe, const std::string& 
         throw DriverError("the installer has no status text or no first file");
     status.replace(slot, 2, first);
 
-    HMODULE package = LoadLibraryExA(setupExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE package = LoadLibraryExW(Wide(setupExe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (package == nullptr)
         throw DriverError("could not load " + setupExe + " as data");
-    HWND dialog = CreateDialogParamA(package, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, QuietDlgProc, 0);
+    HWND dialog = CreateDialogParamW(package, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, QuietDlgProc, 0);
     if (dialog == nullptr) {
         FreeLibrary(package);
         throw DriverError("could not show the installer's progress template");
     }
-    SetWindowTextA(dialog, caption.c_str());
-    SetDlgItemTextA(dialog, IDC_STATUS, status.c_str());
+    SetWindowTextW(dialog, Wide(caption).c_str());
+    SetDlgItemTextW(dialog, IDC_STATUS, Wide(status).c_str());
     try {
         DWORD start = GetTickCount();
         while (NeedsPainting(dialog) && !Elapsed(start, kWaitMs))

@@ -255,9 +255,7 @@ public:
             throw DriverError("the tree did not give an item's text");
         wchar_t text[kChars + 1] = {};
         ReadProcessMemory(process_, page_ + 1024, text, kChars * sizeof(wchar_t), nullptr);
-        char narrow[kChars * 2] = {};
-        WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof(narrow), nullptr, nullptr);
-        return narrow;
+        return Utf8(text);
     }
 
     std::vector<HTREEITEM> Children(HTREEITEM item) const

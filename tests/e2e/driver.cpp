@@ -19,28 +19,6 @@ constexpr int kPollMs = 50;
 // A SendMessage to a window that is busy (a 600 ms pause, say) must not hang the driver.
 constexpr UINT kSendTimeoutMs = 5000;
 
-std::string Narrow(const std::wstring& wide)
-{
-    if (wide.empty())
-        return {};
-    int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                   nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
-                        nullptr);
-    return out;
-}
-
-std::wstring Widen(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
-
 // E2E_TRACE=1 in the environment prints every wait with its duration, to see where time goes.
 void Trace(const std::string& what, DWORD startTick)
 {
@@ -82,7 +60,7 @@ std::string TextOf(HWND window)
                              SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied))
         throw DriverError("window did not answer WM_GETTEXT");
     text.resize(std::min<size_t>(copied, length));
-    return Narrow(text);
+    return Utf8(text);
 }
 
 struct ProcessWindows {
@@ -148,6 +126,29 @@ std::string Join(const std::string& folder, const std::string& name)
 
 }  // namespace
 
+// ---- Text ---------------------------------------------------------------------------------
+
+std::string Utf8(const std::wstring& wide)
+{
+    if (wide.empty())
+        return {};
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                   nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::wstring Wide(const std::string& utf8)
+{
+    if (utf8.empty())
+        return {};
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), size);
+    return out;
+}
+
 // ---- Paths --------------------------------------------------------------------------------
 
 std::string WinePath(const std::string& unixPath)
@@ -184,7 +185,7 @@ std::string WindowClass(HWND window)
 {
     wchar_t name[256] = {};
     GetClassNameW(window, name, 256);
-    return Narrow(name);
+    return Utf8(name);
 }
 
 std::string WindowTitle(HWND window)
@@ -223,7 +224,7 @@ std::vector<std::string> ListBoxLines(HWND dialog, int id)
         if (static_cast<LRESULT>(copied) == LB_ERR)
             throw DriverError("list box line " + std::to_string(index) + " could not be read");
         line.resize(std::min<size_t>(copied, length));
-        lines.push_back(Narrow(line));
+        lines.push_back(Utf8(line));
     }
     return lines;
 }
@@ -296,7 +297,7 @@ void PressEscape(HWND dialog)
 void SetControlText(HWND dialog, int id, const std::string& text)
 {
     HWND control = RequireChild(dialog, id);
-    std::wstring wide = Widen(text);
+    std::wstring wide = Wide(text);
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()), SMTO_ABORTIFHUNG,
                              kSendTimeoutMs, &result) ||
@@ -313,12 +314,12 @@ SetupProcess::SetupProcess(const std::string& exePath, const std::string& workDi
         size_t cut = exePath.find_last_of("\\/");
         folder = cut == std::string::npos ? "." : exePath.substr(0, cut);
     }
-    std::string commandLine = "\"" + exePath + "\"";
-    STARTUPINFOA startup = {};
+    std::wstring commandLine = Wide("\"" + exePath + "\"");
+    STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.c_str(), &startup, &info))
+    if (!CreateProcessW(Wide(exePath).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        Wide(folder).c_str(), &startup, &info))
         throw DriverError("could not start " + exePath + " in " + folder + ": " + ErrorText(GetLastError()));
     CloseHandle(info.hThread);
     process_ = info.hProcess;
@@ -461,11 +462,13 @@ std::string AppPathsKey(const std::string& programFile)
 void SetRegistryString(HKEY root, const std::string& key, const std::string& valueName, const std::string& value)
 {
     HKEY handle = nullptr;
-    LONG result = RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr);
+    LONG result = RegCreateKeyExW(root, Wide(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr);
     if (result != ERROR_SUCCESS)
         throw DriverError("could not create the key " + key + ": " + ErrorText(result));
-    result = RegSetValueExA(handle, valueName.empty() ? nullptr : valueName.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(value.c_str()), static_cast<DWORD>(value.size() + 1));
+    std::wstring wide = Wide(value);
+    result = RegSetValueExW(handle, valueName.empty() ? nullptr : Wide(valueName).c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(wide.c_str()),
+                            static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(handle);
     if (result != ERROR_SUCCESS)
         throw DriverError("could not set " + key + " " + Quoted(valueName) + ": " + ErrorText(result));
@@ -474,21 +477,22 @@ void SetRegistryString(HKEY root, const std::string& key, const std::string& val
 std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key, const std::string& valueName)
 {
     HKEY handle = nullptr;
-    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(root, Wide(key).c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
         return std::nullopt;
-    const char* name = valueName.empty() ? nullptr : valueName.c_str();
+    std::wstring name = Wide(valueName);
+    const wchar_t* named = valueName.empty() ? nullptr : name.c_str();
     DWORD type = 0;
     DWORD size = 0;
     std::optional<std::string> value;
-    if (RegQueryValueExA(handle, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+    if (RegQueryValueExW(handle, named, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ)) {
-        std::string bytes(size, '\0');
-        if (RegQueryValueExA(handle, name, nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()), &size) ==
+        std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+        if (RegQueryValueExW(handle, named, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) ==
             ERROR_SUCCESS) {
-            bytes.resize(std::min<size_t>(size, bytes.size()));
-            while (!bytes.empty() && bytes.back() == '\0')
-                bytes.pop_back();
-            value = bytes;
+            text.resize(std::min<size_t>(size / sizeof(wchar_t), text.size()));
+            while (!text.empty() && text.back() == L'\0')
+                text.pop_back();
+            value = Utf8(text);
         }
     }
     RegCloseKey(handle);
@@ -506,9 +510,10 @@ std::string ProgramFilesDir()
 
 void DeleteRegistryKey(HKEY root, const std::string& key)
 {
-    LONG result = RegDeleteTreeA(root, key.c_str());
+    std::wstring wide = Wide(key);
+    LONG result = RegDeleteTreeW(root, wide.c_str());
     if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND)
-        result = RegDeleteKeyA(root, key.c_str());
+        result = RegDeleteKeyW(root, wide.c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
         throw DriverError("could not delete the key " + key + ": " + ErrorText(result));
 }
@@ -517,18 +522,22 @@ void DeleteRegistryKey(HKEY root, const std::string& key)
 
 bool FileExists(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool FolderExists(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string ReadAndClose(HANDLE file)
+std::string ReadFileBytes(const std::string& path)
 {
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw DriverError("could not open " + path + ": " + ErrorText(GetLastError()));
     std::string bytes;
     char chunk[65536];
     DWORD got = 0;
@@ -538,18 +547,9 @@ std::string ReadAndClose(HANDLE file)
     return bytes;
 }
 
-std::string ReadFileBytes(const std::string& path)
-{
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        throw DriverError("could not open " + path + ": " + ErrorText(GetLastError()));
-    return ReadAndClose(file);
-}
-
 void WriteFileBytes(const std::string& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         throw DriverError("could not create " + path + ": " + ErrorText(GetLastError()));
@@ -565,7 +565,7 @@ void MakeFolders(const std::string& path)
     // Each level in turn: "Z:\a\b\c" needs "Z:\a" and "Z:\a\b" first.
     for (size_t at = path.find('\\', 3); ; at = path.find('\\', at + 1)) {
         std::string level = path.substr(0, at);
-        if (!level.empty() && !FolderExists(level) && !CreateDirectoryW(Widen(level).c_str(), nullptr) &&
+        if (!level.empty() && !FolderExists(level) && !CreateDirectoryW(Wide(level).c_str(), nullptr) &&
             GetLastError() != ERROR_ALREADY_EXISTS)
             throw DriverError("could not create the folder " + level + ": " + ErrorText(GetLastError()));
         if (at == std::string::npos)
@@ -577,11 +577,11 @@ std::vector<std::string> ListFolder(const std::string& path)
 {
     std::vector<std::string> names;
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(Widen(Join(path, "*")).c_str(), &entry);
+    HANDLE search = FindFirstFileW(Wide(Join(path, "*")).c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE)
         throw DriverError("could not list " + path + ": " + ErrorText(GetLastError()));
     do {
-        std::string name = Narrow(entry.cFileName);
+        std::string name = Utf8(entry.cFileName);
         if (name != "." && name != "..")
             names.push_back(name);
     } while (FindNextFileW(search, &entry));
@@ -592,7 +592,7 @@ std::vector<std::string> ListFolder(const std::string& path)
 
 void RemoveTree(const std::string& path)
 {
-    std::wstring wide = Widen(path);
+    std::wstring wide = Wide(path);
     DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return;
@@ -644,7 +644,7 @@ public:
         std::wstring text;
         for (WORD c = Take<WORD>(); c != 0; c = Take<WORD>())
             text += static_cast<wchar_t>(c);
-        return Narrow(text);
+        return Utf8(text);
     }
 
     void AlignToDword()
@@ -689,7 +689,7 @@ std::string CanonicalClass(const std::string& name, int ordinal)
     if (ordinal >= 0)
         return PredefinedClass(ordinal);
     for (int predefined = 0x80; predefined <= 0x85; ++predefined) {
-        if (lstrcmpiA(name.c_str(), PredefinedClass(predefined).c_str()) == 0)
+        if (lstrcmpiW(Wide(name).c_str(), Wide(PredefinedClass(predefined)).c_str()) == 0)
             return PredefinedClass(predefined);
     }
     return name;
@@ -704,7 +704,7 @@ std::string OrdinalName(const std::string& name, int ordinal)
 class DataModule {
 public:
     explicit DataModule(const std::string& path)
-        : module_(LoadLibraryExW(Widen(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
+        : module_(LoadLibraryExW(Wide(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
     {
         if (module_ == nullptr)
             throw DriverError("could not load " + path + " as data: " + ErrorText(GetLastError()));
@@ -810,7 +810,7 @@ std::optional<std::string> ReadStringResource(const std::string& exePath, int id
     int length = LoadStringW(module.get(), static_cast<UINT>(id), reinterpret_cast<LPWSTR>(&text), 0);
     if (length <= 0 || text == nullptr)
         return std::nullopt;
-    return Narrow(std::wstring(text, static_cast<size_t>(length)));
+    return Utf8(std::wstring(text, static_cast<size_t>(length)));
 }
 
 }  // namespace e2e

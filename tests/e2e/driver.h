@@ -22,6 +22,13 @@ struct DriverError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// ---- Text ---------------------------------------------------------------------------------
+
+// The driver's texts are UTF-8, whatever the ANSI code page of the locale a case runs in;
+// every call that takes or gives text is a W call, through these two.
+std::string Utf8(const std::wstring& wide);
+std::wstring Wide(const std::string& utf8);
+
 // ---- Paths --------------------------------------------------------------------------------
 
 // A Linux path as Wine's Z: drive shows it: "/a/b" gives "Z:\a\b".
@@ -128,8 +135,6 @@ void DeleteRegistryKey(HKEY root, const std::string& key);
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
-// Everything left to read from an open file; the handle is closed.
-std::string ReadAndClose(HANDLE file);  // throws if the file cannot be read
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // Makes every missing level of the folder.
 void MakeFolders(const std::string& path);
@@ -142,7 +147,7 @@ void RemoveTree(const std::string& path);
 class HeldFile {
 public:
     explicit HeldFile(const std::string& path)
-        : handle_(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        : handle_(CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr))
     {
         if (handle_ == INVALID_HANDLE_VALUE)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs one Windows test program under Wine on a private Xvfb display, in the build's own prefix.
-# Usage: run-wine.sh PREFIX_DIR PROGRAM.exe [arguments...]; exits with the program's status.
+# Usage: [E2E_LOCALE=ll_CC.UTF-8] run-wine.sh PREFIX_DIR PROGRAM.exe [arguments...]; exits with the
+# program's status.
 set -uo pipefail
 
 prefix=$1
@@ -9,6 +10,13 @@ shift 2
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-display.sh"
 wine_env "$prefix"
+
+# A locale the machine lacks falls back to C without a word, and the group would run in the wrong
+# code page: refuse it instead.
+if ! locale -a 2>/dev/null | grep -qixF "${LANG/UTF-8/utf8}"; then
+    echo "run-wine: the locale $LANG is not on this machine; scripts/install-deps.sh generates it" >&2
+    exit 125
+fi
 
 # One user of the prefix at a time: its server, desktop and registry are shared state.
 exec 9>"$WINEPREFIX.lock"

@@ -280,6 +280,8 @@ bool WriteAll(ByteSpan stub, const PeImage& image, const std::vector<ResourceIte
             uint64_t start = out.written();
             ok = out.Write(plan.resources.head.data(), plan.resources.head.size());
             for (size_t k = 0; ok && k < items.size(); ++k) {
+                if (items[k].dataOf >= 0)
+                    continue;  // its bytes are its owner's
                 ok = padTo(start + plan.resources.dataOffset[k]);
                 if (ok && items[k].data.path.empty())
                     ok = out.Write(items[k].data.bytes.data(), items[k].data.bytes.size());

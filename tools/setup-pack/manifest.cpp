@@ -1,4 +1,4 @@
-// Reads the manifest with inih, converts its texts to Windows-1252 and checks what the setup needs of a package.
+// Reads the manifest with inih, converts its texts to UTF-16 and checks what the setup needs of a package.
 #include "manifest.h"
 
 #include <cerrno>
@@ -12,25 +12,24 @@
 
 #include <ini.h>
 
-#include "cp1252.h"
 #include "image_writer.h"
-#include "package/resource_name.h"
+#include "unicode.h"
 
 namespace {
 
 const size_t kMaxManifestLine = 16 << 10;
 const uint64_t kMaxTermsFile = 1 << 20;
 
-std::string Quote(const std::string& cp1252)
+std::string Quote(const std::u16string& text)
 {
-    std::string utf8;
-    for (unsigned char c : cp1252) {
+    std::u16string shown;
+    for (char16_t c : text) {
         if (c < 0x20)
-            utf8 += "\\x" + std::string(1, "0123456789ABCDEF"[c >> 4]) + "0123456789ABCDEF"[c & 15];
+            shown += u"\\x" + std::u16string(1, u"0123456789ABCDEF"[c >> 4]) + u"0123456789ABCDEF"[c & 15];
         else
-            utf8 += Utf16ToUtf8(std::u16string(1, Cp1252ToUnicode(c)));
+            shown += c;
     }
-    return "\"" + utf8 + "\"";
+    return "\"" + Utf16ToUtf8(shown) + "\"";
 }
 
 std::string Lower(std::string text)
@@ -40,20 +39,20 @@ std::string Lower(std::string text)
     return text;
 }
 
-bool IsDeviceName(const std::string& component)
+bool IsDeviceName(const std::u16string& component)
 {
     // The part before the first dot, trailing spaces dropped, is what Windows compares.
-    std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ')
+    std::u16string base = component.substr(0, component.find(u'.'));
+    while (!base.empty() && base.back() == u' ')
         base.pop_back();
-    base = Cp1252UpperString(base);
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    base = UpperCase(base);
+    for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
         if (base == device)
             return true;
     }
-    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
-        unsigned char digit = static_cast<unsigned char>(base[3]);
-        return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+    if (base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0)) {
+        char16_t digit = base[3];
+        return (digit >= u'0' && digit <= u'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
     }
     return false;
 }
@@ -227,8 +226,25 @@ bool ParseVersion(const std::string& text, uint16_t out[4])
     return count > 0;
 }
 
-// A product text: present, in Windows-1252, without control characters, within length.
-bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool required, std::string* out)
+// How long a text is as the setup counts it: in UTF-16 units, which differ from characters
+// only beyond U+FFFF.
+std::string LengthOf(const std::u16string& text)
+{
+    size_t pairs = 0;
+    for (char16_t c : text)
+        pairs += c >= 0xDC00 && c <= 0xDFFF;
+    return std::to_string(text.size()) + (pairs ? " UTF-16 units (a character beyond U+FFFF takes two)"
+                                                : " characters");
+}
+
+std::string TooLong(const std::u16string& text, size_t maxLength)
+{
+    return "is " + LengthOf(text) + " long; the setup reads at most " + std::to_string(maxLength) +
+           ", so shorten it";
+}
+
+// A product text: present, in UTF-8, without control characters, within length.
+bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool required, std::u16string* out)
 {
     auto found = c.product.find(key);
     if (found == c.product.end()) {
@@ -237,11 +253,11 @@ bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool re
         return false;
     }
     std::string where = c.Where(found->second.line), problem;
-    if (!Utf8ToCp1252(found->second.value, out, &problem)) {
+    if (!Utf8ToUtf16(found->second.value, out, &problem)) {
         c.diags->Error(where, key + " " + problem);
         return false;
     }
-    for (unsigned char ch : *out) {
+    for (char16_t ch : *out) {
         if (ch < 0x20) {
             c.diags->Error(where, key + " holds a control character; remove it");
             return false;
@@ -252,8 +268,7 @@ bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool re
         return false;
     }
     if (maxLength && out->size() > maxLength) {
-        c.diags->Error(where, key + " is " + std::to_string(out->size()) + " characters long; the setup reads at most " +
-                                  std::to_string(maxLength) + ", so shorten it");
+        c.diags->Error(where, key + " " + TooLong(*out, maxLength));
         return false;
     }
     return true;
@@ -268,12 +283,13 @@ void ReadUninstallEntry(Collector& c, Package* out)
         c.diags->Warning(c.Where(c.product["publisher"].line),
                          "the publisher is shown only in the Apps & Features entry, which a package gets with "
                          "'uninstall'; add 'uninstall = ...' or drop the publisher");
-    std::string uninstall;
+    std::u16string uninstall;
     if (!ProductText(c, "uninstall", 0, false, &uninstall))
         return;
-    std::string wanted = Cp1252UpperString(uninstall), listed, problem;
+    std::u16string wanted = UpperCase(uninstall), listed;
+    std::string problem;
     for (const RawEntry& raw : c.files) {
-        if (Utf8ToCp1252(raw.key, &listed, &problem) && Cp1252UpperString(listed) == wanted) {
+        if (Utf8ToUtf16(raw.key, &listed, &problem) && UpperCase(listed) == wanted) {
             out->uninstall = listed;
             return;
         }
@@ -282,6 +298,47 @@ void ReadUninstallEntry(Collector& c, Package* out)
                    "uninstall " + Quote(uninstall) + " is not among the listed files; name the uninstaller as "
                    "[files] lists it, or list it there");
 }
+// Files with the same bytes share one payload entry's data. Only files of one size are
+// compared, first by a hash of their first block, then whole, so that a payload of files that
+// all differ is not read an extra time, nor each file held against every other.
+class SameBytes {
+public:
+    // The earlier stored file with the bytes of files[i], or i itself for none.
+    size_t Find(const std::vector<PackageFile>& files, size_t i)
+    {
+        uint64_t size = files[i].size;
+        auto first = alone_.emplace(size, i);
+        if (first.second)
+            return i;  // the first of its size: nothing to compare, nothing read
+        if (first.first->second != kSeen) {
+            size_t earlier = first.first->second;
+            byHead_[{size, Head(files[earlier])}].push_back(earlier);
+            first.first->second = kSeen;
+        }
+        std::vector<size_t>& alike = byHead_[{size, Head(files[i])}];
+        for (size_t earlier : alike) {
+            if (SameContent(files[earlier].source, files[i].source))
+                return earlier;
+        }
+        alike.push_back(i);
+        return i;
+    }
+
+private:
+    static const size_t kSeen = ~size_t(0);
+
+    static size_t Head(const PackageFile& file)
+    {
+        std::ifstream in(file.source, std::ios::binary);
+        std::string block(4096, '\0');
+        in.read(&block[0], static_cast<std::streamsize>(block.size()));
+        block.resize(static_cast<size_t>(in.gcount()));
+        return std::hash<std::string>()(block);
+    }
+
+    std::map<uint64_t, size_t> alone_;  // size -> its only stored file so far, kSeen once there are more
+    std::map<std::pair<uint64_t, size_t>, std::vector<size_t>> byHead_;  // (size, head hash) -> stored files
+};
 
 }  // namespace
 
@@ -302,54 +359,44 @@ std::string Diagnostics::Format() const
     return out;
 }
 
-std::string MadeName(const std::string& listed)
-{
-    std::string made = listed;
-    MakeResourceName(&made[0]);
-    for (char& c : made)
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    return made;
-}
-
-std::string CheckListedPath(const std::string& name, size_t maxLength)
+std::string CheckListedPath(const std::u16string& name, size_t maxLength)
 {
     if (name.empty())
         return "is empty";
     if (maxLength && name.size() > maxLength)
-        return "is " + std::to_string(name.size()) + " characters long; the setup reads at most " +
-               std::to_string(maxLength) + ", so shorten it";
+        return TooLong(name, maxLength);
     if (name[0] == '\\' || name[0] == '/')
         return "starts with a " + std::string(name[0] == '/' ? "slash" : "backslash") +
                "; list names relative to the destination folder";
     if (name.size() >= 2 && name[1] == ':' && ((name[0] | 0x20) >= 'a' && (name[0] | 0x20) <= 'z'))
         return "has a drive; list names relative to the destination folder";
-    for (unsigned char c : name) {
+    for (char16_t c : name) {
         if (c < 0x20)
             return "holds a control character; remove it";
-        if (std::strchr("<>:\"/|?*", c))
+        if (c < 0x80 && std::strchr("<>:\"/|?*", static_cast<char>(c)))
             return std::string("holds '") + static_cast<char>(c) + "', which Windows forbids in file names" +
                    (c == '/' ? "; separate folders with a backslash" : "; remove it");
     }
     size_t start = 0;
     while (true) {
-        size_t end = name.find('\\', start);
-        std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        size_t end = name.find(u'\\', start);
+        std::u16string part = name.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
         if (part.empty())
             return "has an empty folder name (two backslashes in a row, or one at the end)";
-        if (part == ".." || part == ".")
-            return "contains '" + part + "', which would step out of its folder; list the real path";
+        if (part == u".." || part == u".")
+            return "contains '" + Utf16ToUtf8(part) + "', which would step out of its folder; list the real path";
         if (part.back() == '.' || part.back() == ' ')
             return "has the name " + Quote(part) + ", which ends in a " + (part.back() == '.' ? "dot" : "space") +
                    " that Windows drops; remove it";
         if (IsDeviceName(part))
             return "has the name " + Quote(part) + ", which Windows reserves for a device; rename it";
-        if (end == std::string::npos)
+        if (end == std::u16string::npos)
             return "";
         start = end + 1;
     }
 }
 
-bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::string* out, Diagnostics* diags)
+bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::u16string* out, Diagnostics* diags)
 {
     std::string text = utf8.compare(0, 3, "\xEF\xBB\xBF") == 0 ? utf8.substr(3) : utf8;
     std::vector<std::string> lines;
@@ -372,18 +419,19 @@ bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::
         diags->Warning(displayName + ":" + std::to_string(used + 1), "empty lines at the end are left out");
     out->clear();
     for (size_t i = 0; i < used; ++i) {
-        std::string where = displayName + ":" + std::to_string(i + 1), line, problem;
+        std::string where = displayName + ":" + std::to_string(i + 1), problem;
+        std::u16string line;
         if (lines[i].empty()) {
             diags->Error(where, "an empty line would end the terms list at the setup; put a single space on it");
             ok = false;
             continue;
         }
-        if (!Utf8ToCp1252(lines[i], &line, &problem)) {
+        if (!Utf8ToUtf16(lines[i], &line, &problem)) {
             diags->Error(where, "the line " + problem);
             ok = false;
             continue;
         }
-        for (unsigned char c : line) {
+        for (char16_t c : line) {
             if (c < 0x20 && c != '\t') {
                 diags->Error(where, "the line holds a control character; remove it");
                 ok = false;
@@ -391,14 +439,13 @@ bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::
             }
         }
         if (line.size() > kTermsLineWarn)
-            diags->Warning(where, "the line is " + std::to_string(line.size()) + " characters long; the terms list "
-                                  "has no horizontal scroll bar, so beyond about " +
-                                  std::to_string(kTermsLineWarn) + " they may not show");
-        *out += line + "\n";
+            diags->Warning(where, "the line is " + LengthOf(line) + " long; the terms list has no horizontal "
+                                  "scroll bar, so beyond about " + std::to_string(kTermsLineWarn) +
+                                  " they may not show");
+        *out += line + u"\n";
     }
     if (ok && out->size() > kMaxTerms) {
-        diags->Error(displayName, "the terms text is " + std::to_string(out->size()) +
-                                      " characters with line feeds; the setup reads at most " +
+        diags->Error(displayName, "the terms text is " + LengthOf(*out) + " with line feeds; the setup reads at most " +
                                       std::to_string(kMaxTerms) + ", so shorten it");
         ok = false;
     }
@@ -444,7 +491,7 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
     std::string problem;
     if (ProductText(c, "name", kMaxProductText, true, &out->name)) {
         std::string why = CheckListedPath(out->name, 0);
-        if (!why.empty() || out->name.find('\\') != std::string::npos)
+        if (!why.empty() || out->name.find(u'\\') != std::u16string::npos)
             diags->Warning(c.Where(c.product["name"].line),
                            "the product name is also the default destination folder, and as a folder name it " +
                                (why.empty() ? std::string("holds a backslash") : why));
@@ -454,13 +501,15 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
         if (!why.empty())
             diags->Error(c.Where(c.product["program"].line), "program " + Quote(out->program) + " " + why);
     }
-    if (ProductText(c, "version", 0, true, &out->versionText) && !ParseVersion(out->versionText, out->version))
+    std::u16string version;
+    if (ProductText(c, "version", 0, true, &version) &&
+        !ParseVersion(out->versionText = Utf16ToUtf8(version), out->version))
         diags->Error(c.Where(c.product["version"].line),
-                     "version " + Quote(out->versionText) + " is not 1 to 4 numbers up to 65535 joined by dots, "
+                     "version " + Quote(version) + " is not 1 to 4 numbers up to 65535 joined by dots, "
                      "such as 7.0 or 7.0.2.15");
     if (!ProductText(c, "legal", 0, false, &out->legal) && !c.product.count("legal"))
         diags->Warning(displayName, "[product] has no 'legal'; the version block's legal notice stays empty");
-    std::string termsName;
+    std::u16string termsName;
     if (ProductText(c, "terms", 0, true, &termsName)) {
         std::string path = Resolve(c.product["terms"].value, baseDir, searchDirs);
         uint64_t termsSize = 0;
@@ -484,19 +533,23 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
         }
     }
 
-    // Files: names, sources, duplicates and made names.
-    std::map<std::string, size_t> byUpper, byMade;
-    std::map<std::string, int> folderSeen;  // upper-case folder -> line that needs it
-    auto addFolder = [&](const std::string& folder, int line) {
-        std::string upper = Cp1252UpperString(folder);
-        if (folderSeen.emplace(upper, line).second)
+    // Files: names, sources, duplicates and shared bytes.
+    std::map<std::u16string, size_t> byUpper;
+    std::map<std::u16string, int> folderSeen;  // upper-case folder -> line that needs it
+    auto addFolder = [&](const std::u16string& folder, int line) {
+        if (folderSeen.emplace(UpperCase(folder), line).second)
             out->folders.push_back(folder);
     };
+    auto addParents = [&](const std::u16string& path, int line) {
+        for (size_t cut = path.find(u'\\'); cut != std::u16string::npos; cut = path.find(u'\\', cut + 1))
+            addFolder(path.substr(0, cut), line);
+    };
+    SameBytes sameBytes;
     for (const RawEntry& raw : c.files) {
         std::string where = c.Where(raw.line);
         PackageFile file;
         file.line = raw.line;
-        if (!Utf8ToCp1252(raw.key, &file.listed, &problem)) {
+        if (!Utf8ToUtf16(raw.key, &file.listed, &problem)) {
             diags->Error(where, "the listed name " + problem);
             continue;
         }
@@ -505,15 +558,14 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
             diags->Error(where, "the listed name " + Quote(file.listed) + " " + why);
             continue;
         }
-        std::string upper = Cp1252UpperString(file.listed);
+        std::u16string upper = UpperCase(file.listed);
         if (byUpper.count(upper)) {
             const PackageFile& first = out->files[byUpper[upper]];
             diags->Error(where, Quote(file.listed) + " is listed already at line " + std::to_string(first.line) +
                                     " (letter case does not tell names apart on Windows); list it once");
             continue;
         }
-        for (size_t cut = file.listed.find('\\'); cut != std::string::npos; cut = file.listed.find('\\', cut + 1))
-            addFolder(file.listed.substr(0, cut), raw.line);
+        addParents(file.listed, raw.line);
         if (raw.value.empty()) {
             diags->Error(where, "no source file; write '" + raw.key + " = path/to/file'");
             continue;
@@ -527,27 +579,17 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
                                     looked + ")");
             continue;
         }
-        file.made = MadeName(file.listed);
-        auto same = byMade.find(file.made);
-        if (same == byMade.end()) {
-            file.stored = true;
-            out->payloadBytes += file.size;
-            byMade[file.made] = out->files.size();
-        } else {
-            const PackageFile& first = out->files[same->second];
-            if (first.size != file.size || !SameContent(first.source, file.source))
-                diags->Error(where, Quote(file.listed) + " and " + Quote(first.listed) + " (line " +
-                                        std::to_string(first.line) + ") both become payload entry " + file.made +
-                                        " but their contents differ: the setup would write the first one's bytes "
-                                        "under both names. Rename one so that its letters differ");
-        }
         byUpper[upper] = out->files.size();
         out->files.push_back(file);
+        PackageFile& added = out->files.back();
+        added.sameAs = sameBytes.Find(out->files, out->files.size() - 1);
+        added.stored = added.sameAs == out->files.size() - 1;
+        out->payloadBytes += added.stored ? added.size : 0;
     }
     for (const RawEntry& raw : c.folders) {
-        std::string folder;
+        std::u16string folder;
         std::string where = c.Where(raw.line);
-        if (!Utf8ToCp1252(raw.value, &folder, &problem)) {
+        if (!Utf8ToUtf16(raw.value, &folder, &problem)) {
             diags->Error(where, "the folder " + problem);
             continue;
         }
@@ -556,12 +598,11 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
             diags->Error(where, "the folder " + Quote(folder) + " " + why);
             continue;
         }
-        for (size_t cut = folder.find('\\'); cut != std::string::npos; cut = folder.find('\\', cut + 1))
-            addFolder(folder.substr(0, cut), raw.line);
+        addParents(folder, raw.line);
         addFolder(folder, raw.line);
     }
     for (const PackageFile& file : out->files) {
-        auto clash = folderSeen.find(Cp1252UpperString(file.listed));
+        auto clash = folderSeen.find(UpperCase(file.listed));
         if (clash != folderSeen.end())
             diags->Error(c.Where(file.line), Quote(file.listed) + " is listed as a file, but line " +
                                                  std::to_string(clash->second) + " needs a folder of that name");
@@ -572,9 +613,11 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
         diags->Error(displayName, std::to_string(out->files.size()) + " files; the file list has room for " +
                                       std::to_string(kMaxFiles));
     if (out->folders.size() > kMaxFolders)
-        diags->Error(displayName, std::to_string(out->folders.size()) + " folders; the folder list has " +
-                                      std::to_string(kMaxFolders) + " ids before the file list begins");
-    if (!out->program.empty() && !byUpper.count(Cp1252UpperString(out->program)))
+        diags->Error(displayName, std::to_string(out->folders.size()) + " folders; the folder list holds at most " +
+                                      std::to_string(kMaxFolders) + " (strings " + std::to_string(IDS_SUBDIR_FIRST) +
+                                      " on, with the one before " + std::to_string(IDS_FILE_FIRST) +
+                                      " left empty to end it), so list fewer folders");
+    if (!out->program.empty() && !byUpper.count(UpperCase(out->program)))
         diags->Warning(c.Where(c.product["program"].line), "program " + Quote(out->program) +
                                                               " is not among the listed files: starting it after "
                                                               "the install would fail");

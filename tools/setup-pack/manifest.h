@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "setup/limits.h"
+
 struct Diagnostic {
     bool error = true;
     std::string where;  // "file:line" or "file"
@@ -21,27 +23,29 @@ struct Diagnostics {
 };
 
 struct PackageFile {
-    std::string listed;  // Windows-1252, as the setup will read it
-    std::string made;    // payload entry name, upper case
-    std::string source;  // resolved path on this machine
+    std::u16string listed;  // as the setup will read it
+    std::string source;     // resolved path on this machine
     uint64_t size = 0;
     int line = 0;
-    bool stored = false;  // the first file of its made name: its bytes become the entry
+    bool stored = true;     // its bytes become its entry's data
+    size_t sameAs = 0;      // the file whose bytes its entry holds: itself when stored, else an earlier one
 };
 
 struct Package {
-    std::string name, program, versionText, legal, terms;  // Windows-1252; terms with LF line ends
-    std::string publisher, uninstall;  // for the Apps & Features entry; uninstall as [files] lists it
+    std::u16string name, program, legal, terms;  // terms with LF line ends
+    std::u16string publisher, uninstall;          // Apps & Features; uninstall as [files] lists it
+    std::string versionText;                      // digits and dots
     uint16_t version[4] = {};
-    std::vector<std::string> folders;  // parents first
+    std::vector<std::u16string> folders;  // parents first
     std::vector<PackageFile> files;
-    uint64_t payloadBytes = 0;  // of the stored entries
+    uint64_t payloadBytes = 0;  // of the stored files
 };
 
-// Longest texts that reach the setup whole, and the id room of the two lists.
-const size_t kMaxProductText = 47, kMaxListedName = 127, kMaxTerms = 3332, kTermsLineWarn = 60;
+// Longest texts that reach the setup whole, in UTF-16 units, and the id room of the two lists.
+const size_t kMaxProductText = kProductNameCapacity - 1, kMaxListedName = kListedNameCapacity - 1,
+             kMaxTerms = kTermsCapacity - 1, kTermsLineWarn = 60;
+static_assert(kProgramFileCapacity == kProductNameCapacity, "one limit is checked for both product texts");
 const size_t kMaxPublisher = 127;
-const size_t kMaxFolders = 1000, kMaxFiles = 0x10000 - 10000;
 
 // Reads and checks a manifest; false when any error was found (all of them are in diags).
 // Source paths are relative to the manifest's folder, then to each of searchDirs.
@@ -52,13 +56,10 @@ bool ReadManifest(const std::string& path, const std::vector<std::string>& searc
 bool ReadManifestText(const std::string& text, const std::string& displayName, const std::string& baseDir,
                       const std::vector<std::string>& searchDirs, Package* out, Diagnostics* diags);
 
-// Rules for a listed file or folder name (Windows-1252): empty on success, else what is wrong and how to fix it.
-std::string CheckListedPath(const std::string& name, size_t maxLength);
-
-// The made name of a listed name: every byte but an ASCII letter an underscore, then upper case.
-std::string MadeName(const std::string& listed);
+// Rules for a listed file or folder name: empty on success, else what is wrong and how to fix it.
+std::string CheckListedPath(const std::u16string& name, size_t maxLength);
 
 // Terms text (UTF-8) to what string 502 holds; problems carry the line in where.
-bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::string* out, Diagnostics* diags);
+bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::u16string* out, Diagnostics* diags);
 
 #endif

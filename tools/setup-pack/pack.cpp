@@ -12,11 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cp1252.h"
 #include "image_writer.h"
 #include "resource.h"
 #include "resource_writer.h"
 #include "signature.h"
+#include "unicode.h"
 
 namespace {
 
@@ -64,11 +64,6 @@ private:
 bool PackageOwned(uint32_t id)
 {
     return (id >= IDS_PRODUCT_NAME && id <= IDS_UNINSTALL) || id >= IDS_SUBDIR_FIRST;
-}
-
-std::u16string Wide(const std::string& cp1252)
-{
-    return Cp1252ToUtf16(cp1252);
 }
 
 // Characters, not bytes, so that columns line up with accented names.
@@ -126,8 +121,9 @@ bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& packa
             replaced.push_back("the version block");
             continue;
         }
-        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name.isName) {
-            replaced.push_back("payload entry " + Utf16ToUtf8(leaf.name.name));
+        if (leaf.type == ResourceKey::Id(kRtRcData)) {
+            replaced.push_back("payload entry " + (leaf.name.isName ? Utf16ToUtf8(leaf.name.name)
+                                                                    : std::to_string(leaf.name.id)));
             continue;
         }
         ResourceItem item{leaf.type, leaf.name, leaf.language, {}};
@@ -141,15 +137,15 @@ bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& packa
                                   "); the new package replaces it");
 
     std::map<uint32_t, std::u16string> ours;
-    ours[IDS_PRODUCT_NAME] = Wide(package.name);
-    ours[IDS_PROGRAM_FILE] = Wide(package.program);
-    ours[IDS_TERMS] = Wide(package.terms);
-    ours[IDS_PUBLISHER] = Wide(package.publisher);
-    ours[IDS_UNINSTALL] = Wide(package.uninstall);
+    ours[IDS_PRODUCT_NAME] = package.name;
+    ours[IDS_PROGRAM_FILE] = package.program;
+    ours[IDS_TERMS] = package.terms;
+    ours[IDS_PUBLISHER] = package.publisher;
+    ours[IDS_UNINSTALL] = package.uninstall;
     for (size_t i = 0; i < package.folders.size(); ++i)
-        ours[IDS_SUBDIR_FIRST + static_cast<uint32_t>(i)] = Wide(package.folders[i]);
+        ours[IDS_SUBDIR_FIRST + static_cast<uint32_t>(i)] = package.folders[i];
     for (size_t i = 0; i < package.files.size(); ++i)
-        ours[IDS_FILE_FIRST + static_cast<uint32_t>(i)] = Wide(package.files[i].listed);
+        ours[IDS_FILE_FIRST + static_cast<uint32_t>(i)] = package.files[i].listed;
     for (const auto& s : ours) {
         uint16_t block = static_cast<uint16_t>(s.first / 16 + 1);
         if (foreignBlocks.count(block)) {
@@ -173,20 +169,27 @@ bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& packa
 
     VersionText version;
     std::copy(package.version, package.version + 4, version.version);
-    version.description = Wide("Setup program for " + package.name);
-    version.versionText = Wide(package.versionText);
-    version.legal = Wide(package.legal);
+    version.description = u"Setup program for " + package.name;
+    version.versionText = std::u16string(package.versionText.begin(), package.versionText.end());
+    version.legal = package.legal;
     ResourceItem versionItem{ResourceKey::Id(kRtVersion), ResourceKey::Id(1), 0, {}};
     versionItem.data.bytes = EncodeVersionBlock(version);
     versionItem.data.size = versionItem.data.bytes.size();
     items->push_back(versionItem);
 
-    for (const PackageFile& file : package.files) {
-        if (!file.stored)
-            continue;
-        ResourceItem item{ResourceKey::Id(kRtRcData), ResourceKey::Name(Wide(file.made)), 0, {}};
-        item.data.path = file.source;
-        item.data.size = file.size;
+    // Each file's entry is numbered like its list entry, so no two names can meet in one entry;
+    // a file with the bytes of an earlier one points at that one's data.
+    size_t firstFile = items->size();
+    for (size_t i = 0; i < package.files.size(); ++i) {
+        const PackageFile& file = package.files[i];
+        ResourceItem item{ResourceKey::Id(kRtRcData), ResourceKey::Id(static_cast<uint16_t>(IDS_FILE_FIRST + i)), 0,
+                          {}};
+        if (file.stored) {
+            item.data.path = file.source;
+            item.data.size = file.size;
+        } else {
+            item.dataOf = static_cast<int>(firstFile + file.sameAs);
+        }
         items->push_back(item);
     }
     return true;
@@ -219,10 +222,10 @@ bool BuildSetup(const Package& package, const std::string& stubPath, uint32_t al
         diags->Error(outPath, error);
         return false;
     }
-    size_t entries = 0;
+    size_t stored = 0;
     for (const PackageFile& file : package.files)
-        entries += file.stored ? 1 : 0;
-    log << "wrote " << outPath << ": " << package.files.size() << " files in " << entries << " payload entries ("
+        stored += file.stored ? 1 : 0;
+    log << "wrote " << outPath << ": " << package.files.size() << " files with " << stored << " distinct contents ("
         << package.payloadBytes << " bytes), " << package.folders.size() << " folders, file alignment "
         << alignment << ", " << result.fileSize << " bytes\n";
     return true;
@@ -283,9 +286,13 @@ bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const ui
     for (size_t i = 0; i < view.files.size(); ++i) {
         const PayloadView& f = view.files[i];
         std::string name = Utf16ToUtf8(f.listedName);
+        std::string entry = f.numbered ? "numbered" : "by name " + f.madeName;
+        if (!f.found)
+            entry = "neither numbered nor by name " + f.madeName;
+        else if (f.sameBytesAs != 0)
+            entry += ", the bytes of " + std::to_string(f.sameBytesAs);
         out << "  " << IDS_FILE_FIRST + i << "  " << name << std::string(width - Width(name), ' ') << "  "
-            << std::setw(10) << (f.found ? std::to_string(f.size) : std::string("missing")) << "  " << f.madeName
-            << "\n";
+            << std::setw(10) << (f.found ? std::to_string(f.size) : std::string("missing")) << "  " << entry << "\n";
     }
     for (const std::string& note : view.notes)
         out << "note: " << note << "\n";

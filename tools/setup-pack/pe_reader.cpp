@@ -7,6 +7,7 @@
 
 #include "package/resource_name.h"
 #include "resource.h"
+#include "setup/limits.h"
 
 namespace {
 
@@ -350,22 +351,6 @@ struct VersionWalker {
     }
 };
 
-// The listed name as LoadStringA hands it over, then the made-name rule, in upper case.
-std::string MadeNameOf(const std::u16string& listed)
-{
-    std::string bytes;
-    for (size_t i = 0; i < listed.size(); ++i) {
-        char16_t c = listed[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < listed.size() && listed[i + 1] >= 0xDC00 && listed[i + 1] <= 0xDFFF)
-            ++i;  // a pair becomes one replacement character
-        bytes.push_back(c < 0x80 && c != 0 ? static_cast<char>(c) : '?');
-    }
-    MakeResourceName(&bytes[0]);
-    for (char& c : bytes)
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    return bytes;
-}
-
 std::u16string Upper(std::u16string text)
 {
     for (char16_t& c : text)
@@ -374,6 +359,17 @@ std::u16string Upper(std::u16string text)
 }
 
 }  // namespace
+
+std::string MadeName(const std::u16string& listed)
+{
+    std::u16string made = listed;
+    MakeResourceName(&made[0]);
+    // Only ASCII letters and underscores are left.
+    std::string upper;
+    for (char16_t c : made)
+        upper.push_back(static_cast<char>(c >= u'a' && c <= u'z' ? c - 32 : c));
+    return upper;
+}
 
 ResourceKey ResourceKey::Id(uint16_t id)
 {
@@ -479,7 +475,7 @@ bool ReadPackage(ByteSpan file, PackageView* out, std::string* error)
     out->terms = text(IDS_TERMS);
     out->publisher = text(IDS_PUBLISHER);
     out->uninstall = text(IDS_UNINSTALL);
-    std::u16string terms = out->terms.substr(0, 3332);  // what the welcome dialog's buffer takes
+    std::u16string terms = out->terms.substr(0, kTermsCapacity - 1);  // what the welcome dialog's buffer takes
     for (size_t start = 0; start < terms.size() && terms[start] != u'\n'; ++out->termsLines) {
         size_t end = terms.find(u'\n', start);
         start = end == std::u16string::npos ? terms.size() : end + 1;
@@ -494,21 +490,36 @@ bool ReadPackage(ByteSpan file, PackageView* out, std::string* error)
     if (uint32_t lost = firstAfter(id, IDS_FILE_FIRST))
         out->notes.push_back("string " + std::to_string(lost) + " is never read: the folder list ends at " +
                              std::to_string(id));
-    std::map<std::u16string, const ResourceLeaf*> payload;
+    // The setup looks for the entry numbered like the list entry, then for the made name.
+    std::map<std::u16string, const ResourceLeaf*> named;
+    std::map<uint32_t, const ResourceLeaf*> numbered;
     for (const ResourceLeaf& leaf : out->image.resources) {
-        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name.isName && payload.count(Upper(leaf.name.name)) == 0)
-            payload[Upper(leaf.name.name)] = &leaf;
+        if (!(leaf.type == ResourceKey::Id(kRtRcData)))
+            continue;
+        if (leaf.name.isName)
+            named.emplace(Upper(leaf.name.name), &leaf);
+        else
+            numbered.emplace(leaf.name.id, &leaf);
     }
+    std::map<std::pair<uint32_t, uint32_t>, uint32_t> firstWithBytes;  // (address, size) -> file id
     for (id = IDS_FILE_FIRST; id <= 0xFFFF && out->strings.count(id); ++id) {
         PayloadView file;
         file.listedName = out->strings[id];
-        file.madeName = MadeNameOf(file.listedName);
-        auto found = payload.find(std::u16string(file.madeName.begin(), file.madeName.end()));
-        file.found = found != payload.end();
-        file.size = file.found ? found->second->size : 0;
-        if (!file.found)
-            out->notes.push_back("file " + std::to_string(id) + " has no payload entry " + file.madeName +
-                                 ": the setup reports it as not extractable");
+        file.madeName = MadeName(file.listedName);
+        auto number = numbered.find(id);
+        auto name = named.find(std::u16string(file.madeName.begin(), file.madeName.end()));
+        const ResourceLeaf* leaf = number != numbered.end() ? number->second : name != named.end() ? name->second
+                                                                                                  : nullptr;
+        file.found = leaf != nullptr;
+        file.numbered = number != numbered.end();
+        if (leaf) {
+            file.size = leaf->size;
+            uint32_t first = firstWithBytes.emplace(std::make_pair(leaf->rva, leaf->size), id).first->second;
+            file.sameBytesAs = first != id && leaf->size > 0 ? first : 0;
+        } else {
+            out->notes.push_back("file " + std::to_string(id) + " has no payload entry, neither numbered nor named " +
+                                 file.madeName + ": the setup reports it as not extractable");
+        }
         out->files.push_back(file);
     }
     if (uint32_t lost = firstAfter(id, 0x10000))

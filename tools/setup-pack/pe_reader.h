@@ -79,10 +79,15 @@ bool DecodeVersionBlock(ByteSpan block, VersionInfo* out, std::string* error);
 // What a setup carries, read the way the setup reads it.
 struct PayloadView {
     std::u16string listedName;
-    std::string madeName;
+    std::string madeName;     // the entry's name by the made-name rule, looked for when none is numbered
     bool found = false;
+    bool numbered = false;    // found by its list entry's number, not by the made name
     uint32_t size = 0;
+    uint32_t sameBytesAs = 0; // an earlier file whose entry holds these very bytes, or 0
 };
+
+// The payload entry name of a listed name by the setup's made-name rule, in upper case.
+std::string MadeName(const std::u16string& listed);
 struct PackageView {
     PeImage image;
     std::map<uint32_t, std::u16string> strings;  // every non-empty string, by id

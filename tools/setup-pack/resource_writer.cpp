@@ -100,8 +100,24 @@ bool LayoutResources(const std::vector<ResourceItem>& items, uint32_t sectionRva
             at += 16 + 8 * n.items.size();
         }
     }
+    // Data entries: one per item with data of its own, in the order of the tables.
     uint64_t entries = at;
-    at += 16 * items.size();
+    std::vector<uint32_t> entryOf(items.size());
+    uint32_t owned = 0;
+    for (size_t i : order) {
+        if (items[i].dataOf < 0)
+            entryOf[i] = static_cast<uint32_t>(entries + 16 * owned++);
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        int owner = items[i].dataOf;
+        if (owner >= 0 && (static_cast<size_t>(owner) >= i || items[owner].dataOf >= 0)) {
+            *error = "a resource shares the data of one that is not an earlier resource with data of its own";
+            return false;
+        }
+        if (owner >= 0)
+            entryOf[i] = entryOf[owner];
+    }
+    at += 16ull * owned;
     std::map<std::u16string, uint64_t> nameOffset;
     for (size_t i : order) {
         for (const ResourceKey* k : {&items[i].type, &items[i].name}) {
@@ -112,6 +128,10 @@ bool LayoutResources(const std::vector<ResourceItem>& items, uint32_t sectionRva
     uint64_t dataAt = AlignUp(at, 8);
     out->dataOffset.assign(items.size(), 0);
     for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].dataOf >= 0) {
+            out->dataOffset[i] = out->dataOffset[items[i].dataOf];
+            continue;
+        }
         if (dataAt + items[i].data.size > 0x7FFFFFFF) {
             *error = "the resources pass 2 GiB";
             return false;
@@ -154,14 +174,13 @@ bool LayoutResources(const std::vector<ResourceItem>& items, uint32_t sectionRva
         table(keys, targets);
     }
     std::vector<ResourceKey> languages;
-    size_t entryIndex = 0;
     for (const TypeGroup& t : types) {
         for (const NameGroup& n : t.names) {
             languages.clear();
             targets.clear();
             for (size_t i : n.items) {
                 languages.push_back(ResourceKey::Id(items[i].language));
-                targets.push_back(static_cast<uint32_t>(entries + 16 * entryIndex++));
+                targets.push_back(entryOf[i]);
             }
             keys.clear();
             for (const ResourceKey& l : languages)
@@ -170,6 +189,8 @@ bool LayoutResources(const std::vector<ResourceItem>& items, uint32_t sectionRva
         }
     }
     for (size_t i : order) {
+        if (items[i].dataOf >= 0)
+            continue;
         Put32(&head, sectionRva + out->dataOffset[i]);
         Put32(&head, static_cast<uint32_t>(items[i].data.size));
         Put32(&head, 0);  // code page

@@ -20,18 +20,22 @@ struct ResourceItem {
     ResourceKey type, name;
     uint16_t language = 0;
     ResourceData data;
+    // An earlier item whose data entry this one's directory entry points at, sharing its
+    // bytes; -1 for an item with data of its own.
+    int dataOf = -1;
 };
 
 // Directory part in memory; where each item's data goes, relative to the section start.
 struct ResourceLayout {
     std::vector<uint8_t> head;
-    std::vector<uint32_t> dataOffset;  // per item, in the order of the items
+    std::vector<uint32_t> dataOffset;  // per item, in the order of the items; a sharing item has its owner's
     uint64_t size = 0;                 // head plus all data, before file alignment
 };
 
 // Lays out items for a section at sectionRva. Tables follow the loader's rules: named
 // entries before numbered ones, each group sorted, so its binary search finds them.
-// Data comes in the order of the items, each aligned to 8 bytes.
+// Data comes in the order of the items, each aligned to 8 bytes; an item that shares
+// another's data has no data entry or bytes of its own.
 bool LayoutResources(const std::vector<ResourceItem>& items, uint32_t sectionRva, ResourceLayout* out,
                      std::string* error);
 

@@ -27,6 +27,17 @@ uint32_t Get32(const std::string& bytes, size_t at)
     return v;
 }
 
+// The payload entries of a setup by number: a named one (as an old package has) under 0.
+std::map<uint16_t, const ResourceLeaf*> PayloadByNumber(const PackageView& view)
+{
+    std::map<uint16_t, const ResourceLeaf*> payload;
+    for (const ResourceLeaf& leaf : view.image.resources) {
+        if (leaf.type == ResourceKey::Id(kRtRcData))
+            payload[leaf.name.isName ? 0 : leaf.name.id] = &leaf;
+    }
+    return payload;
+}
+
 class Build : public ::testing::Test {
 protected:
     Build()
@@ -58,19 +69,27 @@ protected:
         return RunSetupPack(args, dir.path() + "/setup-pack", out, err);
     }
 
+    // Packs the manifest into setup and reads it back; the setup's bytes stay in bytes.
+    PackageView PackAndRead(const std::string& manifest, const std::string& setup)
+    {
+        PackageView view;
+        std::string error;
+        EXPECT_EQ(0, Run({manifest, "-o", setup, "--stub", stub})) << err.str();
+        bytes = ReadAll(setup);
+        EXPECT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+        return view;
+    }
+
     TempDir dir;
-    std::string stub;
+    std::string stub, bytes;
     std::ostringstream out, err;
 };
 
 TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
 {
     std::string setup = dir.path() + "/Setup.exe";
-    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", setup, "--stub", stub})) << err.str();
-    std::string bytes = ReadAll(setup);
-    PackageView view;
-    std::string error;
-    ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
+    PackageView view = PackAndRead(dir.path() + "/src/setup.ini", setup);
+    ASSERT_FALSE(HasFailure());
 
     EXPECT_EQ(u"Lumivue", view.product);
     EXPECT_EQ(u"Lumivue.exe", view.program);
@@ -81,35 +100,30 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     std::vector<std::u16string> names = {u"Lumivue.exe", u"Languages\\French - Fran\u00E7ais.language",
                                          u"Data\\Big.bin", u"read me.txt", u"Read-Me.txt"};
     ASSERT_EQ(names.size(), view.files.size());
-    const char* made[] = {"LUMIVUE_EXE", "LANGUAGES_FRENCH___FRAN_AIS_LANGUAGE", "DATA_BIG_BIN", "READ_ME_TXT",
-                          "READ_ME_TXT"};
     for (size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ(names[i], view.files[i].listedName) << i;
-        EXPECT_EQ(made[i], view.files[i].madeName) << i;
-        EXPECT_TRUE(view.files[i].found) << i;
+        EXPECT_TRUE(view.files[i].found && view.files[i].numbered) << i;
     }
     EXPECT_TRUE(view.notes.empty()) << view.notes.front();
     EXPECT_EQ(u"Welcome to %s!", view.strings[202]) << "the stub's messages stay";
     EXPECT_EQ(u"Warning: Couldn't launch '%s'", view.strings[212]);
 
-    // Payload entries: one per made name, language neutral, content byte for byte.
-    std::map<std::string, std::string> sources = {{"LUMIVUE_EXE", "Lumivue.exe"},
-                                                  {"LANGUAGES_FRENCH___FRAN_AIS_LANGUAGE", "fr.language"},
-                                                  {"DATA_BIG_BIN", "data.bin"}, {"READ_ME_TXT", "readme.txt"}};
-    size_t payload = 0;
-    for (const ResourceLeaf& leaf : view.image.resources) {
-        if (!(leaf.type == ResourceKey::Id(kRtRcData)))
-            continue;
-        ++payload;
-        std::string name(leaf.name.name.begin(), leaf.name.name.end());
-        ASSERT_TRUE(sources.count(name)) << name;
+    // Payload entries: one per file, numbered like its list entry, language neutral, content byte
+    // for byte; the two files of one source point at one data entry.
+    const char* sources[] = {"Lumivue.exe", "fr.language", "data.bin", "readme.txt", "readme.txt"};
+    std::map<uint16_t, const ResourceLeaf*> payload = PayloadByNumber(view);
+    ASSERT_EQ(5u, payload.size());
+    for (uint16_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(payload.count(10000 + i)) << "no entry numbered " << 10000 + i;
+        const ResourceLeaf& leaf = *payload[10000 + i];
         EXPECT_EQ(0, leaf.language);
         ByteSpan data = LeafBytes(Span(bytes), leaf);
         EXPECT_TRUE(std::string(reinterpret_cast<const char*>(data.data), data.size) ==
-                    ReadAll(dir.path() + "/src/" + sources[name]))
-            << name << " differs from its source";
+                    ReadAll(dir.path() + "/src/" + sources[i]))
+            << 10000 + i << " differs from its source";
     }
-    EXPECT_EQ(4u, payload);
+    EXPECT_EQ(payload[10003]->rva, payload[10004]->rva) << "the same bytes stored twice";
+    EXPECT_EQ(10003u, view.files[4].sameBytesAs);
 
     ASSERT_TRUE(view.version.hasFixed);
     EXPECT_EQ(7, view.version.fileVersion[0]);
@@ -150,12 +164,43 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     EXPECT_NE(std::string::npos, out.str().find("signed:    no")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("terms:     3 lines")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("   2621441  DATA_BIG_BIN")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("   2621441  numbered\n")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("         7  numbered, the bytes of 10003\n")) << out.str();
 
     bytes[bytes.size() - 0x1000 - 7] ^= 0x5A;  // a byte of the resource section, just before .reloc
     dir.Write("Tampered.exe", bytes);
     ASSERT_EQ(0, Run({"--inspect", dir.path() + "/Tampered.exe"})) << err.str();
     EXPECT_NE(std::string::npos, out.str().find("(should be 0x")) << out.str();
+}
+
+// Pairs from a real product's file set that the made-name rule would each put into one entry.
+TEST_F(Build, NamesThatDifferOnlyInDigitsOrPunctuationEachKeepTheirBytes)
+{
+    const std::vector<std::string> names = {"msvcp140_1.dll", "msvcp140_2.dll", "d3dx9_37.dll", "d3dx9_38.dll",
+                                            "xinput1_3.dll",  "xinput1_4.dll",  "icon16.png",   "icon32.png",
+                                            "readme-1.txt",   "readme-2.txt"};
+    std::string manifest = "[product]\nname = Set\nprogram = icon16.png\nversion = 1\nlegal = L\n"
+                           "terms = terms.txt\n[files]\n";
+    for (const std::string& name : names) {
+        dir.Write("src/set/" + name, "the bytes of " + name);
+        manifest += name + " = set/" + name + "\n";
+    }
+    dir.Write("src/set.ini", manifest);
+    std::string setup = dir.path() + "/Set.exe";
+    PackageView view = PackAndRead(dir.path() + "/src/set.ini", setup);
+    ASSERT_EQ(names.size(), view.files.size());
+    std::map<uint16_t, const ResourceLeaf*> payload = PayloadByNumber(view);
+    for (size_t i = 0; i < names.size(); ++i) {
+        ASSERT_TRUE(view.files[i].numbered) << names[i];
+        ByteSpan data = LeafBytes(Span(bytes), *payload[static_cast<uint16_t>(10000 + i)]);
+        EXPECT_EQ("the bytes of " + names[i], std::string(reinterpret_cast<const char*>(data.data), data.size));
+    }
+    ASSERT_EQ(0, Run({"--inspect", setup})) << err.str();
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string line = "  " + std::to_string(10000 + i) + "  " + names[i];
+        EXPECT_NE(std::string::npos, out.str().find(line)) << "expected the line " << line << " in\n" << out.str();
+    }
+    EXPECT_EQ(std::string::npos, out.str().find("note:")) << out.str();
 }
 
 TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)

@@ -7,6 +7,7 @@
 
 #include "manifest.h"
 #include "test_stub.h"
+#include "unicode.h"
 
 namespace {
 
@@ -62,16 +63,16 @@ TEST_F(ManifestRules, AGoodManifestPassesWithNothingSaid)
 {
     ASSERT_TRUE(Read(kBase)) << diags.Format();
     EXPECT_TRUE(diags.list.empty()) << diags.Format();
-    EXPECT_EQ("Lumivue", package.name);
-    EXPECT_EQ("Use it well.\n \nThe end.\n", package.terms);
+    EXPECT_EQ(u"Lumivue", package.name);
+    EXPECT_EQ(u"Use it well.\n \nThe end.\n", package.terms);
     EXPECT_EQ(7, package.version[0]);
     EXPECT_EQ(0, package.version[1]);
     ASSERT_EQ(1u, package.files.size());
-    EXPECT_EQ("LUMIVUE_EXE", package.files[0].made);
+    EXPECT_TRUE(package.files[0].stored);
     EXPECT_EQ(10u, package.files[0].size);
 }
 
-TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndInTheCodePage)
+TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndStorable)
 {
     std::string base = kBase;
     auto with = [&](const std::string& from, const std::string& to) {
@@ -84,8 +85,19 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndInTheCodePage)
     EXPECT_FALSE(Read(with("name = Lumivue", "name = " + std::string(48, 'N'))));
     EXPECT_TRUE(Said(true, "setup.ini:2", "48 characters long; the setup reads at most 47"));
     EXPECT_TRUE(Read(with("name = Lumivue", "name = " + std::string(47, 'N')))) << diags.Format();
-    EXPECT_FALSE(Read(with("name = Lumivue", "name = Lumivue \xE2\x98\x85")));
-    EXPECT_TRUE(Said(true, "setup.ini:2", "U+2605"));
+    EXPECT_TRUE(Read(with("name = Lumivue", "name = \xD0\x9F\xD1\x80\xD0\xBE\xD0\xB1\xD0\xB0 \xE2\x98\x85")))
+        << diags.Format();
+    EXPECT_EQ(u"\u041F\u0440\u043E\u0431\u0430 \u2605", package.name);
+    EXPECT_FALSE(Read(with("name = Lumivue", "name = Lumivue \xEF\xBF\xBE")));
+    EXPECT_TRUE(Said(true, "setup.ini:2", "U+FFFE (byte 9), a noncharacter"));
+    EXPECT_FALSE(Read(with("name = Lumivue", "name = Lumi\xF0\x9F\x98")));
+    EXPECT_TRUE(Said(true, "setup.ini:2", "is not valid UTF-8 (byte 5)"));
+    // Counted as the setup reads it: a character beyond U+FFFF takes two units.
+    std::string emoji;
+    for (int i = 0; i < 24; ++i)
+        emoji += "\xF0\x9F\x98\x80";
+    EXPECT_FALSE(Read(with("name = Lumivue", "name = " + emoji)));
+    EXPECT_TRUE(Said(true, "setup.ini:2", "is 48 UTF-16 units (a character beyond U+FFFF takes two) long"));
     EXPECT_FALSE(Read(with("program = Lumivue.exe\n", "")));
     EXPECT_TRUE(Said(true, "setup.ini", "no 'program'"));
     EXPECT_FALSE(Read(with("program = Lumivue.exe", "program = " + std::string(44, 'p') + ".exe")));
@@ -97,8 +109,9 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndInTheCodePage)
 
     // The Apps & Features keys, on line 7: the uninstaller is a listed file, kept as [files] spells it.
     EXPECT_TRUE(Read(with("terms.txt\n", "terms.txt\npublisher = Us\nuninstall = LUMIVUE.EXE\n"))) << diags.Format();
-    EXPECT_TRUE(diags.list.empty() && package.uninstall == "Lumivue.exe" && package.publisher == "Us")
-        << "expected no diagnostics, Lumivue.exe and Us; got " << package.uninstall << ", " << package.publisher
+    EXPECT_TRUE(diags.list.empty() && package.uninstall == u"Lumivue.exe" && package.publisher == u"Us")
+        << "expected no diagnostics, Lumivue.exe and Us; got " << Utf16ToUtf8(package.uninstall) << ", "
+        << Utf16ToUtf8(package.publisher)
         << "\n" << diags.Format();
     EXPECT_FALSE(Read(with("terms.txt\n", "terms.txt\nuninstall = Uninst.exe\n")));
     EXPECT_TRUE(Said(true, "setup.ini:7", "uninstall \"Uninst.exe\" is not among the listed files"));
@@ -143,7 +156,8 @@ TEST_F(ManifestRules, ListedNamesMustBeRelativeWindowsNames)
         {"docs\\Com1.log", "reserves for a device"},
         {"LPT9", "reserves for a device"},
         {std::string(128, 'n'), "128 characters long; the setup reads at most 127"},
-        {"\xCE\x95\xCE\xBB.txt", "Windows-1252 cannot hold"},
+        {"\xED\xA0\x80.txt", "U+D800 on its own (byte 1)"},
+        {"COM\xC2\xB9.txt", "reserves for a device"},
         {"C:\\x.txt", "':'"},
     };
     for (const Case& c : cases) {
@@ -152,11 +166,16 @@ TEST_F(ManifestRules, ListedNamesMustBeRelativeWindowsNames)
     }
     EXPECT_TRUE(Read(WithFile(std::string(127, 'n') + " = x"))) << diags.Format();
     EXPECT_TRUE(Read(WithFile("CONFIG.SYS = x"))) << diags.Format();
-    EXPECT_NE("", CheckListedPath("C:x.txt", 127));
-    EXPECT_EQ("", CheckListedPath("Fran\xE7" "ais\\a b.txt", 127));
+    std::string cyrillic127;
+    for (int i = 0; i < 127; ++i)
+        cyrillic127 += "\xD1\x8F";
+    EXPECT_TRUE(Read(WithFile(cyrillic127 + " = x"))) << "127 units, 254 bytes: " << diags.Format();
+    EXPECT_NE("", CheckListedPath(u"C:x.txt", 127));
+    EXPECT_EQ("", CheckListedPath(u"Fran\u00E7ais\\a b.txt", 127));
+    EXPECT_EQ("", CheckListedPath(u"\u0395\u03BB\\\u65E5\u672C.txt", 127));
 }
 
-TEST_F(ManifestRules, NamesThatMeetOnWindowsOrInOnePayloadEntry)
+TEST_F(ManifestRules, NamesThatMeetOnWindowsAndFilesThatShareTheirBytes)
 {
     dir.Write("a.txt", "same bytes");
     dir.Write("b.txt", "same bytes");
@@ -165,15 +184,16 @@ TEST_F(ManifestRules, NamesThatMeetOnWindowsOrInOnePayloadEntry)
     EXPECT_TRUE(Said(true, "setup.ini:10", "listed already at line 9"));
     EXPECT_FALSE(Read(WithFile("\xC3\xA9t\xC3\xA9.txt = a.txt\n\xC3\x89T\xC3\x89.txt = a.txt")));
     EXPECT_TRUE(Said(true, "setup.ini:10", "listed already at line 9"));
+    EXPECT_FALSE(Read(WithFile("\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt = a.txt\n\xD0\xA4\xD0\x90\xD0\x99\xD0\x9B.txt = a.txt")));
+    EXPECT_TRUE(Said(true, "setup.ini:10", "listed already at line 9")) << "Cyrillic letter case";
 
-    EXPECT_FALSE(Read(WithFile("read me.txt = a.txt\nRead-Me.txt = c.txt")));
-    EXPECT_TRUE(Said(true, "setup.ini:10", "both become payload entry READ_ME_TXT but their contents differ"));
-
-    ASSERT_TRUE(Read(WithFile("read me.txt = a.txt\nRead-Me.txt = b.txt"))) << diags.Format();
-    ASSERT_EQ(3u, package.files.size());
-    EXPECT_TRUE(package.files[1].stored);
-    EXPECT_FALSE(package.files[2].stored);
-    EXPECT_EQ(10u + 10u, package.payloadBytes);
+    // Names alike but for digits and punctuation have entries of their own; the same bytes are stored once.
+    ASSERT_TRUE(Read(WithFile("read me.txt = a.txt\nRead-Me.txt = c.txt\nread_me.txt = b.txt"))) << diags.Format();
+    ASSERT_EQ(4u, package.files.size());
+    EXPECT_TRUE(package.files[1].stored && package.files[2].stored);
+    EXPECT_FALSE(package.files[3].stored);
+    EXPECT_EQ(1u, package.files[3].sameAs);
+    EXPECT_EQ(10u + 10u + 10u, package.payloadBytes);
 
     EXPECT_FALSE(Read(WithFile("docs = a.txt\nDOCS\\x.txt = b.txt")));
     EXPECT_TRUE(Said(true, "setup.ini:9", "needs a folder of that name"));
@@ -185,15 +205,18 @@ TEST_F(ManifestRules, FoldersComeParentsFirstOnceRegardlessOfCase)
     std::string text = WithFile("Docs\\Guide\\a.txt = a.txt\ndocs\\b.txt = a.txt\nFonts\\c.txt = a.txt") +
                        "[folders]\nfolder = Extras\\Empty\\Deep\nfolder = FONTS\n";
     ASSERT_TRUE(Read(text)) << diags.Format();
-    std::vector<std::string> expected = {"Docs", "Docs\\Guide", "Fonts", "Extras", "Extras\\Empty",
-                                         "Extras\\Empty\\Deep"};
+    std::vector<std::u16string> expected = {u"Docs", u"Docs\\Guide", u"Fonts", u"Extras", u"Extras\\Empty",
+                                            u"Extras\\Empty\\Deep"};
     EXPECT_EQ(expected, package.folders);
 
+    // The list ends at its first empty id, so 9999 must stay empty: 999 folders at most.
     std::string many = WithFile("") + "[folders]\n";
-    for (int i = 0; i < 1001; ++i)
-        many += "folder = F" + std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i) + "\n";
-    EXPECT_FALSE(Read(many));
-    EXPECT_TRUE(Said(true, "setup.ini", "1001 folders; the folder list has 1000 ids"));
+    for (int i = 0; i < 999; ++i)
+        many += "folder = F" + std::to_string(i) + "\n";
+    EXPECT_TRUE(Read(many)) << diags.Format();
+    EXPECT_EQ(999u, package.folders.size());
+    EXPECT_FALSE(Read(many + "folder = F999\n"));
+    EXPECT_TRUE(Said(true, "setup.ini", "1000 folders; the folder list holds at most 999"));
 }
 
 TEST_F(ManifestRules, TermsMustNotCutTheListAndMustFit)
@@ -208,7 +231,7 @@ TEST_F(ManifestRules, TermsMustNotCutTheListAndMustFit)
     EXPECT_TRUE(Said(true, "terms.txt:1", "empty line"));
 
     ASSERT_TRUE(terms("One\r\n \r\nTwo\rThree\n\n\n")) << diags.Format();
-    EXPECT_EQ("One\n \nTwo\nThree\n", package.terms);
+    EXPECT_EQ(u"One\n \nTwo\nThree\n", package.terms);
     EXPECT_TRUE(Said(false, "terms.txt:5", "empty lines at the end"));
 
     std::string line60(59, 'x'), exact;
@@ -224,8 +247,10 @@ TEST_F(ManifestRules, TermsMustNotCutTheListAndMustFit)
     EXPECT_TRUE(Said(false, "terms.txt:1", "61 characters long"));
     EXPECT_EQ(1u, diags.list.size()) << diags.Format();
 
-    EXPECT_FALSE(terms("Fine\nNot \xE2\x82\xAC\xE2\x80\xA2 \xE2\x84\x96 here\n"));
-    EXPECT_TRUE(Said(true, "terms.txt:2", "U+2116"));
+    ASSERT_TRUE(terms("\xCE\x8C\xCF\x81\xCE\xBF\xCE\xB9\n\xE6\x9D\xA1\xE4\xBB\xB6\n")) << diags.Format();
+    EXPECT_EQ(u"\u038C\u03C1\u03BF\u03B9\n\u6761\u4EF6\n", package.terms);
+    EXPECT_FALSE(terms("Fine\nNot \xEF\xB7\x90 here\n"));
+    EXPECT_TRUE(Said(true, "terms.txt:2", "U+FDD0 (byte 5), a noncharacter"));
     EXPECT_FALSE(terms(""));
     EXPECT_TRUE(Said(true, "terms.txt", "terms text is empty"));
 }

@@ -14,12 +14,15 @@ SKIP = 77
 FILES = [  # listed name, source, content
     ('Lumivue.exe', 'Lumivue.exe', b'MZ the main program'),
     ('Docs\\Read Me.txt', 'readme.txt', b'Read me first.\r\n'),
-    ('Docs\\read-me.txt', 'readme.txt', b'Read me first.\r\n'),  # same made name, same bytes: stored once
+    ('Docs\\read-me.txt', 'readme.txt', b'Read me first.\r\n'),  # same bytes: one data entry for both
     ('Fran\u00e7ais\\Notes.txt', 'notes.txt', b'Notes'),
+    ('\u041f\u0440\u043e\u0431\u0430\\\u65e5\u672c\u8a9e.txt', 'nihongo.txt', b'\xe6\x97\xa5'),
     ('Big Data.bin', 'big.bin', bytes((i * 7 + 3) & 0xFF for i in range(300001))),
 ]
-FOLDERS = ['Docs', 'Fran\u00e7ais', 'Extras', 'Extras\\Fonts']
-TERMS = 'Terms of Lumivue \u00a9\n \nAccept them or leave.\n'
+FOLDERS = ['Docs', 'Fran\u00e7ais', '\u041f\u0440\u043e\u0431\u0430', 'Extras', 'Extras\\Fonts']
+TERMS = 'Terms of Lumivue \u00a9\n \n\u03a4\u03ad\u03bb\u03bf\u03c2 \u7d42\u308f\u308a\n'
+
+
 
 
 WRITE, EXECUTE = 0x80000000, 0x20000000
@@ -78,9 +81,6 @@ IMAGE_ROWS = [
                                                 texts(manifest(pe), 'assemblyIdentity', 'version'))]),
 ]
 
-
-def made(name):
-    return ''.join(c if c.isascii() and c.isalpha() else '_' for c in name).upper()
 
 
 def strings_of(pe, entry):
@@ -195,20 +195,22 @@ def main():
     if languages != {0}:
         problems.append('string blocks in languages %s, expected neutral only' % languages)
 
-    payload = {}
+    # One entry per file, numbered like its list entry; the same bytes at one address.
+    payload, where = {}, {}
     for entry in types[pefile.RESOURCE_TYPE['RT_RCDATA']].directory.entries:
         for lang in entry.directory.entries:
             if lang.id != 0:
-                problems.append('payload %s in language %d' % (entry.name, lang.id))
-            payload[str(entry.name)] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
-    wanted = {}
-    for name, _, content in FILES:
-        wanted.setdefault(made(name), content)
-    if sorted(payload) != sorted(wanted):
-        problems.append('payload entries %s, expected %s' % (sorted(payload), sorted(wanted)))
-    for name, content in wanted.items():
-        if payload.get(name) != content:
-            problems.append('payload %s differs from its source' % name)
+                problems.append('payload %s in language %d' % (entry.name or entry.id, lang.id))
+            payload[entry.name or entry.id] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+            where[entry.name or entry.id] = lang.data.struct.OffsetToData
+    wanted = {10000 + i: content for i, (_, _, content) in enumerate(FILES)}
+    if sorted(payload, key=str) != sorted(wanted):
+        problems.append('payload entries %s, expected %s' % (sorted(payload, key=str), sorted(wanted)))
+    for number, content in wanted.items():
+        if payload.get(number) != content:
+            problems.append('payload %s differs from its source' % number)
+    if where.get(10001) != where.get(10002) or len(set(where.values())) != len(FILES) - 1:
+        problems.append('payload data at %s: the two read-me files should share theirs, no other' % where)
 
     fixed = pe.VS_FIXEDFILEINFO[0]
     if (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS,
@@ -232,8 +234,9 @@ def main():
         problems.append('version block languages %s' % version_langs)
 
     inspect = subprocess.run([args.setup_pack, '--inspect', setup], capture_output=True, text=True)
-    for line in ['product:   Lumivue', 'terms:     3 lines', 'folders:   4', 'files:     5,', 'BIG_DATA_BIN',
-                 '(correct)', 'publisher: Lumivue S\u00e0rl', 'uninstall: Docs\\Read Me.txt']:
+    for line in ['product:   Lumivue', 'terms:     3 lines', 'folders:   5', 'files:     6,', '  numbered\n',
+                 'numbered, the bytes of 10001', '(correct)', 'publisher: Lumivue S\u00e0rl',
+                 'uninstall: Docs\\Read Me.txt']:
         if line not in inspect.stdout:
             problems.append('--inspect lacks %r:\n%s%s' % (line, inspect.stdout, inspect.stderr))
 

@@ -1,0 +1,20 @@
+/* The capacities under which the setup reads its package strings, shared with setup-pack,
+   which refuses what would not arrive whole. In UTF-16 units, terminating NUL included. */
+#ifndef SETUP_LIMITS_H
+#define SETUP_LIMITS_H
+
+#include "resource.h"
+
+enum {
+    kProductNameCapacity = 48,
+    kProgramFileCapacity = 48,
+    kTermsCapacity = 3333,      /* welcome heading, then the terms text */
+    kListedNameCapacity = 128,  /* one entry of the file list */
+    kDestinationCapacity = 512,
+    /* The folder list is read until its first empty id, so 9999 must stay empty for it to
+       end before the file list does. */
+    kMaxFolders = IDS_FILE_FIRST - IDS_SUBDIR_FIRST - 1,
+    kMaxFiles = 0x10000 - IDS_FILE_FIRST
+};
+
+#endif
