@@ -11,10 +11,10 @@
 //
 // KERNEL32  GetModuleHandleA  FindResourceA  SizeofResource  LoadResource  LockResource
 //           GetFileAttributesA  CreateDirectoryA  CreateFileA  WriteFile  CloseHandle
-//           DeleteFileA  WinExec  Sleep  GetTickCount  ExitProcess
+//           DeleteFileA  WinExec  Sleep  GetTickCount  CreateThread  ExitProcess
 // USER32    LoadStringA  DialogBoxParamA  EndDialog  SetWindowTextA  GetDlgItem
 //           SendDlgItemMessageA  SendMessageA  PostMessageA  MessageBoxA
-//           LoadCursorA  SetCursor  UpdateWindow
+//           LoadCursorA  SetCursor
 // ADVAPI32  RegQueryValueA  RegCreateKeyA  RegQueryValueExA  RegCloseKey
 // SHELL32   SHBrowseForFolderA  SHGetPathFromIDListA  SHGetMalloc
 //

@@ -5,29 +5,30 @@
 #include "package/resource_name.h"
 #include "resource.h"
 
-// Wine's static control repaints on every WM_SETTEXT, which for thousands of small files costs
-// more than their writes. No message loop runs until the last file is written, so a line
-// reaches the screen here or never: it is set and painted at most every kStatusPaintMs, and
-// always before a box that names its file. The first line is always due: the record starts
-// at tick 0.
+// The line is set from this thread, a message sent to the dialog's: this thread waits while
+// the dialog's thread sets it, and Wine repaints the static control inside every WM_SETTEXT.
+// For thousands of small files that wait cost more than their writes, so the line is set at
+// most every kStatusPaintMs, and always before a box that names its file. The first line is
+// always due: the record starts at tick 0.
 static void ShowStatus(HWND progress, bool always)
 {
     DWORD now = GetTickCount();
     if (state.status[0] == '\0' || (!always && now - state.statusPaintedAt < kStatusPaintMs))
         return;
-    HWND line = GetDlgItem(progress, IDC_STATUS);
-    SetWindowTextA(line, state.status);
-    UpdateWindow(line);
+    SetWindowTextA(GetDlgItem(progress, IDC_STATUS), state.status);
     state.statusPaintedAt = now;
 }
 
+// The boxes are shown by the dialog's thread, which goes on answering messages while they are
+// up; this thread waits until both are dismissed, so the text can stay on its stack.
 static void ReportFileFailure(HWND progress, UINT id, const char* first, const char* second)
 {
     char work[kWorkCapacity];
     ShowStatus(progress, true);
     // A message about a long path is cut to the box's buffer; the path itself never is.
     FormatPackageMessage(id, work, kWorkCapacity, first, second);
-    ReportFailure(work, progress, false);
+    state.pendingFailure = work;
+    SendMessageA(progress, kFileFailedMessage, 0, 0);
 }
 
 // Writes the whole entry in one call; a failed or short write removes what it left.

@@ -20,6 +20,15 @@ enum {
     kStatusPaintMs = 50         // a person cannot read status lines that change faster
 };
 
+// The progress dialog's private messages, from the thread that writes the files.
+enum {
+    kFileFailedMessage = WM_APP,  // sent: show the boxes of pendingFailure, answer once they are gone
+    kExtractionEndedMessage       // posted, with the extraction's result: end the dialog with it
+};
+
+// Where the extraction is: it starts once, and only its own end ends the progress dialog.
+enum { kExtractionIdle, kExtractionRunning, kExtractionEnded };
+
 struct SetupState {
     HINSTANCE instance;
     char productName[kProductNameCapacity];
@@ -32,6 +41,10 @@ struct SetupState {
     // The progress line as last formatted: the control is told only when a person could see it.
     char status[kWorkCapacity];
     DWORD statusPaintedAt;  // tick count of the progress line's last paint
+    // Shared by the progress dialog and the extraction thread; each is written before the
+    // message that tells the other of it. While the thread runs, scratch and status are its own.
+    int extraction;              // kExtractionIdle, Running or Ended
+    const char* pendingFailure;  // the error a waiting extraction wants shown, on its stack; 0 if none
 };
 
 extern SetupState state;
@@ -49,6 +62,6 @@ INT_PTR ShowStageDialog(int templateId, DLGPROC procedure);
 int SetupMain();
 void ChooseDestination();
 void CreateDestinationFolders();
-int RunExtraction(HWND progress);
+int RunExtraction(HWND progress);  // on a thread of its own, beside the progress dialog's
 
 #endif
