@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes a benchmark payload and its manifest, the same bytes for the same arguments.
 
-usage: gen_payload.py small|many|large OUTDIR
+usage: gen_payload.py small|many|large|zeros OUTDIR
 """
 import os
 import random
@@ -9,7 +9,8 @@ import sys
 
 WORDS = ('lumen view frame pixel colour gamma layer canvas border shadow window folder '
          'picture zoom rotate crop scale filter sharpen blur').split()
-SHAPES = {'small': (12, 256 * 1024), 'many': (2000, 4096), 'large': (20, 10 * 1024 * 1024)}
+SHAPES = {'small': (12, 256 * 1024), 'many': (2000, 4096), 'large': (20, 10 * 1024 * 1024),
+          'zeros': (1, 1 << 30)}
 
 
 def letters_name(index):
@@ -55,7 +56,11 @@ def main():
     shape, out = sys.argv[1], sys.argv[2]
     count, size = SHAPES[shape]
     rng = random.Random(20261206)
-    write_package(out, count, lambda i, f: f.write(content(rng, size)))
+    if shape == 'zeros':
+        # One file of 1 GiB made in an instant: a hole on disk, zeros to whoever reads it.
+        write_package(out, count, lambda i, f: f.truncate(size))
+    else:
+        write_package(out, count, lambda i, f: f.write(content(rng, size)))
 
 
 if __name__ == '__main__':

@@ -16,10 +16,10 @@
 //
 // KERNEL32  GetModuleHandleW  FindResourceW  SizeofResource  LoadResource  LockResource
 //           GetFileAttributesW  CreateDirectoryW  CreateFileW  WriteFile  CloseHandle
-//           DeleteFileW  CreateProcessW  Sleep  GetTickCount  ExitProcess
+//           DeleteFileW  CreateProcessW  CreateThread  Sleep  GetTickCount  ExitProcess
 // USER32    LoadStringW  DialogBoxParamW  EndDialog  SetWindowTextW  GetDlgItem
 //           SendDlgItemMessageW  SendMessageW  PostMessageW  MessageBoxW
-//           LoadCursorW  SetCursor  UpdateWindow
+//           LoadCursorW  SetCursor
 // ADVAPI32  RegQueryValueW  RegCreateKeyW  RegQueryValueExW  RegCloseKey
 // SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc
 // OLE32     CoInitialize

@@ -5,27 +5,28 @@
 #include "package/resource_name.h"
 #include "resource.h"
 
-// Wine's static control repaints on every WM_SETTEXT, which for thousands of small files costs
-// more than their writes. No message loop runs until the last file is written, so a line
-// reaches the screen here or never: it is set and painted at most every kStatusPaintMs, and
-// always before a box that names its file. The first line is always due: the record starts
-// at tick 0.
+// The line is set from this thread, a message sent to the dialog's: this thread waits while
+// the dialog's thread sets it, and Wine repaints the static control inside every WM_SETTEXT.
+// For thousands of small files that wait cost more than their writes, so the line is set at
+// most every kStatusPaintMs, and always before a box that names its file. The first line is
+// always due: the record starts at tick 0.
 static void ShowStatus(HWND progress, bool always)
 {
     DWORD now = GetTickCount();
     if (state.status[0] == '\0' || (!always && now - state.statusPaintedAt < kStatusPaintMs))
         return;
-    HWND line = GetDlgItem(progress, IDC_STATUS);
-    SetWindowTextW(line, state.status);
-    UpdateWindow(line);
+    SetWindowTextW(GetDlgItem(progress, IDC_STATUS), state.status);
     state.statusPaintedAt = now;
 }
 
+// The boxes are shown by the dialog's thread, which goes on answering messages while they are
+// up; this thread waits until both are dismissed, so the text it hands over stays as it is.
 static void ReportFileFailure(HWND progress, UINT id, const WideChar* first, const WideChar* second)
 {
     ShowStatus(progress, true);
     FormatPackageMessage(id, state.fileMessage, kFileMessageCapacity, first, second);
-    ReportFailure(state.fileMessage, progress, false);
+    state.pendingFailure = state.fileMessage;
+    SendMessageW(progress, kFileFailedMessage, 0, 0);
 }
 
 // Writes the whole entry in one call; a failed or short write removes what it left.

@@ -23,6 +23,15 @@ enum {
 static_assert(kFileMessageCapacity > (kScratchCapacity - 1) + (kDestinationCapacity - 1) + (kListedNameCapacity - 1),
               "message 210 must hold its longest format, destination and listed name");
 
+// The progress dialog's private messages, from the thread that writes the files.
+enum {
+    kFileFailedMessage = WM_APP,  // sent: show the boxes of pendingFailure, answer once they are gone
+    kExtractionEndedMessage       // posted, with the extraction's result: end the dialog with it
+};
+
+// Where the extraction is: it starts once, and only its own end ends the progress dialog.
+enum { kExtractionIdle, kExtractionRunning, kExtractionEnded };
+
 struct SetupState {
     HINSTANCE instance;
     WideChar productName[kProductNameCapacity];
@@ -38,6 +47,10 @@ struct SetupState {
     // Too large for a stack frame without probes: the welcome heading, then the terms.
     WideChar terms[kTermsCapacity];
     WideChar fileMessage[kFileMessageCapacity];
+    // Shared by the progress dialog and the extraction thread; each is written before the
+    // message that tells the other of it. While the thread runs, scratch and status are its own.
+    int extraction;              // kExtractionIdle, Running or Ended
+    const WideChar* pendingFailure;  // the error a waiting extraction wants shown; 0 if none
 };
 
 extern SetupState state;
@@ -55,6 +68,6 @@ INT_PTR ShowStageDialog(int templateId, DLGPROC procedure);
 int SetupMain();
 void ChooseDestination();
 void CreateDestinationFolders();
-int RunExtraction(HWND progress);
+int RunExtraction(HWND progress);  // on a thread of its own, beside the progress dialog's
 
 #endif

@@ -86,8 +86,8 @@ void Photograph(const std::string& name, HWND window)
     }
 }
 
-// The status line as the window manager keeps it: no message to the setup's thread, which is busy
-// writing files and answers none.
+// The status line as the window manager keeps it: no message to the setup's thread, which may be
+// held for a picture.
 std::string StatusText(HWND progress)
 {
     wchar_t text[512] = {};
@@ -95,10 +95,9 @@ std::string StatusText(HWND progress)
     return Utf8(text);
 }
 
-// The live progress dialog of the sample is up for some 10 ms, all of them inside the one command
-// that writes the files, so it is never sent WM_PAINT and Wine shows whatever it last flushed.
-// It is held (its thread frozen) for a picture as soon as it says what it writes; false if it was
-// gone before that.
+// The live progress dialog of the sample is up for some 10 ms while another thread of the setup
+// writes the files. It is held (its own thread frozen) for a picture as soon as it says what it
+// writes; false if it was gone before that.
 bool PhotographLiveProgress(SetupProcess& setup)
 {
     DWORD start = GetTickCount();

@@ -11,8 +11,9 @@
 using namespace e2e;
 
 #if !defined(E2E_SAMPLE_SETUP) || !defined(E2E_SIGNED_SAMPLE_SETUP) || !defined(E2E_SAMPLE_DIR) || \
-    !defined(E2E_SAMPLE_BUILD_DIR) || !defined(E2E_PAYLOAD_DIR) || !defined(E2E_PACKAGES_DIR)
-#error "the sample installer built and signed, the sample's sources and built program, and the test packages must be named"
+    !defined(E2E_SAMPLE_BUILD_DIR) || !defined(E2E_PAYLOAD_DIR) || !defined(E2E_PACKAGES_DIR) || \
+    !defined(E2E_GEN_PAYLOAD) || !defined(E2E_SETUP_PACK) || !defined(E2E_STUB)
+#error "the sample installer built and signed, its sources and program, the test packages and the tools that pack a payload must be named"
 #endif
 
 namespace {
@@ -58,7 +59,7 @@ struct UnixRun {
 
 // Wine starts a Linux program named by its Z: path, but hands back no process handle to wait
 // on; the script therefore leaves its status in a file, renamed into place once complete.
-UnixRun RunUnix(const std::string& script)
+UnixRun RunUnix(const std::string& script, int timeoutMs = kWaitMs)
 {
     if (script.find('"') != std::string::npos || script.find('\\') != std::string::npos)
         throw DriverError("a Linux script for sh -c must hold no double quote or backslash: " + script);
@@ -83,8 +84,8 @@ UnixRun RunUnix(const std::string& script)
     std::string status = WinePath(base + ".status");
     DWORD start = GetTickCount();
     while (!FileExists(status)) {
-        if (static_cast<int>(GetTickCount() - start) >= kWaitMs)
-            throw DriverError("the Linux script did not finish within " + std::to_string(kWaitMs) + " ms: " + script);
+        if (static_cast<int>(GetTickCount() - start) >= timeoutMs)
+            throw DriverError("the Linux script did not finish within " + std::to_string(timeoutMs) + " ms: " + script);
         Sleep(10);
     }
     UnixRun run{static_cast<DWORD>(std::stoul(ReadFileBytes(status))), ReadFileBytes(WinePath(base + ".out"))};
@@ -496,6 +497,10 @@ TEST_F(ExtractionProgress, HasNoCloseBoxAndNeitherEscNorACloseEndsIt)
     PostMessageW(progress, WM_COMMAND, IDCANCEL, 0);
     PostMessageW(progress, WM_SYSCOMMAND, SC_CLOSE, 0);
     PostMessageW(progress, WM_CLOSE, 0, 0);
+    // Nor can a second start command or a stray private message start or end an extraction.
+    PostMessageW(progress, WM_COMMAND, ID_START_EXTRACTION, 0);
+    for (UINT message = WM_APP; message < WM_APP + 4; ++message)
+        PostMessageW(progress, message, 0, 0);
     Dismiss(setup, box);
 
     HWND notice = setup.WaitForMessageBox();
@@ -551,6 +556,69 @@ TEST_F(ExtractionProgress, WithAnEmptyFileListOpensAndClosesAtOnceWritingNothing
     ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
     ASSERT_TRUE(FolderExists(destination_));
     EXPECT_EQ(ListFolder(destination_), std::vector<std::string>{}) << "expected nothing written";
+}
+
+// The extractions that keep a setup busiest, made at run time by the benchmark's generator and
+// deleted after, so that no gigabyte is kept in the tree.
+struct BusyPayload {
+    const char* shape;  // of gen_payload.py
+    const char* what;
+};
+const BusyPayload kBusyPayloads[] = {
+    {"many", "2000 files of 4 KiB"},
+    {"zeros", "one file of 1 GiB"},
+};
+// Windows ghosts a window that leaves a message unanswered for 5 s.
+constexpr UINT kAnswerMs = 2000;
+constexpr int kBusyMs = 6 * kWaitMs;
+
+TEST_F(ExtractionProgress, AnswersMessagesAllThroughABigExtraction)
+{
+    for (const BusyPayload& row : kBusyPayloads) {
+        SCOPED_TRACE(row.what);
+        const std::string folder = LinuxScratch(name_) + "/" + row.shape;
+        UnixRun packed = RunUnix("/usr/bin/python3 '" E2E_GEN_PAYLOAD "' " + std::string(row.shape) + " '" + folder +
+                                 "' && '" E2E_SETUP_PACK "' '" + folder + "/bench.ini' -o '" + folder +
+                                 "/Setup.exe' --stub '" E2E_STUB "'", kBusyMs);
+        ASSERT_EQ(packed.status, 0u) << "could not pack the payload: " << packed.output;
+
+        SetupProcess setup(WinePath(folder + "/Setup.exe"));
+        AcceptAndChoose(setup, destination_);
+        HWND progress = setup.WaitForDialogWith(IDC_STATUS);
+        // Now read at once, and still ignored: every file must be written all the same.
+        PressEscape(progress);
+        PostMessageW(progress, WM_CLOSE, 0, 0);
+        DWORD slowest = 0, begun = GetTickCount();
+        int probes = 0, unanswered = 0;
+        while (IsWindow(progress) && static_cast<int>(GetTickCount() - begun) < kBusyMs) {
+            DWORD start = GetTickCount();
+            DWORD_PTR result = 0;
+            bool answered = SendMessageTimeoutW(progress, WM_NULL, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kAnswerMs,
+                                                &result) != 0;
+            // A dialog that ended while asked has not failed to answer.
+            if (!answered && !IsWindow(progress))
+                break;
+            ++probes;
+            unanswered += answered ? 0 : 1;
+            slowest = std::max(slowest, GetTickCount() - start);
+            Sleep(10);
+        }
+        std::printf("figure: %s: slowest answer to WM_NULL %lu ms over %d probes in %lu ms\n", row.what, slowest,
+                    probes, GetTickCount() - begun);
+        RecordProperty(std::string("slowest_wm_null_ms_") + row.shape, static_cast<int>(slowest));
+        EXPECT_FALSE(IsWindow(progress)) << "expected the extraction over within " << kBusyMs << " ms";
+        EXPECT_GT(probes, 0) << "expected the dialog asked at least once";
+        EXPECT_EQ(unanswered, 0) << "expected every WM_NULL answered within " << kAnswerMs << " ms; got "
+                                 << unanswered << " of " << probes << " unanswered";
+
+        MessageBoxSeen warning = setup.DismissMessageBox();
+        EXPECT_EQ(warning.text.rfind("Warning: Couldn't launch", 0), 0u) << "expected the launch warning, got "
+                                                                         << warning.text;
+        EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0";
+        UnixRun same = RunUnix("/usr/bin/diff -r '" + folder + "/files' '" + LinuxDestination() + "'; same=$?; rm -rf '" +
+                               folder + "' '" + LinuxDestination() + "'; exit $same", kBusyMs);
+        EXPECT_EQ(same.status, 0u) << "expected the installed files equal to the payload; got " << same.output;
+    }
 }
 
 // ---- File lists ------------------------------------------------------------------------------
