@@ -40,4 +40,13 @@ trap 'exit 130' INT TERM
 wine_display_start || exit 125
 
 # The driver bounds every wait itself; this only stops a driver that is stuck for good.
-timeout -k 10 "${E2E_RUN_TIMEOUT:-240}" wine "$program" "$@"
+log=$E2E_SCRATCH.log
+timeout -k 10 "${E2E_RUN_TIMEOUT:-240}" wine "$program" "$@" | tee "$log"
+status=${PIPESTATUS[0]}
+# A filter that matches no case would pass for a green group.
+if [ "$status" = 0 ] && grep -q '^\[  PASSED  \] 0 tests' "$log"; then
+    echo "run-wine: no case matched the filter" >&2
+    status=1
+fi
+rm -f "$log"
+exit "$status"
