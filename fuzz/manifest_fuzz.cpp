@@ -289,11 +289,12 @@ void CheckAcceptedPackage(const Package& p)
     bool uninstallListed = std::any_of(p.files.begin(), p.files.end(),
                                        [&](const PackageFile& f) { return f.listed == p.uninstall; });
     if (!p.uninstall.empty() && !uninstallListed)
-        ModelMismatch("an accepted uninstaller is one of the listed names as listed", "listed", p.uninstall);
-    if (p.publisher.size() > kMaxPublisher || std::find_if_not(p.publisher.begin(), p.publisher.end(), text) !=
-                                                  p.publisher.end())
+        ModelMismatch("an accepted uninstaller is one of the listed names as listed", "listed", Visible(p.uninstall));
+    auto printable = [](char16_t c) { return c >= 0x20; };
+    if (p.publisher.size() > kMaxPublisher ||
+        std::find_if_not(p.publisher.begin(), p.publisher.end(), printable) != p.publisher.end())
         ModelMismatch("an accepted publisher holds up to 127 characters and no control character", "so",
-                      p.publisher);
+                      Visible(p.publisher));
 }
 
 void CheckManifest(const std::string& text)
