@@ -31,6 +31,7 @@
 #define IDS_CANT_LAUNCH 212
 #define IDS_USAGE 213
 #define IDS_UNKNOWN_SWITCH 214
+#define IDS_NO_ENTRY 215
 
 /* Package strings: written by whoever makes a package. */
 #define IDS_PRODUCT_NAME 500
@@ -38,6 +39,7 @@
 #define IDS_TERMS 502
 #define IDS_PUBLISHER 503
 #define IDS_UNINSTALL 504
+#define IDS_VERSION_TEXT 505
 #define IDS_SUBDIR_FIRST 9000
 #define IDS_FILE_FIRST 10000
 

@@ -17,10 +17,12 @@
 // KERNEL32  GetModuleHandleW  FindResourceW  SizeofResource  LoadResource  LockResource
 //           GetFileAttributesW  CreateDirectoryW  CreateFileW  WriteFile  CloseHandle
 //           DeleteFileW  CreateProcessW  CreateThread  Sleep  GetTickCount  ExitProcess
+//           GetCommandLineW
 // USER32    LoadStringW  DialogBoxParamW  EndDialog  SetWindowTextW  GetDlgItem
 //           SendDlgItemMessageW  SendMessageW  PostMessageW  MessageBoxW
 //           LoadCursorW  SetCursor
-// ADVAPI32  RegQueryValueW  RegCreateKeyW  RegQueryValueExW  RegCloseKey
+// ADVAPI32  RegQueryValueW  RegCreateKeyW  RegQueryValueExW  RegCloseKey  RegCreateKeyExW
+//           RegSetValueExW
 // SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc
 // OLE32     CoInitialize
 //

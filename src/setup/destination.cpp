@@ -59,13 +59,20 @@ static void ProposeDefaultDestination()
     AppendText(state.destination, kDestinationCapacity, state.productName);
 }
 
-void ChooseDestination()
+// A silent run takes the previous installation's folder without asking.
+static bool ReusePreviousInstallation()
 {
-    bool reuse = FindPreviousInstallation() && ShowStageDialog(IDD_REINSTALL, ReinstallDlgProc) != 0;
-    if (!reuse) {
+    return FindPreviousInstallation() && (state.silent || ShowStageDialog(IDD_REINSTALL, ReinstallDlgProc) != 0);
+}
+
+// A folder given on the command line skips the prompt, and a person still sees it to confirm.
+void ChooseDestination(bool given)
+{
+    bool reused = !given && ReusePreviousInstallation();
+    if (!given && !reused)
         ProposeDefaultDestination();
+    if (!state.silent && !reused)
         ShowStageDialog(IDD_DESTINATION, DestinationDlgProc);
-    }
     // Files are never written under a folder that lost its last characters.
     if (!EnsureTrailingBackslash(state.destination, kDestinationCapacity))
         ReportMessageFailure(IDS_NO_DEST_DIR, 0, true);

@@ -13,7 +13,7 @@
 static void ShowStatus(HWND progress, bool always)
 {
     DWORD now = GetTickCount();
-    if (state.status[0] == '\0' || (!always && now - state.statusPaintedAt < kStatusPaintMs))
+    if (progress == 0 || state.status[0] == '\0' || (!always && now - state.statusPaintedAt < kStatusPaintMs))
         return;
     SetWindowTextW(GetDlgItem(progress, IDC_STATUS), state.status);
     state.statusPaintedAt = now;
@@ -21,8 +21,12 @@ static void ShowStatus(HWND progress, bool always)
 
 // The boxes are shown by the dialog's thread, which goes on answering messages while they are
 // up; this thread waits until both are dismissed, so the text it hands over stays as it is.
+// Without a dialog (a silent run) only the exit status tells.
 static void ReportFileFailure(HWND progress, UINT id, const WideChar* first, const WideChar* second)
 {
+    state.exitStatus = kExitFilesMissing;
+    if (progress == 0)
+        return;
     ShowStatus(progress, true);
     FormatPackageMessage(id, state.fileMessage, kFileMessageCapacity, first, second);
     state.pendingFailure = state.fileMessage;
@@ -76,7 +80,9 @@ static void ExtractPayloadFile(HWND progress, UINT id, const WideChar* listedNam
     WideChar work[kWorkCapacity];
     bool fits = CopyText(work, kWorkCapacity, state.destination) &&
                 AppendText(work, kWorkCapacity, listedName);
-    if (!fits || !WriteWholeFile(work, bytes, size))
+    if (fits && WriteWholeFile(work, bytes, size))
+        state.writtenBytes += size;
+    else
         ReportFileFailure(progress, IDS_CANT_WRITE, state.destination, listedName);
 }
 

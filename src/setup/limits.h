@@ -11,6 +11,8 @@ enum {
     kTermsCapacity = 3333,      /* welcome heading, then the terms text */
     kListedNameCapacity = 128,  /* one entry of the file list */
     kDestinationCapacity = 512,
+    kPublisherCapacity = 128,
+    kVersionTextCapacity = 24,  /* up to four numbers of five digits, three dots */
     /* The folder list is read until its first empty id, so 9999 must stay empty for it to
        end before the file list does. */
     kMaxFolders = IDS_FILE_FIRST - IDS_SUBDIR_FIRST - 1,

@@ -1,12 +1,12 @@
-// The setup driver: start-up, the stages in their fixed order, the launch, the entry point.
+// The setup driver: the switches, the stages in their fixed order, the launch, the entry point.
 #include "setup/state.h"
 #include "setup/text.h"
+#include "setup/command_line.h"
 #include "package/strings.h"
 #include "dialogs/dialogs.h"
 #include "resource.h"
 
 static const WideChar kAppPathsRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
-static const WideChar kLaunchFormat[] = L"\"%s%s\"";
 static const DWORD kLaunchPauseMs = 600;
 
 static void ReadProductIdentity()
@@ -47,7 +47,7 @@ static void LaunchProgram()
 {
     const WideChar* arguments[2] = {state.destination, state.programFile};
     // A cut command would start some other program: one that does not fit is not run.
-    bool whole = FormatText(state.command, kCommandCapacity, kLaunchFormat, arguments, 2);
+    bool whole = FormatText(state.command, kCommandCapacity, kQuotedPathFormat, arguments, 2);
     if (whole && StartProgram())
         return;
     WideChar warning[kScratchCapacity];
@@ -55,20 +55,62 @@ static void LaunchProgram()
     ShowNotice(0, warning);
 }
 
+// Read before anything else, so that a silent run never shows a box, not even the first.
+static CommandLine ReadSwitches(WideChar* unknown)
+{
+    CommandLine line =
+        ReadCommandLine(GetCommandLineW(), state.destination, kDestinationCapacity, unknown, kUnknownCapacity);
+    state.silent = line.silent;
+    return line;
+}
+
+// /? or an argument not understood: one box, nothing installed. /S /? has no box to show.
+static int RefuseToInstall(CommandLine line, const WideChar* unknown)
+{
+    WideChar usage[kScratchCapacity];
+    ReadPackageString(IDS_USAGE, usage, kScratchCapacity);
+    const WideChar* shown = usage;
+    if (!line.understood) {
+        FormatPackageMessage(IDS_UNKNOWN_SWITCH, state.fileMessage, kFileMessageCapacity, unknown, usage);
+        shown = state.fileMessage;
+    }
+    ShowNotice(0, shown);
+    return line.understood && !state.silent ? kExitDone : kExitCommandLine;
+}
+
+// Silent, the files are written here with no dialog, by the same code the dialog's thread runs.
+static void WriteFiles()
+{
+    HCURSOR kept = SetCursor(LoadCursorW(0, IDC_WAIT));
+    CreateDestinationFolders();
+    if (state.silent)
+        RunExtraction(0);
+    else
+        ShowStageDialog(IDD_PROGRESS, ProgressDlgProc);
+    SetCursor(kept);
+}
+
+// A corrupt package is reported before a command line that was not understood: the box
+// about the switches needs the product's name for its caption.
 int SetupMain()
 {
     state.instance = GetModuleHandleW(0);
+    WideChar unknown[kUnknownCapacity];
+    CommandLine line = ReadSwitches(unknown);
     ReadProductIdentity();
     BuildCaptionAndKey();
-    ShowStageDialog(IDD_WELCOME, WelcomeDlgProc);
-    ChooseDestination();
-    HCURSOR kept = SetCursor(LoadCursorW(0, IDC_WAIT));
-    CreateDestinationFolders();
-    ShowStageDialog(IDD_PROGRESS, ProgressDlgProc);
-    SetCursor(kept);
-    Sleep(kLaunchPauseMs);
-    LaunchProgram();
-    return 0;
+    if (!line.understood || line.usage)
+        return RefuseToInstall(line, unknown);
+    if (!state.silent)
+        ShowStageDialog(IDD_WELCOME, WelcomeDlgProc);
+    ChooseDestination(line.hasDestination);
+    WriteFiles();
+    RegisterUninstallEntry();
+    if (!state.silent) {
+        Sleep(kLaunchPauseMs);
+        LaunchProgram();
+    }
+    return state.exitStatus;
 }
 
 // The image entry: no C runtime runs before us, so the stack alignment is the loader's.

@@ -4,11 +4,15 @@
 #include "resource.h"
 
 SetupState state;
+const WideChar kQuotedPathFormat[] = L"\"%s%s\"";
 
 static const WideChar kDialogFailed[] = L"Error: DialogBox() failed";
 
+// A silent run shows nothing, ever: whoever started it reads the exit status instead.
 void ShowNotice(HWND owner, const WideChar* text)
 {
+    if (state.silent)
+        return;
     MessageBoxW(owner, text, state.caption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
 }
 
@@ -19,7 +23,7 @@ void ReportFailure(const WideChar* text, HWND owner, bool fatal)
     ReadPackageString(IDS_FAILED, failed, kNoticeCapacity);
     ShowNotice(owner, failed);
     if (fatal)
-        ExitProcess(1);
+        ExitProcess(kExitFatal);
 }
 
 void ReportMessageFailure(UINT id, HWND owner, bool fatal)
@@ -33,7 +37,7 @@ void CancelSetup(HWND owner)
     WideChar cancelled[kNoticeCapacity];
     ReadPackageString(IDS_CANCELLED, cancelled, kNoticeCapacity);
     ShowNotice(owner, cancelled);
-    ExitProcess(0);
+    ExitProcess(kExitDone);
 }
 
 INT_PTR ShowStageDialog(int templateId, DLGPROC procedure)

@@ -14,7 +14,9 @@ enum {
     kCommandCapacity = 512,
     kNoticeCapacity = 128,      // the two fixed notices, 205 and 206
     kWorkCapacity = 256,        // one file's resource name, status, target path
-    kFileMessageCapacity = 896, // message 210 or 211 about one file
+    kFileMessageCapacity = 896, // message 210 or 211 about one file; an Apps & Features value
+    kUnknownCapacity = 45,      // the argument named by message 214, which stays within 255 with it
+    kUninstallKeyCapacity = 128,
     kStatusPaintMs = 50         // a person cannot read status lines that change faster
 };
 
@@ -22,6 +24,16 @@ enum {
 // longest format, the message still arrives whole, so the path it names is never cut.
 static_assert(kFileMessageCapacity > (kScratchCapacity - 1) + (kDestinationCapacity - 1) + (kListedNameCapacity - 1),
               "message 210 must hold its longest format, destination and listed name");
+
+// A folder and a file in it, quoted as a command line needs them.
+extern const WideChar kQuotedPathFormat[];
+
+// The exit statuses, as the README's table lists them: 3 wins over 4, since the files come first.
+enum { kExitDone, kExitFatal, kExitCommandLine, kExitFilesMissing, kExitEntryMissing };
+
+// The Apps & Features values that name a path: the quoted uninstaller is the longest.
+static_assert(kFileMessageCapacity > 2 + (kDestinationCapacity - 1) + (kListedNameCapacity - 1),
+              "the uninstall command must hold the longest destination and listed name");
 
 // The progress dialog's private messages, from the thread that writes the files.
 enum {
@@ -34,6 +46,9 @@ enum { kExtractionIdle, kExtractionRunning, kExtractionEnded };
 
 struct SetupState {
     HINSTANCE instance;
+    bool silent;     // /S: no window, no box; the exit status alone tells how it went
+    int exitStatus;  // kExitDone until a non-fatal failure; fatal ones end the process at once
+    unsigned long long writtenBytes;  // of every file written, twins each counted: the entry's size
     WideChar productName[kProductNameCapacity];
     WideChar programFile[kProgramFileCapacity];
     WideChar caption[kCaptionCapacity];
@@ -66,8 +81,10 @@ INT_PTR ShowStageDialog(int templateId, DLGPROC procedure);
 
 // Stages.
 int SetupMain();
-void ChooseDestination();
+void ChooseDestination(bool given);  // given: /D= has filled the destination
 void CreateDestinationFolders();
-int RunExtraction(HWND progress);  // on a thread of its own, beside the progress dialog's
+// On a thread of its own beside the progress dialog's; silent, on the main one with progress 0.
+int RunExtraction(HWND progress);
+void RegisterUninstallEntry();
 
 #endif

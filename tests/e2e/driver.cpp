@@ -307,14 +307,15 @@ void SetControlText(HWND dialog, int id, const std::string& text)
 
 // ---- The process under test ---------------------------------------------------------------
 
-SetupProcess::SetupProcess(const std::string& exePath, const std::string& workDir) : exe_(exePath)
+SetupProcess::SetupProcess(const std::string& exePath, const std::string& workDir, const std::string& arguments)
+    : exe_(exePath)
 {
     std::string folder = workDir;
     if (folder.empty()) {
         size_t cut = exePath.find_last_of("\\/");
         folder = cut == std::string::npos ? "." : exePath.substr(0, cut);
     }
-    std::wstring commandLine = Wide("\"" + exePath + "\"");
+    std::wstring commandLine = Wide("\"" + exePath + "\"" + (arguments.empty() ? "" : " " + arguments));
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -494,6 +495,11 @@ std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key,
                 text.pop_back();
             value = Utf8(text);
         }
+    } else if (type == REG_DWORD) {
+        DWORD number = 0;
+        size = sizeof(number);
+        if (RegQueryValueExW(handle, named, nullptr, &type, reinterpret_cast<BYTE*>(&number), &size) == ERROR_SUCCESS)
+            value = std::to_string(number);
     }
     RegCloseKey(handle);
     return value;

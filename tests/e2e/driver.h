@@ -77,8 +77,10 @@ struct MessageBoxSeen {
 
 class SetupProcess {
 public:
-    // Starts the program with no arguments in workDir (its own folder if empty); throws if it cannot.
-    explicit SetupProcess(const std::string& exePath, const std::string& workDir = "");
+    // Starts the program with these arguments after its quoted path, in workDir (its own folder
+    // if empty); throws if it cannot.
+    explicit SetupProcess(const std::string& exePath, const std::string& workDir = "",
+                          const std::string& arguments = "");
     ~SetupProcess();  // a process still running here is killed
     SetupProcess(const SetupProcess&) = delete;
     SetupProcess& operator=(const SetupProcess&) = delete;
@@ -123,6 +125,7 @@ std::string AppPathsKey(const std::string& programFile);
 // Creates the key if needed; an empty value name is the key's default value.
 void SetRegistryString(HKEY root, const std::string& key, const std::string& valueName,
                        const std::string& value);
+// A string value as it stands, a DWORD value in decimal; nullopt when missing or of another type.
 std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key,
                                               const std::string& valueName);
 // The prefix's program-files folder, as the setup reads it for its default destination.

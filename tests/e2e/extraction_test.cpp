@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <optional>
 #include <cstdio>
 #include <sstream>
 
@@ -17,6 +19,8 @@ using namespace e2e;
 #endif
 
 namespace {
+
+const std::string kSampleEntry = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Lumivue";
 
 // Every test package is the product Quillmark, whose main program is listed nowhere: a run
 // that goes through ends with the launch warning, which also proves that no other box came.
@@ -131,12 +135,13 @@ void ExpectFileFailure(SetupProcess& setup, const std::string& error, const std:
     Dismiss(setup, notice);
 }
 
-// The end of every test package's run: the launch warning is the next box, and status 0.
-void ExpectLaunchWarningAndStatus0(SetupProcess& setup)
+// The end of every test package's run: the launch warning is the next box, then the status:
+// 0, or 3 after a file that was not written.
+void ExpectLaunchWarningAndExit(SetupProcess& setup, DWORD status = 0)
 {
     MessageBoxSeen warning = setup.DismissMessageBox();
     ASSERT_EQ(warning.text, kLaunchWarning) << "expected the launch warning as the next box";
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0";
+    EXPECT_EQ(setup.WaitForExit(), status) << "expected exit status " << status;
 }
 
 void ExpectFile(const std::string& path, const std::string& bytes)
@@ -280,7 +285,7 @@ protected:
         SetupProcess setup(PackageExe("extraction_trio"));
         AcceptAndChoose(setup, destination_);
         ASSERT_NO_FATAL_FAILURE(ExpectFileFailure(setup, error, Writing("beta.txt")));
-        ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
+        ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(setup, 3));
         ExpectFile(destination_ + "\\alpha.txt", Payload("alpha.txt"));
         ExpectFile(destination_ + "\\gamma.txt", Payload("gamma.txt"));
     }
@@ -289,6 +294,7 @@ protected:
 };
 
 class ExtractionLists : public ExtractionCase {};
+class Switches : public ExtractionFailures {};
 class ExtractionProgress : public ExtractionCase {};
 
 // The sample product as a new user installs it, from the setup as built and as signed for a
@@ -300,6 +306,7 @@ protected:
     {
         CloseLumivue();
         DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey("Lumivue.exe"));
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, kSampleEntry);
         scratch_ = FreshScratchFolder("extraction_sample");
     }
 
@@ -307,6 +314,7 @@ protected:
     {
         CloseLumivue();
         DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey("Lumivue.exe"));
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, kSampleEntry);
     }
 
     static BOOL CALLBACK CollectLumivue(HWND window, LPARAM context)
@@ -396,6 +404,43 @@ void ExpectInstalled(const std::string& destination, const std::vector<ListedFil
         ExpectFile(destination + "\\" + file.name, ReadFileBytes(file.source));
 }
 
+// The sample's Apps & Features entry, every value as the setup writes it for these files.
+void ExpectSampleEntry(const std::string& destination, const std::vector<ListedFile>& files)
+{
+    size_t bytes = 0;
+    for (const ListedFile& file : files)
+        bytes += ReadFileBytes(file.source).size();
+    const std::pair<const char*, std::string> values[] = {
+        {"DisplayName", "Lumivue"},
+        {"DisplayVersion", "7.0"},
+        {"Publisher", "The Lumivue authors"},
+        {"InstallLocation", destination},
+        {"UninstallString", "\"" + destination + "\\Uninst.bat\""},
+        {"DisplayIcon", destination + "\\Lumivue.exe"},
+        {"NoModify", "1"},
+        {"NoRepair", "1"},
+        {"EstimatedSize", std::to_string((bytes + 1023) / 1024)},
+    };
+    for (const auto& [name, expected] : values)
+        EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kSampleEntry, name).value_or("(none)"), expected)
+            << "Apps & Features value " << name;
+}
+
+// Runs a setup that must show nothing at all, and gives its exit status.
+DWORD RunUnseen(const std::string& exe, const std::string& arguments)
+{
+    SetupProcess setup(exe, "", arguments);
+    CreatedWindows created(setup.Id());
+    created.PumpUntil([&] { return !setup.Running() || !setup.Windows().empty(); });
+    DWORD status = setup.WaitForExit();
+    created.Pump();
+    std::string seen;
+    for (const CreatedWindows::Created& window : created.created())
+        seen += " " + window.windowClass + " \"" + window.title + "\"";
+    EXPECT_EQ(created.created().size(), 0u) << "expected no window from " << arguments << "; created:" << seen;
+    return status;
+}
+
 std::string ProcessImage(DWORD processId)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
@@ -428,6 +473,7 @@ TEST_P(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUn
     // No box on the way: one would keep the setup from ending by itself.
     ASSERT_EQ(setup.WaitForExit(), 0u) << "expected the setup to end by itself with status 0";
     ExpectInstalled(destination, files);
+    ExpectSampleEntry(destination, files);
 
     // Lumivue is a process of its own that outlives the setup.
     DWORD start = GetTickCount();
@@ -466,6 +512,20 @@ TEST_P(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUn
                                             << Listing(ListFolder(destination));
     EXPECT_FALSE(ReadRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey("Lumivue.exe"), ""))
         << "expected Uninst.bat to remove Lumivue's App Paths entry";
+    EXPECT_FALSE(ReadRegistryString(HKEY_LOCAL_MACHINE, kSampleEntry, "DisplayName"))
+        << "expected Uninst.bat to remove the Apps & Features entry";
+}
+
+TEST_P(ExtractionSample, SilentIntoAFolderWithSpacesInstallsEveryFileShowsNothingAndStartsNothing)
+{
+    std::vector<ListedFile> files = ManifestFiles(E2E_SAMPLE_DIR "/lumivue.ini", E2E_SAMPLE_BUILD_DIR);
+    const std::string destination = scratch_ + "\\with spaces\\Lumivue";
+    MakeFolders(scratch_ + "\\with spaces");
+
+    ASSERT_EQ(RunUnseen(WinePath(GetParam()), "/S /D=" + destination), 0u) << "expected exit status 0";
+    ExpectInstalled(destination, files);
+    ExpectSampleEntry(destination, files);
+    EXPECT_TRUE(LumivueWindows().empty()) << "expected Lumivue not started";
 }
 
 INSTANTIATE_TEST_SUITE_P(BuiltAndSigned, ExtractionSample, ::testing::Values(E2E_SAMPLE_SETUP, E2E_SIGNED_SAMPLE_SETUP),
@@ -507,7 +567,7 @@ TEST_F(ExtractionProgress, HasNoCloseBoxAndNeitherEscNorACloseEndsIt)
     EXPECT_EQ(MessageBoxText(notice), kFailed) << "expected the extraction to go on as if nothing was pressed";
     EXPECT_TRUE(IsWindow(progress) && IsWindowVisible(progress)) << "expected the progress dialog still up";
     Dismiss(setup, notice);
-    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
+    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(setup, 3));
     ExpectFile(destination_ + "\\next.txt", Payload("next.txt"));
 }
 
@@ -553,7 +613,7 @@ TEST_F(ExtractionProgress, WithAnEmptyFileListOpensAndClosesAtOnceWritingNothing
         EXPECT_TRUE(progress[0].title.empty() || progress[0].title == kCaption) << "title " << progress[0].title;
     }
 
-    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
+    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(setup));
     ASSERT_TRUE(FolderExists(destination_));
     EXPECT_EQ(ListFolder(destination_), std::vector<std::string>{}) << "expected nothing written";
 }
@@ -627,7 +687,7 @@ TEST_F(ExtractionLists, EndAtTheirFirstGapAndAZeroByteEntryGivesAnEmptyFileWitho
 {
     SetupProcess setup(PackageExe("extraction_gap"));
     AcceptAndChoose(setup, destination_);
-    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
+    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(setup));
 
     EXPECT_EQ(ListFolder(destination_), (std::vector<std::string>{"empty.dat", "one.txt"}))
         << "expected 10000 and 10001 only; got " << Listing(ListFolder(destination_));
@@ -644,7 +704,7 @@ TEST_F(ExtractionLists, ANameWithASubfolderLandsInItAndTwoNamesOfOneContentAreBo
         RemoveTree(destination_);
         SetupProcess setup(PackageExe(package));
         AcceptAndChoose(setup, destination_);
-        ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
+        ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(setup));
 
         EXPECT_EQ(ListFolder(destination_), (std::vector<std::string>{"Read-Me.txt", "a", "read me.txt"}))
             << "got " << Listing(ListFolder(destination_));
@@ -660,7 +720,7 @@ TEST_F(ExtractionLists, ASecondRunReplacesEveryListedFileAndLeavesOthersAlone)
     {
         SetupProcess first(PackageExe("extraction_trio"));
         AcceptAndChoose(first, destination_);
-        ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(first));
+        ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(first));
     }
     // Listed files changed since, longer and shorter than their entries; files of the user's own.
     WriteFileBytes(destination_ + "\\alpha.txt", std::string(4000, 'x'));
@@ -675,7 +735,7 @@ TEST_F(ExtractionLists, ASecondRunReplacesEveryListedFileAndLeavesOthersAlone)
     SetupProcess second(PackageExe("extraction_trio"));
     PressButton(second.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
     PressButton(second.WaitForDialogWith(IDYES), IDYES);
-    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(second));
+    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(second));
 
     EXPECT_EQ(ListFolder(destination_),
               (std::vector<std::string>{"alpha.txt", "beta.txt", "drafts", "gamma.txt", "notes.txt"}))
@@ -695,7 +755,7 @@ TEST_F(ExtractionFailures, AMissingEntryIsReportedWithTheStatusLineOnThePrevious
     AcceptAndChoose(setup, destination_);
     ASSERT_NO_FATAL_FAILURE(
         ExpectFileFailure(setup, "Error: Could not extract file 'Café - ghost.txt'", Writing("après.txt")));
-    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
+    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(setup, 3));
 
     EXPECT_EQ(ListFolder(destination_), (std::vector<std::string>{"après.txt", "next.txt"}))
         << "got " << Listing(ListFolder(destination_));
@@ -775,7 +835,7 @@ TEST_F(ExtractionFailures, ATargetPathPast255CharactersIsRefusedWholeAndNeverWri
     const std::string error = CantWrite(Target(), tooLong);
     ASSERT_GT(error.size(), 255u);
     ASSERT_NO_FATAL_FAILURE(ExpectFileFailure(setup, error, Writing(tooLong)));
-    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndStatus0(setup));
+    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(setup, 3));
 
     EXPECT_EQ(ListFolder(destination_), (std::vector<std::string>{fits, "after.txt"}))
         << "got " << Listing(ListFolder(destination_));
@@ -787,6 +847,80 @@ TEST_F(ExtractionFailures, ATargetPathPast255CharactersIsRefusedWholeAndNeverWri
 
 // A product named in Cyrillic, with terms in three scripts, files named in them and names that
 // differ only in digits, installed into a folder typed in Cyrillic: whatever the ANSI code page.
+// ---- Switches ----------------------------------------------------------------------------------
+
+// One row per command line: the trio with beta.txt held or not, a previous installation
+// registered in the destination or not; the one box it shows (none: no window at all); the status.
+struct SwitchRow {
+    const char* arguments;  // "{dest}" stands for the case's destination
+    bool previous;
+    bool held;
+    int box;                // 0: nothing shown; else IDS_USAGE alone, or IDS_UNKNOWN_SWITCH naming /X
+    DWORD status;
+};
+
+const SwitchRow kSwitchRows[] = {
+    {"/S /D={dest}", false, false, 0, 0},
+    {"/s", true, false, 0, 0},
+    {"/S /D={dest}", false, true, 0, 3},
+    {"/X /D={dest}", false, false, IDS_UNKNOWN_SWITCH, 2},
+    {"/S /X /D={dest}", false, false, 0, 2},
+    {"/?", true, false, IDS_USAGE, 0},
+    {"/S /?", true, false, 0, 2},
+};
+
+TEST_F(Switches, EachCommandLineShowsItsBoxOrNothingAndEndsWithItsStatus)
+{
+    const std::string exe = PackageExe("extraction_trio");
+    const std::string usage = ReadStringResource(exe, IDS_USAGE).value_or("(none)");
+    const std::string quillmarkEntry = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark";
+    for (size_t i = 0; i < std::size(kSwitchRows); ++i) {
+        const SwitchRow& row = kSwitchRows[i];
+        SCOPED_TRACE("row " + std::to_string(i) + ": " + row.arguments);
+        RemoveTree(destination_);
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgram));
+        if (row.previous)
+            SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(kProgram), "", Target() + kProgram);
+        PlaceOldBeta();
+        std::string arguments = row.arguments;
+        size_t dest = arguments.find("{dest}");
+        if (dest != std::string::npos)
+            arguments.replace(dest, 6, destination_);
+        DWORD status = 0;
+        if (row.box == 0) {
+            std::optional<HeldFile> hold;
+            if (row.held)
+                hold.emplace(destination_ + "\\beta.txt");
+            status = RunUnseen(exe, arguments);
+        } else {
+            SetupProcess setup(exe, "", arguments);
+            MessageBoxSeen box = setup.DismissMessageBox();
+            EXPECT_EQ(box.title, kCaption);
+            EXPECT_EQ(box.text, row.box == IDS_USAGE ? usage : "Error: Couldn't understand '/X'\n\n" + usage);
+            status = setup.WaitForExit();
+        }
+        EXPECT_EQ(status, row.status) << "expected exit status " << row.status << ", got " << status;
+        bool installs = (row.status == 0 && row.box == 0) || row.status == 3;
+        EXPECT_EQ(FileExists(destination_ + "\\alpha.txt"), installs) << "alpha.txt written?";
+        ExpectFile(destination_ + "\\beta.txt", installs && !row.held ? Payload("beta.txt") : kOldBeta);
+        EXPECT_FALSE(ReadRegistryString(HKEY_LOCAL_MACHINE, quillmarkEntry, "DisplayName"))
+            << "expected no Apps & Features entry for a package without an uninstaller";
+    }
+}
+
+// The folder given fills the dialog, and no prompt comes before it though one was installed.
+TEST_F(Switches, ADestinationFillsTheDialogWithoutTheReinstallPrompt)
+{
+    SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(kProgram), "", scratch_ + "\\Old\\" + kProgram);
+    SetupProcess setup(PackageExe("extraction_trio"), "", "/D=" + destination_);
+    PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), destination_);
+    PressButton(chooser, IDOK);
+    ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(setup));
+    ExpectFile(destination_ + "\\gamma.txt", Payload("gamma.txt"));
+}
+
 TEST(ExtractionAnyScript, CaptionHeadingTermsAndEveryFileKeepTheirCharacters)
 {
     const std::string name = "Проба", program = "Проба.exe", caption = "Installing - " + name;

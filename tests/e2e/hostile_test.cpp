@@ -363,7 +363,7 @@ TEST_F(HostileMessages, PercentSequencesInMessagesAndANameAreShownAsTheyStandAnd
                    "Warning: Couldn't launch 'Sextant.exe' %s%s\nPlease, proceed by launching it manually instead! "
                    "%d %p",
                    kNoOwner}},
-                 0);
+                 3);
     EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{"alpha.txt", held, "gamma.txt"}))
         << "got " << Listing(ListFolder(destination));
     ExpectFile(destination + "\\alpha.txt", Payload("alpha.txt"));
@@ -387,7 +387,7 @@ TEST_F(HostileMessages, AMissingEntryWithPercentSequencesIsReportedAsItStandsAnd
                    "Warning: Couldn't launch 'Sextant.exe' %s%s\nPlease, proceed by launching it manually instead! "
                    "%d %p",
                    kNoOwner}},
-                 0);
+                 3);
     EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{"alpha.txt", "gamma.txt"}))
         << "got " << Listing(ListFolder(destination));
     ExpectFile(destination + "\\alpha.txt", Payload("alpha.txt"));
@@ -478,7 +478,7 @@ TEST_F(HostileMessages, LongMessageFormatsAreCutTo255AndTheFixedNoticeTo127)
                    Progress(writingBeta)},
                   {kSextantCaption, failed.substr(0, 127), Progress(writingBeta)},
                   {kSextantCaption, Shown(cantLaunch, {"Sextant.exe"}), kNoOwner}},
-                 0);
+                 3);
     EXPECT_EQ(writingBeta.size(), 255u);
     EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{"alpha.txt", "beta.txt", "gamma.txt"}))
         << "got " << Listing(ListFolder(destination));
@@ -595,7 +595,7 @@ TEST_F(HostileEntries, EveryStringOneOverArrivesCutByOneAndNothingIsWrittenUnder
                  {{caption, "Error: Could not extract file '" + cutA + "'", Progress("...")},
                   {caption, kFailed, Progress("...")},
                   {caption, "Warning: Couldn't launch '" + kProgram48.substr(0, 47) + kCantLaunchTail, kNoOwner}},
-                 0);
+                 3);
     EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{cutB, "after.txt"}))
         << "got " << Listing(ListFolder(destination));
     ExpectFile(destination + "\\" + cutB, Payload("atlas_b_cut.txt"));
@@ -661,7 +661,7 @@ TEST_F(HostileEntries, ANameWhoseTargetPasses255IsRefusedWith210WholeAndTheProgr
     const std::string error = "Error: Couldn't write to '" + target + kListed127 + kInUseTail;
     const std::string writing = "Writing: " + kListed127 + " ...";
     ExpectEnding(RunToEnd(setup),
-                 {{caption, error, Progress(writing)}, {caption, kFailed, Progress(writing)}}, 0);
+                 {{caption, error, Progress(writing)}, {caption, kFailed, Progress(writing)}}, 3);
     EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{destination.substr(scratch_.size() + 1)})
         << "expected the destination alone in " << scratch_;
     EXPECT_EQ(ListFolder(destination), std::vector<std::string>{kProgram47})

@@ -205,6 +205,9 @@ bool SameContent(const std::string& a, const std::string& b)
     return !fa.bad() && !fb.bad() && fa.eof() && fb.eof();
 }
 
+// The setup reads the text back for its Apps & Features entry.
+static_assert(kVersionTextCapacity > 4 * 5 + 3, "four numbers of five digits and three dots must arrive whole");
+
 bool ParseVersion(const std::string& text, uint16_t out[4])
 {
     std::string part;

@@ -45,7 +45,7 @@ struct Package {
 const size_t kMaxProductText = kProductNameCapacity - 1, kMaxListedName = kListedNameCapacity - 1,
              kMaxTerms = kTermsCapacity - 1, kTermsLineWarn = 60;
 static_assert(kProgramFileCapacity == kProductNameCapacity, "one limit is checked for both product texts");
-const size_t kMaxPublisher = 127;
+const size_t kMaxPublisher = kPublisherCapacity - 1;
 
 // Reads and checks a manifest; false when any error was found (all of them are in diags).
 // Source paths are relative to the manifest's folder, then to each of searchDirs.

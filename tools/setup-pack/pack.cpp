@@ -63,7 +63,7 @@ private:
 
 bool PackageOwned(uint32_t id)
 {
-    return (id >= IDS_PRODUCT_NAME && id <= IDS_UNINSTALL) || id >= IDS_SUBDIR_FIRST;
+    return (id >= IDS_PRODUCT_NAME && id <= IDS_VERSION_TEXT) || id >= IDS_SUBDIR_FIRST;
 }
 
 // Characters, not bytes, so that columns line up with accented names.
@@ -142,6 +142,7 @@ bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& packa
     ours[IDS_TERMS] = package.terms;
     ours[IDS_PUBLISHER] = package.publisher;
     ours[IDS_UNINSTALL] = package.uninstall;
+    ours[IDS_VERSION_TEXT] = std::u16string(package.versionText.begin(), package.versionText.end());
     for (size_t i = 0; i < package.folders.size(); ++i)
         ours[IDS_SUBDIR_FIRST + static_cast<uint32_t>(i)] = package.folders[i];
     for (size_t i = 0; i < package.files.size(); ++i)

@@ -186,7 +186,7 @@ def main():
     strings, languages = strings_of(pe, types[pefile.RESOURCE_TYPE['RT_STRING']])
     expected = dict(stub_strings)
     expected.update({500: 'Lumivue', 501: 'Lumivue.exe', 502: TERMS, 503: 'Lumivue S\u00e0rl',
-                     504: 'Docs\\Read Me.txt'})  # the uninstaller as [files] spells it
+                     504: 'Docs\\Read Me.txt', 505: '7.0'})  # the uninstaller as [files] spells it
     expected.update({9000 + i: f for i, f in enumerate(FOLDERS)})
     expected.update({10000 + i: f[0] for i, f in enumerate(FILES)})
     for i in sorted(set(strings) | set(expected)):

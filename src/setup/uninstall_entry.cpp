@@ -1,0 +1,93 @@
+// The Apps & Features entry: written after the files for a package that names its uninstaller.
+#include "setup/state.h"
+#include "setup/text.h"
+#include "package/strings.h"
+#include "resource.h"
+
+static const WideChar kUninstallRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+// The one access mask of the entry: a view flag for a 64-bit product's entry goes here.
+static const REGSAM kEntryAccess = KEY_WRITE;
+
+static_assert(sizeof(kUninstallRoot) / sizeof(WideChar) - 1 + kProductNameCapacity <= kUninstallKeyCapacity,
+              "the entry's key must hold the longest product name");
+static_assert(kVersionTextCapacity <= kPublisherCapacity, "the version text must arrive whole in the publisher's buffer");
+
+// Each setter gives the system's result: 0, ERROR_SUCCESS, is the only success, so the results
+// of all of them joined with | tell whether every value was set.
+static LONG SetText(HKEY key, const WideChar* name, const WideChar* text)
+{
+    DWORD bytes = (TextLength(text) + 1) * sizeof(WideChar);
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+static LONG SetNumber(HKEY key, const WideChar* name, DWORD number)
+{
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
+}
+
+// "<destination><file>", quoted or not, through fileMessage; never set cut.
+static LONG SetPath(HKEY key, const WideChar* name, const WideChar* file, const WideChar* format)
+{
+    const WideChar* arguments[2] = {state.destination, file};
+    if (!FormatText(state.fileMessage, kFileMessageCapacity, format, arguments, 2))
+        return ERROR_INSUFFICIENT_BUFFER;
+    return SetText(key, name, state.fileMessage);
+}
+
+// Without its trailing backslash, as Windows' own entries have it, except for a drive's root.
+static LONG SetInstallLocation(HKEY key)
+{
+    int last = TextLength(state.destination) - 1;
+    bool root = last > 0 && state.destination[last - 1] == ':';
+    if (!root)
+        state.destination[last] = '\0';
+    LONG result = SetText(key, L"InstallLocation", state.destination);
+    state.destination[last] = '\\';
+    return result;
+}
+
+// Publisher and version share one buffer, so each is set as soon as it is read.
+static LONG SetPackageText(HKEY key, const WideChar* name, UINT id)
+{
+    WideChar text[kPublisherCapacity];
+    ReadPackageString(id, text, kPublisherCapacity);
+    return SetText(key, name, text);
+}
+
+static LONG SetValues(HKEY key, const WideChar* uninstaller)
+{
+    // Rounded up, so that a payload of a few bytes does not show as nothing.
+    DWORD kibibytes = static_cast<DWORD>((state.writtenBytes + 1023) >> 10);
+    return SetText(key, L"DisplayName", state.productName) |
+           SetPackageText(key, L"DisplayVersion", IDS_VERSION_TEXT) |
+           SetPackageText(key, L"Publisher", IDS_PUBLISHER) | SetInstallLocation(key) |
+           SetPath(key, L"UninstallString", uninstaller, kQuotedPathFormat) |
+           SetPath(key, L"DisplayIcon", state.programFile, L"%s%s") | SetNumber(key, L"NoModify", 1) |
+           SetNumber(key, L"NoRepair", 1) | SetNumber(key, L"EstimatedSize", kibibytes);
+}
+
+static bool WriteEntry(const WideChar* uninstaller)
+{
+    WideChar path[kUninstallKeyCapacity];
+    CopyText(path, kUninstallKeyCapacity, kUninstallRoot);
+    AppendText(path, kUninstallKeyCapacity, state.productName);
+    HKEY key = 0;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, REG_OPTION_NON_VOLATILE, kEntryAccess, 0, &key, 0) !=
+        ERROR_SUCCESS)
+        return false;
+    LONG result = SetValues(key, uninstaller);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
+// A failure is not fatal: the files are in place, only the entry that lists them is missing.
+void RegisterUninstallEntry()
+{
+    WideChar uninstaller[kListedNameCapacity];
+    if (ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity) == 0 || WriteEntry(uninstaller))
+        return;
+    if (state.exitStatus == kExitDone)
+        state.exitStatus = kExitEntryMissing;
+    FormatPackageMessage(IDS_NO_ENTRY, state.fileMessage, kFileMessageCapacity, state.productName);
+    ReportFailure(state.fileMessage, 0, false);
+}
