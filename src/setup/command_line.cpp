@@ -102,6 +102,17 @@ static bool TakeDestination(const WideChar* folder, int length, WideChar* out, i
     return true;
 }
 
+// Whether /S stands among the arguments from p on (a /D= takes the rest of the line as its
+// folder): a silent run must never wait on a box, whatever came before its /S.
+static bool AsksForSilence(const WideChar* p)
+{
+    for (p = SkipBlanks(p); *p != 0 && !IsDestinationSwitch(p); p = SkipBlanks(p + ArgumentLength(p))) {
+        if (IsSwitch(p, ArgumentLength(p), "/S"))
+            return true;
+    }
+    return false;
+}
+
 static CommandLine Refuse(CommandLine result, const WideChar* argument, int length, WideChar* unknown,
                           int unknownCapacity)
 {
@@ -126,8 +137,10 @@ CommandLine ReadCommandLine(const WideChar* line, WideChar* destination, int des
             result.silent = true;
         else if (IsSwitch(p, length, "/?"))
             result.usage = true;
-        else
+        else {
+            result.silent = result.silent || AsksForSilence(p + length);
             return Refuse(result, p, length, unknown, unknownCapacity);
+        }
         p = SkipBlanks(p + length);
     }
     return result;

@@ -22,7 +22,8 @@ struct CommandLine {
 // and destination is left as it was.
 // unknown receives the first argument not understood, up to its first blank (the whole
 // /D= argument for a refused folder), cut to unknownCapacity; it is empty when all were.
-// Reading stops at that argument, so the flags say what came before it.
+// Reading stops at that argument, so the flags say what came before it, but for /S: it
+// counts anywhere before a /D=, so that a silent run never waits on a box.
 CommandLine ReadCommandLine(const WideChar* line, WideChar* destination, int destinationCapacity,
                             WideChar* unknown, int unknownCapacity);
 

@@ -386,19 +386,7 @@ protected:
     // The command line the installed main program was started with: the destination shows in it.
     std::string LaunchRecord()
     {
-        // Wine's rename still holds the file for a moment after it shows under its new name.
-        std::string line;
-        WaitUntil("the installed program to record its start in " + record_, [&] {
-            try {
-                line = ReadFileBytes(record_);
-                return true;
-            } catch (const DriverError&) {
-                return false;
-            }
-        });
-        if (!line.empty() && line.back() == '\n')
-            line.pop_back();
-        return line;
+        return ReadLaunchRecord(record_);
     }
 
     bool Launched() const { return FileExists(record_); }

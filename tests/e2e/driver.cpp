@@ -553,6 +553,22 @@ std::string ReadFileBytes(const std::string& path)
     return bytes;
 }
 
+std::string ReadLaunchRecord(const std::string& path)
+{
+    for (DWORD start = GetTickCount(); static_cast<int>(GetTickCount() - start) < kWaitMs; Sleep(20)) {
+        try {
+            if (FileExists(path)) {
+                std::string line = ReadFileBytes(path);
+                if (!line.empty() && line.back() == '\n')
+                    line.pop_back();
+                return line;
+            }
+        } catch (const DriverError&) {
+        }
+    }
+    throw DriverError("no launch record in " + path + " after " + std::to_string(kWaitMs) + " ms");
+}
+
 void WriteFileBytes(const std::string& path, const std::string& bytes)
 {
     HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -138,6 +138,9 @@ void DeleteRegistryKey(HKEY root, const std::string& key);
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
+// The line a launched probe recorded (without its line feed), once it is there and whole; throws after kWaitMs. Wine's
+// rename holds the file for a moment after it shows under its new name, so a read is retried.
+std::string ReadLaunchRecord(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // Makes every missing level of the folder.
 void MakeFolders(const std::string& path);

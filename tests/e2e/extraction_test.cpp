@@ -950,11 +950,7 @@ TEST(ExtractionAnyScript, CaptionHeadingTermsAndEveryFileKeepTheirCharacters)
     ASSERT_EQ(status, 0u) << "expected the setup to end by itself with status 0";
 
     ExpectInstalled(destination, files);
-    DWORD start = GetTickCount();
-    while (!FileExists(record) && static_cast<int>(GetTickCount() - start) < kWaitMs)
-        Sleep(20);
-    ASSERT_TRUE(FileExists(record)) << "expected " << program << " to record its start";
-    EXPECT_EQ(ReadFileBytes(record), "\"" + destination + "\\" + program + "\"\n");
+    EXPECT_EQ(ReadLaunchRecord(record), "\"" + destination + "\\" + program + "\"");
 
     // A second run finds the installation through the program's App Paths entry and replaces a lost file.
     SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(program), "", destination + "\\" + program);

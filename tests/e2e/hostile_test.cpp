@@ -287,16 +287,7 @@ protected:
 
     std::string LaunchRecord() const
     {
-        DWORD start = GetTickCount();
-        while (!FileExists(record_)) {
-            if (static_cast<int>(GetTickCount() - start) >= kWaitMs)
-                throw DriverError("expected the installed program to record its start in " + record_);
-            Sleep(20);
-        }
-        std::string line = ReadFileBytes(record_);
-        if (!line.empty() && line.back() == '\n')
-            line.pop_back();
-        return line;
+        return ReadLaunchRecord(record_);
     }
 
     bool Launched() const { return FileExists(record_); }

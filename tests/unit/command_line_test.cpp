@@ -56,6 +56,8 @@ TEST(ReadCommandLine, SwitchesAfterTheProgramPath)
         {u"Setup.exe /D=\\\\server\\apps\\Lumivue", true, false, false, u"\\\\server\\apps\\Lumivue", u""},
         {u"Setup.exe /D=d:/Lumivue", true, false, false, u"d:/Lumivue", u""},
         {u"Setup.exe /X", false, false, false, nullptr, u"/X"},
+        {u"Setup.exe /X /D=C:\\x /S", false, false, false, nullptr, u"/X"},
+        {u"Setup.exe /X /s", false, true, false, nullptr, u"/X"},
         {u"Setup.exe /S /Silent /D=C:\\x", false, true, false, nullptr, u"/Silent"},
         {u"Setup.exe /? C:\\x", false, false, true, nullptr, u"C:\\x"},
         {u"Setup.exe S", false, false, false, nullptr, u"S"},
