@@ -119,7 +119,7 @@ std::vector<std::u16string> TermsLinesAsTheSetupShowsThem(const std::u16string& 
 void CheckAcceptedTerms(const std::u16string& terms)
 {
     if (terms.empty() || terms.size() > kMaxTerms || terms.back() != '\n')
-        ModelMismatch("accepted terms hold 1 to 3332 units and end in a line feed", "so",
+        ModelMismatch("accepted terms hold 1 to kMaxTerms units and end in a line feed", "so",
                       Visible(terms.substr(0, 80)));
     for (char16_t c : terms) {
         if (c < 0x20 && c != '\t' && c != '\n')
@@ -229,10 +229,10 @@ bool Storable(const std::u16string& text)
 void CheckAcceptedPackage(const Package& p)
 {
     if (p.name.empty() || p.name.size() > kMaxProductText || !Storable(p.name))
-        ModelMismatch("accepted product name holds 1 to 47 units, none a control or lone surrogate", "so",
+        ModelMismatch("accepted product name holds 1 to kMaxProductText units, none a control or lone surrogate", "so",
                       Visible(p.name));
     if (p.program.size() > kMaxProductText || !ValidListedPath(p.program, 0) || !Storable(p.program))
-        ModelMismatch("accepted program is a valid name of up to 47 units", "so", Visible(p.program));
+        ModelMismatch("accepted program is a valid name of up to kMaxProductText units", "so", Visible(p.program));
     uint16_t version[4];
     if (!ModelVersion(p.versionText, version))
         ModelMismatch("accepted version is 1 to 4 numbers up to 65535", "so", p.versionText);
@@ -243,9 +243,9 @@ void CheckAcceptedPackage(const Package& p)
     CheckAcceptedTerms(p.terms);
 
     if (p.files.empty() || p.files.size() > kMaxFiles)
-        ModelMismatch("accepted file list holds 1 to 55536 files", "so", std::to_string(p.files.size()));
+        ModelMismatch("accepted file list holds 1 to kMaxFiles files", "so", std::to_string(p.files.size()));
     if (p.folders.size() > kMaxFolders)
-        ModelMismatch("accepted folder list holds up to 999 folders", "so", std::to_string(p.folders.size()));
+        ModelMismatch("accepted folder list holds up to kMaxFolders folders", "so", std::to_string(p.folders.size()));
 
     std::map<std::u16string, size_t> folderAt;
     for (size_t i = 0; i < p.folders.size(); ++i) {
@@ -289,11 +289,10 @@ void CheckAcceptedPackage(const Package& p)
     bool uninstallListed = std::any_of(p.files.begin(), p.files.end(),
                                        [&](const PackageFile& f) { return f.listed == p.uninstall; });
     if (!p.uninstall.empty() && !uninstallListed)
-        ModelMismatch("an accepted uninstaller is one of the listed names as listed", "listed", p.uninstall);
-    if (p.publisher.size() > kMaxPublisher || std::find_if_not(p.publisher.begin(), p.publisher.end(), text) !=
-                                                  p.publisher.end())
-        ModelMismatch("an accepted publisher holds up to 127 characters and no control character", "so",
-                      p.publisher);
+        ModelMismatch("an accepted uninstaller is one of the listed names as listed", "listed", Visible(p.uninstall));
+    if (p.publisher.size() > kMaxPublisher || !Storable(p.publisher))
+        ModelMismatch("an accepted publisher is short enough and holds no control or lone surrogate", "so",
+                      Visible(p.publisher));
 }
 
 void CheckManifest(const std::string& text)
