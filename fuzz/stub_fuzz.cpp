@@ -10,8 +10,8 @@
 #include "image_writer.h"
 #include "manifest.h"
 #include "model_check.h"
-#include "pack.h"
-#include "pe_reader.h"
+#include "package_merge.h"
+#include "package_view.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "image_writer.h"
 #include "pack.h"
+#include "package_view.h"
 #include "test_stub.h"
 
 namespace {

@@ -3,10 +3,13 @@
 
 #include <sstream>
 
+#include "bytes.h"
 #include "image_writer.h"
+#include "inspect.h"
 #include "pack.h"
+#include "package_merge.h"
+#include "package_view.h"
 #include "resource_writer.h"
-#include "pe_reader.h"
 #include "test_stub.h"
 
 namespace {
@@ -36,17 +39,6 @@ protected:
     }
 
     static ByteSpan Span(const std::vector<uint8_t>& bytes) { return ByteSpan{bytes.data(), bytes.size()}; }
-
-    uint32_t Get32(size_t at) const
-    {
-        return good[at] | good[at + 1] << 8 | good[at + 2] << 16 | static_cast<uint32_t>(good[at + 3]) << 24;
-    }
-
-    static void Put32(std::vector<uint8_t>* bytes, size_t at, uint32_t value)
-    {
-        for (int i = 0; i < 4; ++i)
-            (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
 
     // The error ReadPackage gives for bytes; "" when it reads them.
     static std::string ErrorOf(const std::vector<uint8_t>& bytes)
@@ -91,20 +83,20 @@ TEST_F(HostileImage, EveryByteOfHeadersAndDirectoryMayBeGarbage)
 TEST_F(HostileImage, LoopsDeepNestingAndLyingSizesGetTheirOwnErrors)
 {
     // Root entry 0 points at a type table; the type table's entry at a language table.
-    size_t typeTable = root + (Get32(root + 20) & 0x7FFFFFFF);
-    size_t langTable = root + (Get32(typeTable + 20) & 0x7FFFFFFF);
-    size_t dataEntry = root + Get32(langTable + 20);
+    size_t typeTable = root + (Load32(&good[root + 20]) & 0x7FFFFFFF);
+    size_t langTable = root + (Load32(&good[typeTable + 20]) & 0x7FFFFFFF);
+    size_t dataEntry = root + Load32(&good[langTable + 20]);
 
     std::vector<uint8_t> loop = good;
-    Put32(&loop, typeTable + 20, 0x80000000u);  // back to the root
+    Put32(&loop[typeTable + 20], 0x80000000u);  // back to the root
     EXPECT_NE(std::string::npos, ErrorOf(loop).find("reached twice")) << ErrorOf(loop);
 
     std::vector<uint8_t> deep = good;
-    Put32(&deep, langTable + 20, 0x80000000u | static_cast<uint32_t>(langTable - root));
+    Put32(&deep[langTable + 20], 0x80000000u | static_cast<uint32_t>(langTable - root));
     EXPECT_NE(std::string::npos, ErrorOf(deep).find("nest deeper")) << ErrorOf(deep);
 
     std::vector<uint8_t> huge = good;
-    Put32(&huge, dataEntry + 4, 0x7FFFFFF0u);
+    Put32(&huge[dataEntry + 4], 0x7FFFFFF0u);
     EXPECT_NE(std::string::npos, ErrorOf(huge).find("lies outside the file")) << ErrorOf(huge);
 
     std::vector<uint8_t> many = good;
@@ -124,11 +116,11 @@ TEST_F(HostileImage, LoopsDeepNestingAndLyingSizesGetTheirOwnErrors)
     EXPECT_NE(std::string::npos, ErrorOf(strings).find("more than the block holds")) << ErrorOf(strings);
 
     std::vector<uint8_t> section = good;
-    Put32(&section, image.sectionTableOffset + 16, 0x10000000u);  // raw size of the first section
+    Put32(&section[image.sectionTableOffset + 16], 0x10000000u);  // raw size of the first section
     EXPECT_NE(std::string::npos, ErrorOf(section).find("runs past the end of the file")) << ErrorOf(section);
 
     std::vector<uint8_t> far = good;
-    Put32(&far, 0x3C, 0xFFFFFFF0u);
+    Put32(&far[0x3C], 0xFFFFFFF0u);
     EXPECT_NE(std::string::npos, ErrorOf(far).find("no PE signature")) << ErrorOf(far);
 
     std::vector<uint8_t> wide = good;
