@@ -9,6 +9,7 @@
 #include "pack.h"
 #include "package_merge.h"
 #include "package_view.h"
+#include "resource.h"
 #include "resource_writer.h"
 #include "test_stub.h"
 
@@ -130,7 +131,7 @@ TEST_F(HostileImage, LoopsDeepNestingAndLyingSizesGetTheirOwnErrors)
 
 TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt)
 {
-    // A hand-edited package: string 10003 behind a gap, a named entry, and none for sub\b.txt.
+    // A hand-edited package: the fourth file's string behind a gap, a named entry, and none for sub\b.txt.
     Diagnostics diags;
     Package package;
     ASSERT_TRUE(ReadManifest(dir.path() + "/setup.ini", {}, &package, &diags)) << diags.Format();
@@ -141,7 +142,7 @@ TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt
     std::vector<ResourceItem> items;
     ASSERT_TRUE(MakeResourceItems(Span(stub), stubImage, package, &items, &diags)) << diags.Format();
     for (auto item = items.begin(); item != items.end();) {
-        if (item->type == ResourceKey::Id(kRtString) && item->name == ResourceKey::Id(10000 / 16 + 1)) {
+        if (item->type == ResourceKey::Id(kRtString) && item->name == ResourceKey::Id(IDS_FILE_FIRST / 16 + 1)) {
             std::u16string block[16];
             ASSERT_TRUE(DecodeStringBlock(ByteSpan{item->data.bytes.data(), item->data.bytes.size()}, block, &error));
             block[3] = u"late.txt";
@@ -149,9 +150,9 @@ TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt
             item->data.size = item->data.bytes.size();
         }
         // a.txt as an old package holds it, by its made name: the setup falls back to that.
-        if (item->name == ResourceKey::Id(10000))
+        if (item->name == ResourceKey::Id(IDS_FILE_FIRST))
             item->name = ResourceKey::Name(u"A_TXT");
-        if (item->name == ResourceKey::Id(10001))
+        if (item->name == ResourceKey::Id(IDS_FILE_FIRST + 1))
             item = items.erase(item);
         else
             ++item;
@@ -166,9 +167,12 @@ TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt
     EXPECT_NE(std::string::npos, out.str().find("files:     2,")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("         9  by name A_TXT\n")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   missing  neither numbered nor by name SUB_B_TXT")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("note: file 10001 has no payload entry, neither numbered nor named "
-                                                "SUB_B_TXT")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("note: string 10003 is never read: the file list ends at 10002"))
+    EXPECT_NE(std::string::npos, out.str().find("note: file " + std::to_string(IDS_FILE_FIRST + 1) +
+                                                " has no payload entry, neither numbered nor named SUB_B_TXT"))
+        << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("note: string " + std::to_string(IDS_FILE_FIRST + 3) +
+                                                " is never read: the file list ends at " +
+                                                std::to_string(IDS_FILE_FIRST + 2)))
         << out.str();
 }
 
