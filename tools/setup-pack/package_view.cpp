@@ -1,5 +1,4 @@
-// Reads a setup's package as the setup does: strings by the loader's language rule, each list up to its first
-// gap, payload entries by number and then by made name.
+// Reads a package back as the setup does: strings by language rule, lists to their first gap, entries by number.
 #include "package_view.h"
 
 #include "package/resource_name.h"
