@@ -7,8 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include "model_check.h"
+#include "inspect.h"
 #include "pack.h"
-#include "pe_reader.h"
+#include "package_view.h"
 #include "resource_writer.h"
 
 namespace {

@@ -10,8 +10,9 @@
 #include "image_writer.h"
 #include "manifest.h"
 #include "model_check.h"
-#include "pack.h"
-#include "pe_reader.h"
+#include "package_merge.h"
+#include "package_view.h"
+#include "resource.h"
 
 namespace {
 
@@ -68,10 +69,11 @@ void CheckReadBack(const Package& package)
             ModelMismatch("payload entry read back", "numbered, " + std::to_string(g_payload.size()) + " bytes",
                           f.madeName + (f.found ? ", " + std::to_string(f.size) + " bytes" : " missing"));
     }
-    if (view.files[1].sameBytesAs != 10000)
-        ModelMismatch("the copy's entry shares the data of 10000", "10000", std::to_string(view.files[1].sameBytesAs));
+    if (view.files[1].sameBytesAs != IDS_FILE_FIRST)
+        ModelMismatch("the copy's entry shares the data of the first file", std::to_string(IDS_FILE_FIRST),
+                      std::to_string(view.files[1].sameBytesAs));
     for (const ResourceLeaf& leaf : view.image.resources) {
-        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Id(10000)) {
+        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Id(IDS_FILE_FIRST)) {
             ByteSpan data = LeafBytes(file, leaf);
             if (data.size != g_payload.size() || !std::equal(data.data, data.data + data.size, g_payload.begin()))
                 ModelMismatch("payload bytes read back", "the source's bytes", "other bytes");

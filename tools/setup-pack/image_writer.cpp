@@ -8,22 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bytes.h"
+
 namespace {
 
 const size_t kChunk = 1 << 20;          // payload copy unit: memory stays bounded by it
 const size_t kStaging = 64 << 10;       // small writes are gathered up to this
 const uint32_t kScnCode = 0x20, kScnInitializedData = 0x40;
-
-uint64_t AlignUp(uint64_t value, uint64_t alignment)
-{
-    return (value + alignment - 1) / alignment * alignment;
-}
-
-void Put32(uint8_t* at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 struct PlannedSection {
     PeSection header;
@@ -43,8 +34,28 @@ struct Plan {
 // move, so .reloc itself can move behind the grown resources and stay valid; the stub then
 // keeps the address-space randomisation its linker chose. Any other section after the
 // resources could be referred to by address from the code, so such a stub is refused.
-bool MakePlan(const PeImage& image, const std::vector<ResourceItem>& items, uint32_t fileAlignment, Plan* plan,
-              std::string* error)
+bool CheckSectionsAfterResources(const PeImage& image, std::string* error)
+{
+    for (size_t i = 1; i < image.sections.size(); ++i) {
+        if (image.sections[i].virtualAddress <= image.sections[i - 1].virtualAddress) {
+            *error = "the stub's sections are not in address order";
+            return false;
+        }
+    }
+    for (size_t i = image.resourceSection + 1; i < image.sections.size(); ++i) {
+        const PeSection& s = image.sections[i];
+        bool reloc = image.dirCount > kDirBaseReloc && image.dirSize[kDirBaseReloc] != 0 &&
+                     image.dirRva[kDirBaseReloc] == s.virtualAddress && s.name == ".reloc";
+        if (!reloc) {
+            *error = "the stub has section " + s.name + " after its resources; only .reloc may follow them";
+            return false;
+        }
+    }
+    return true;
+}
+
+// What a stub must be for a package to be put into it.
+bool CheckStub(const PeImage& image, uint32_t fileAlignment, std::string* error)
 {
     if (image.machine != 0x14C) {
         *error = "the stub is not an i386 image";
@@ -67,24 +78,36 @@ bool MakePlan(const PeImage& image, const std::vector<ResourceItem>& items, uint
             return false;
         }
     }
-    for (size_t i = 1; i < image.sections.size(); ++i) {
-        if (image.sections[i].virtualAddress <= image.sections[i - 1].virtualAddress) {
-            *error = "the stub's sections are not in address order";
-            return false;
-        }
-    }
-    for (size_t i = rsrc + 1; i < image.sections.size(); ++i) {
-        const PeSection& s = image.sections[i];
-        bool reloc = image.dirCount > kDirBaseReloc && image.dirSize[kDirBaseReloc] != 0 &&
-                     image.dirRva[kDirBaseReloc] == s.virtualAddress && s.name == ".reloc";
-        if (!reloc) {
-            *error = "the stub has section " + s.name + " after its resources; only .reloc may follow them";
-            return false;
-        }
-    }
-    if (!LayoutResources(items, image.sections[rsrc].virtualAddress, &plan->resources, error))
-        return false;
+    return CheckSectionsAfterResources(image, error);
+}
 
+// One section in the new image: raw data at fileAt, and for those after the resources, the
+// next free address.
+PlannedSection PlaceSection(const PeImage& image, size_t i, uint32_t fileAlignment, uint64_t fileAt, uint64_t nextRva,
+                            Plan* plan)
+{
+    PlannedSection p{image.sections[i], 0};
+    PeSection& h = p.header;
+    int rsrc = image.resourceSection;
+    if (static_cast<int>(i) == rsrc) {
+        h.virtualSize = static_cast<uint32_t>(plan->resources.size);
+        h.rawSize = static_cast<uint32_t>(AlignUp(plan->resources.size, fileAlignment));
+    } else {
+        // Raw bytes past the virtual size are only the linker's padding.
+        p.keep = h.virtualSize != 0 ? std::min(h.rawSize, h.virtualSize) : h.rawSize;
+        h.rawSize = static_cast<uint32_t>(AlignUp(p.keep, fileAlignment));
+    }
+    if (static_cast<int>(i) > rsrc) {
+        if (h.virtualAddress == image.dirRva[kDirBaseReloc])
+            plan->relocRva = static_cast<uint32_t>(nextRva);
+        h.virtualAddress = static_cast<uint32_t>(nextRva);
+    }
+    h.rawPointer = h.rawSize != 0 ? static_cast<uint32_t>(fileAt) : 0;
+    return p;
+}
+
+bool PlaceSections(const PeImage& image, uint32_t fileAlignment, Plan* plan, std::string* error)
+{
     plan->headerBytes = image.sectionTableOffset + 40ull * image.sections.size();
     plan->sizeOfHeaders = AlignUp(plan->headerBytes, fileAlignment);
     if (plan->sizeOfHeaders > image.sections[0].virtualAddress) {
@@ -93,22 +116,8 @@ bool MakePlan(const PeImage& image, const std::vector<ResourceItem>& items, uint
     }
     uint64_t fileAt = plan->sizeOfHeaders, nextRva = 0;
     for (size_t i = 0; i < image.sections.size(); ++i) {
-        PlannedSection p{image.sections[i], 0};
-        PeSection& h = p.header;
-        if (static_cast<int>(i) == rsrc) {
-            h.virtualSize = static_cast<uint32_t>(plan->resources.size);
-            h.rawSize = static_cast<uint32_t>(AlignUp(plan->resources.size, fileAlignment));
-        } else {
-            // Raw bytes past the virtual size are only the linker's padding.
-            p.keep = h.virtualSize != 0 ? std::min(h.rawSize, h.virtualSize) : h.rawSize;
-            h.rawSize = static_cast<uint32_t>(AlignUp(p.keep, fileAlignment));
-        }
-        if (static_cast<int>(i) > rsrc) {
-            if (h.virtualAddress == image.dirRva[kDirBaseReloc])
-                plan->relocRva = static_cast<uint32_t>(nextRva);
-            h.virtualAddress = static_cast<uint32_t>(nextRva);
-        }
-        h.rawPointer = h.rawSize != 0 ? static_cast<uint32_t>(fileAt) : 0;
+        PlannedSection p = PlaceSection(image, i, fileAlignment, fileAt, nextRva, plan);
+        const PeSection& h = p.header;
         fileAt += h.rawSize;
         uint64_t span = h.virtualSize != 0 ? h.virtualSize : h.rawSize;
         nextRva = AlignUp(h.virtualAddress + span, image.sectionAlignment);
@@ -126,6 +135,14 @@ bool MakePlan(const PeImage& image, const std::vector<ResourceItem>& items, uint
         return false;
     }
     return true;
+}
+
+bool MakePlan(const PeImage& image, const std::vector<ResourceItem>& items, uint32_t fileAlignment, Plan* plan,
+              std::string* error)
+{
+    return CheckStub(image, fileAlignment, error) &&
+           LayoutResources(items, image.sections[image.resourceSection].virtualAddress, &plan->resources, error) &&
+           PlaceSections(image, fileAlignment, plan, error);
 }
 
 // The temporary file, known to the signal handler so that an interrupted build leaves nothing.
@@ -234,10 +251,9 @@ bool CopyFileInto(Output* out, const ResourceData& data, std::vector<uint8_t>* b
     return ok;
 }
 
-bool WriteAll(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items, const Plan& plan,
-              uint32_t fileAlignment, int fd, ImageResult* result, std::string* error)
+// The stub's headers with the new layout's fields and section table; checksum zero for now.
+std::vector<uint8_t> NewHeaders(ByteSpan stub, const PeImage& image, const Plan& plan, uint32_t fileAlignment)
 {
-    // Headers: the stub's, with the new layout's fields and section table; checksum zero for now.
     std::vector<uint8_t> headers(stub.data, stub.data + plan.headerBytes);
     uint8_t* opt = headers.data() + image.optionalOffset;
     Put32(opt + kOptSizeOfCode, plan.sizeOfCode);
@@ -265,37 +281,72 @@ bool WriteAll(ByteSpan stub, const PeImage& image, const std::vector<ResourceIte
         Put32(h + 16, s.rawSize);
         Put32(h + 20, s.rawPointer);
     }
+    return headers;
+}
 
-    Output out(fd);
+bool PadTo(Output* out, uint64_t offset)
+{
+    return offset >= out->written() && out->Zeros(offset - out->written());
+}
+
+bool WriteFailed(const Output& out, std::string* error)
+{
+    *error = "writing the setup: " + out.failure;
+    return false;
+}
+
+// The directory, then each item's data at its offset; a payload file that cannot be copied says why itself.
+bool WriteResources(Output* out, const std::vector<ResourceItem>& items, const Plan& plan, std::string* error)
+{
     std::vector<uint8_t> buffer(kChunk);
-    auto padTo = [&](uint64_t offset) { return offset >= out.written() && out.Zeros(offset - out.written()); };
-    bool ok = out.Write(headers.data(), headers.size()) && padTo(plan.sizeOfHeaders);
-    for (size_t i = 0; ok && i < plan.sections.size(); ++i) {
+    uint64_t start = out->written();
+    if (!out->Write(plan.resources.head.data(), plan.resources.head.size()))
+        return WriteFailed(*out, error);
+    for (size_t k = 0; k < items.size(); ++k) {
+        if (items[k].dataOf >= 0)
+            continue;  // its bytes are its owner's
+        if (!PadTo(out, start + plan.resources.dataOffset[k]))
+            return WriteFailed(*out, error);
+        if (!items[k].data.path.empty()) {
+            if (!CopyFileInto(out, items[k].data, &buffer, error))
+                return false;
+        } else if (!out->Write(items[k].data.bytes.data(), items[k].data.bytes.size())) {
+            return WriteFailed(*out, error);
+        }
+    }
+    return true;
+}
+
+bool WriteSections(Output* out, ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
+                   const Plan& plan, std::string* error)
+{
+    for (size_t i = 0; i < plan.sections.size(); ++i) {
         const PlannedSection& p = plan.sections[i];
         if (p.header.rawSize == 0)
             continue;  // uninitialised data has nothing in the file
-        if (static_cast<int>(i) != image.resourceSection) {
-            ok = out.Write(stub.data + image.sections[i].rawPointer, p.keep);
-        } else {
-            uint64_t start = out.written();
-            ok = out.Write(plan.resources.head.data(), plan.resources.head.size());
-            for (size_t k = 0; ok && k < items.size(); ++k) {
-                if (items[k].dataOf >= 0)
-                    continue;  // its bytes are its owner's
-                ok = padTo(start + plan.resources.dataOffset[k]);
-                if (ok && items[k].data.path.empty())
-                    ok = out.Write(items[k].data.bytes.data(), items[k].data.bytes.size());
-                else if (ok && !CopyFileInto(&out, items[k].data, &buffer, error))
-                    return false;
-            }
+        if (static_cast<int>(i) == image.resourceSection) {
+            if (!WriteResources(out, items, plan, error))
+                return false;
+        } else if (!out->Write(stub.data + image.sections[i].rawPointer, p.keep)) {
+            return WriteFailed(*out, error);
         }
-        ok = ok && padTo(p.header.rawPointer + p.header.rawSize);
+        if (!PadTo(out, p.header.rawPointer + p.header.rawSize))
+            return WriteFailed(*out, error);
     }
-    ok = ok && out.Flush();
-    if (!ok) {
-        *error = "writing the setup: " + out.failure;
+    return true;
+}
+
+bool WriteAll(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items, const Plan& plan,
+              uint32_t fileAlignment, int fd, ImageResult* result, std::string* error)
+{
+    std::vector<uint8_t> headers = NewHeaders(stub, image, plan, fileAlignment);
+    Output out(fd);
+    if (!out.Write(headers.data(), headers.size()) || !PadTo(&out, plan.sizeOfHeaders))
+        return WriteFailed(out, error);
+    if (!WriteSections(&out, stub, image, items, plan, error))
         return false;
-    }
+    if (!out.Flush())
+        return WriteFailed(out, error);
     uint8_t sum[4];
     result->fileSize = out.written();
     result->sizeOfImage = static_cast<uint32_t>(plan.sizeOfImage);

@@ -3,16 +3,15 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <ini.h>
 
+#include "bytes.h"
 #include "image_writer.h"
+#include "sources.h"
 #include "unicode.h"
 
 namespace {
@@ -24,10 +23,11 @@ std::string Quote(const std::u16string& text)
 {
     std::u16string shown;
     for (char16_t c : text) {
-        if (c < 0x20)
-            shown += u"\\x" + std::u16string(1, u"0123456789ABCDEF"[c >> 4]) + u"0123456789ABCDEF"[c & 15];
-        else
+        std::string code = c < 0x20 ? Hex(c, 2, "\\x") : std::string();
+        if (code.empty())
             shown += c;
+        else
+            shown.append(code.begin(), code.end());
     }
     return "\"" + Utf16ToUtf8(shown) + "\"";
 }
@@ -88,9 +88,11 @@ struct RawEntry {
     int line;
 };
 
+// The manifest as inih hands it over, with where its sources are looked for.
 struct Collector {
     Reader* reader;
-    std::string file;
+    std::string file, baseDir;
+    const std::vector<std::string>* searchDirs;
     Diagnostics* diags;
     std::map<std::string, RawEntry> product;
     std::vector<RawEntry> folders, files;
@@ -149,60 +151,6 @@ std::string Directory(const std::string& path)
 {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The first folder in which source exists, manifest folder first.
-std::string Resolve(const std::string& source, const std::string& base, const std::vector<std::string>& search)
-{
-    if (!source.empty() && source[0] == '/')
-        return source;
-    std::vector<std::string> dirs{base};
-    dirs.insert(dirs.end(), search.begin(), search.end());
-    for (const std::string& dir : dirs) {
-        std::string path = dir + "/" + source;
-        if (::access(path.c_str(), F_OK) == 0)
-            return path;
-    }
-    return base + "/" + source;
-}
-
-// A readable regular file: its size, or what is wrong.
-bool ProbeSource(const std::string& path, uint64_t* size, std::string* problem)
-{
-    // Non-blocking: a FIFO or a terminal named as a source must be refused, not waited on.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        *problem = std::strerror(errno);
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    ::close(fd);
-    if (!S_ISREG(st.st_mode)) {
-        *problem = "not a regular file";
-        return false;
-    }
-    *size = static_cast<uint64_t>(st.st_size);
-    return true;
-}
-
-// Whether two sources hold the same bytes, streamed in bounded chunks.
-bool SameContent(const std::string& a, const std::string& b)
-{
-    struct stat sa, sb;
-    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-        sa.st_ino == sb.st_ino)
-        return true;
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    std::vector<char> ba(1 << 20), bb(1 << 20);
-    while (fa && fb) {
-        fa.read(ba.data(), ba.size());
-        fb.read(bb.data(), bb.size());
-        if (fa.gcount() != fb.gcount() || std::memcmp(ba.data(), bb.data(), fa.gcount()) != 0)
-            return false;
-    }
-    return !fa.bad() && !fb.bad() && fa.eof() && fb.eof();
 }
 
 // The setup reads the text back for its Apps & Features entry.
@@ -301,47 +249,281 @@ void ReadUninstallEntry(Collector& c, Package* out)
                    "uninstall " + Quote(uninstall) + " is not among the listed files; name the uninstaller as "
                    "[files] lists it, or list it there");
 }
-// Files with the same bytes share one payload entry's data. Only files of one size are
-// compared, first by a hash of their first block, then whole, so that a payload of files that
-// all differ is not read an extra time, nor each file held against every other.
-class SameBytes {
-public:
-    // The earlier stored file with the bytes of files[i], or i itself for none.
-    size_t Find(const std::vector<PackageFile>& files, size_t i)
+// The lines inih reads, each kept with its line end; a line with a NUL byte or over the
+// limit is reported and read as an empty one, so that the lines after it keep their numbers.
+Reader SplitLines(const std::string& text, const std::string& displayName, Diagnostics* diags)
+{
+    Reader reader;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
+        at = end == std::string::npos ? text.size() : end + 1;
+        int number = static_cast<int>(reader.lines.size()) + 1;
+        if (line.find('\0') != std::string::npos) {
+            diags->Error(displayName + ":" + std::to_string(number), "the line holds a NUL byte; remove it");
+            line = "\n";
+        } else if (line.size() > kMaxManifestLine) {
+            diags->Error(displayName + ":" + std::to_string(number), "the line is longer than " +
+                                                                        std::to_string(kMaxManifestLine) + " bytes");
+            line = "\n";
+        }
+        reader.lines.push_back(line);
+    }
+    return reader;
+}
+
+void ParseIni(Collector* c)
+{
+    // The library's settings are process-wide; set them for each read.
+    ini_use_stack = false;
+    ini_allow_realloc = true;
+    ini_max_line = static_cast<int>(kMaxManifestLine) + 3;
+    ini_allow_multiline = false;
+    ini_allow_inline_comments = true;
+    ini_allow_no_value = false;
+    ini_stop_on_first_error = false;
+    ini_allow_bom = true;
+    int bad = ini_parse_stream(ReadLine, c->reader, OnEntry, c);
+    if (bad > 0)
+        c->diags->Error(c->Where(bad), "expected '[section]' or 'name = value'");
+    else if (bad < 0)
+        c->diags->Error(c->file, "out of memory while reading");
+}
+
+void ReadProductTexts(Collector& c, Package* out)
+{
+    if (ProductText(c, "name", kMaxProductText, true, &out->name)) {
+        std::string why = CheckListedPath(out->name, 0);
+        if (!why.empty() || out->name.find(u'\\') != std::u16string::npos)
+            c.diags->Warning(c.Where(c.product["name"].line),
+                             "the product name is also the default destination folder, and as a folder name it " +
+                                 (why.empty() ? std::string("holds a backslash") : why));
+    }
+    if (ProductText(c, "program", kMaxProductText, true, &out->program)) {
+        std::string why = CheckListedPath(out->program, 0);
+        if (!why.empty())
+            c.diags->Error(c.Where(c.product["program"].line), "program " + Quote(out->program) + " " + why);
+    }
+    std::u16string version;
+    if (ProductText(c, "version", 0, true, &version) &&
+        !ParseVersion(out->versionText = Utf16ToUtf8(version), out->version))
+        c.diags->Error(c.Where(c.product["version"].line),
+                       "version " + Quote(version) + " is not 1 to 4 numbers up to 65535 joined by dots, "
+                       "such as 7.0 or 7.0.2.15");
+    if (!ProductText(c, "legal", 0, false, &out->legal) && !c.product.count("legal"))
+        c.diags->Warning(c.file, "[product] has no 'legal'; the version block's legal notice stays empty");
+}
+
+void ReadTerms(Collector& c, Package* out)
+{
+    std::u16string termsName;
+    if (!ProductText(c, "terms", 0, true, &termsName))
+        return;
+    std::string path = Resolve(c.product["terms"].value, c.baseDir, *c.searchDirs);
+    uint64_t termsSize = 0;
+    std::string problem;
+    bool regular = ProbeSource(path, &termsSize, &problem);
+    std::ifstream in;
+    if (regular)
+        in.open(path, std::ios::binary);
+    if (!regular || !in) {
+        c.diags->Error(c.Where(c.product["terms"].line), "cannot read the terms file " + path + ": " +
+                                                             (regular ? std::strerror(errno) : problem));
+        return;
+    }
+    std::string body((kMaxTermsFile + 1), '\0');
+    in.read(&body[0], static_cast<std::streamsize>(body.size()));
+    body.resize(static_cast<size_t>(in.gcount()));
+    if (body.size() > kMaxTermsFile)
+        c.diags->Error(path, "the terms file is over 1 MiB; the setup reads at most " + std::to_string(kMaxTerms) +
+                                 " characters");
+    else
+        ConvertTerms(body, path, &out->terms, c.diags);
+}
+
+// The folders the setup makes, each once whatever its letter case, parents first.
+struct FolderList {
+    std::vector<std::u16string>* folders;
+    std::map<std::u16string, int> seen;  // upper-case folder -> line that needs it
+
+    void Add(const std::u16string& folder, int line)
     {
-        uint64_t size = files[i].size;
-        auto first = alone_.emplace(size, i);
-        if (first.second)
-            return i;  // the first of its size: nothing to compare, nothing read
-        if (first.first->second != kSeen) {
-            size_t earlier = first.first->second;
-            byHead_[{size, Head(files[earlier])}].push_back(earlier);
-            first.first->second = kSeen;
-        }
-        std::vector<size_t>& alike = byHead_[{size, Head(files[i])}];
-        for (size_t earlier : alike) {
-            if (SameContent(files[earlier].source, files[i].source))
-                return earlier;
-        }
-        alike.push_back(i);
-        return i;
+        if (seen.emplace(UpperCase(folder), line).second)
+            folders->push_back(folder);
     }
 
-private:
-    static const size_t kSeen = ~size_t(0);
-
-    static size_t Head(const PackageFile& file)
+    void AddParents(const std::u16string& path, int line)
     {
-        std::ifstream in(file.source, std::ios::binary);
-        std::string block(4096, '\0');
-        in.read(&block[0], static_cast<std::streamsize>(block.size()));
-        block.resize(static_cast<size_t>(in.gcount()));
-        return std::hash<std::string>()(block);
+        for (size_t cut = path.find(u'\\'); cut != std::u16string::npos; cut = path.find(u'\\', cut + 1))
+            Add(path.substr(0, cut), line);
     }
-
-    std::map<uint64_t, size_t> alone_;  // size -> its only stored file so far, kSeen once there are more
-    std::map<std::pair<uint64_t, size_t>, std::vector<size_t>> byHead_;  // (size, head hash) -> stored files
 };
+
+// The listed name of a [files] line: valid, and not listed before in any letter case.
+bool ReadListedName(Collector& c, const RawEntry& raw, const std::map<std::u16string, size_t>& byUpper,
+                    const Package& package, std::u16string* listed)
+{
+    std::string where = c.Where(raw.line), problem;
+    if (!Utf8ToUtf16(raw.key, listed, &problem)) {
+        c.diags->Error(where, "the listed name " + problem);
+        return false;
+    }
+    std::string why = CheckListedPath(*listed, kMaxListedName);
+    if (!why.empty()) {
+        c.diags->Error(where, "the listed name " + Quote(*listed) + " " + why);
+        return false;
+    }
+    auto earlier = byUpper.find(UpperCase(*listed));
+    if (earlier != byUpper.end()) {
+        c.diags->Error(where, Quote(*listed) + " is listed already at line " +
+                                  std::to_string(package.files[earlier->second].line) +
+                                  " (letter case does not tell names apart on Windows); list it once");
+        return false;
+    }
+    return true;
+}
+
+bool ReadSource(Collector& c, const RawEntry& raw, PackageFile* file)
+{
+    std::string where = c.Where(raw.line), problem;
+    if (raw.value.empty()) {
+        c.diags->Error(where, "no source file; write '" + raw.key + " = path/to/file'");
+        return false;
+    }
+    file->source = Resolve(raw.value, c.baseDir, *c.searchDirs);
+    if (!ProbeSource(file->source, &file->size, &problem)) {
+        std::string looked = c.baseDir;
+        for (const std::string& dir : *c.searchDirs)
+            looked += ", " + dir;
+        c.diags->Error(where, "cannot read the source file " + raw.value + " (" + problem + "; looked in " + looked +
+                                  ")");
+        return false;
+    }
+    return true;
+}
+
+// Files: names, sources, duplicates and shared bytes.
+void ReadFiles(Collector& c, FolderList* folders, std::map<std::u16string, size_t>* byUpper, Package* out)
+{
+    SameBytes sameBytes;
+    for (const RawEntry& raw : c.files) {
+        PackageFile file;
+        file.line = raw.line;
+        if (!ReadListedName(c, raw, *byUpper, *out, &file.listed))
+            continue;
+        folders->AddParents(file.listed, raw.line);
+        if (!ReadSource(c, raw, &file))
+            continue;
+        (*byUpper)[UpperCase(file.listed)] = out->files.size();
+        out->files.push_back(file);
+        PackageFile& added = out->files.back();
+        added.sameAs = sameBytes.Find(out->files, out->files.size() - 1);
+        added.stored = added.sameAs == out->files.size() - 1;
+        out->payloadBytes += added.stored ? added.size : 0;
+    }
+}
+
+void ReadFolders(Collector& c, FolderList* folders)
+{
+    for (const RawEntry& raw : c.folders) {
+        std::u16string folder;
+        std::string where = c.Where(raw.line), problem;
+        if (!Utf8ToUtf16(raw.value, &folder, &problem)) {
+            c.diags->Error(where, "the folder " + problem);
+            continue;
+        }
+        std::string why = CheckListedPath(folder, 0);
+        if (!why.empty()) {
+            c.diags->Error(where, "the folder " + Quote(folder) + " " + why);
+            continue;
+        }
+        folders->AddParents(folder, raw.line);
+        folders->Add(folder, raw.line);
+    }
+}
+
+// What the two lists must be as a whole: no name both a file and a folder, each within its ids.
+void CheckLists(Collector& c, const FolderList& folders, const std::map<std::u16string, size_t>& byUpper,
+                const Package& out)
+{
+    for (const PackageFile& file : out.files) {
+        auto clash = folders.seen.find(UpperCase(file.listed));
+        if (clash != folders.seen.end())
+            c.diags->Error(c.Where(file.line), Quote(file.listed) + " is listed as a file, but line " +
+                                                   std::to_string(clash->second) + " needs a folder of that name");
+    }
+    if (c.files.empty())
+        c.diags->Error(c.file, "[files] lists no files; add 'Name.ext = path/to/file' lines");
+    if (out.files.size() > kMaxFiles)
+        c.diags->Error(c.file, std::to_string(out.files.size()) + " files; the file list has room for " +
+                                   std::to_string(kMaxFiles));
+    if (out.folders.size() > kMaxFolders)
+        c.diags->Error(c.file, std::to_string(out.folders.size()) + " folders; the folder list holds at most " +
+                                   std::to_string(kMaxFolders) + " (strings " + std::to_string(IDS_SUBDIR_FIRST) +
+                                   " on, with the one before " + std::to_string(IDS_FILE_FIRST) +
+                                   " left empty to end it), so list fewer folders");
+    if (!out.program.empty() && !byUpper.count(UpperCase(out.program)))
+        c.diags->Warning(c.Where(c.product["program"].line), "program " + Quote(out.program) +
+                                                                 " is not among the listed files: starting it after "
+                                                                 "the install would fail");
+}
+
+// A first look at the size; the builder checks the exact image against the same limit.
+void CheckImageSize(Collector& c, const Package& out)
+{
+    const uint64_t margin = 1 << 20;
+    uint64_t estimate = margin;
+    for (const PackageFile& file : out.files)
+        estimate += file.stored ? file.size + 8 : 0;
+    if (estimate > kMaxImageBytes)
+        c.diags->Error(c.file, "the payload is " + std::to_string(out.payloadBytes >> 20) +
+                                   " MiB; a 32-bit setup can count on loading an image of at most " +
+                                   std::to_string(kMaxImageBytes >> 20) +
+                                   " MiB. Leave large files out or split the product into more than one setup");
+}
+
+// The lines of a terms file, BOM dropped, ended by CR, LF or CR LF.
+std::vector<std::string> TermsFileLines(const std::string& utf8)
+{
+    std::string text = utf8.compare(0, 3, "\xEF\xBB\xBF") == 0 ? utf8.substr(3) : utf8;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find_first_of("\r\n", at);
+        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        if (end == std::string::npos)
+            break;
+        at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    return lines;
+}
+
+// One line of the terms onto out with its line feed; false for a line the setup could not show.
+bool ConvertTermsLine(const std::string& utf8, const std::string& where, std::u16string* out, Diagnostics* diags)
+{
+    std::u16string line;
+    std::string problem;
+    if (utf8.empty()) {
+        diags->Error(where, "an empty line would end the terms list at the setup; put a single space on it");
+        return false;
+    }
+    if (!Utf8ToUtf16(utf8, &line, &problem)) {
+        diags->Error(where, "the line " + problem);
+        return false;
+    }
+    bool ok = true;
+    for (char16_t c : line) {
+        if (c < 0x20 && c != '\t') {
+            diags->Error(where, "the line holds a control character; remove it");
+            ok = false;
+            break;
+        }
+    }
+    if (line.size() > kTermsLineWarn)
+        diags->Warning(where, "the line is " + LengthOf(line) + " long; the terms list has no horizontal "
+                              "scroll bar, so beyond about " + std::to_string(kTermsLineWarn) + " they may not show");
+    *out += line + u"\n";
+    return ok;
+}
 
 }  // namespace
 
@@ -401,19 +583,10 @@ std::string CheckListedPath(const std::u16string& name, size_t maxLength)
 
 bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::u16string* out, Diagnostics* diags)
 {
-    std::string text = utf8.compare(0, 3, "\xEF\xBB\xBF") == 0 ? utf8.substr(3) : utf8;
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find_first_of("\r\n", at);
-        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
-        if (end == std::string::npos)
-            break;
-        at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-    }
+    std::vector<std::string> lines = TermsFileLines(utf8);
     size_t used = lines.size();
     while (used > 0 && lines[used - 1].empty())
         --used;
-    bool ok = true;
     if (used == 0) {
         diags->Error(displayName, "the terms text is empty; the setup shows it for the user to accept");
         return false;
@@ -421,32 +594,9 @@ bool ConvertTerms(const std::string& utf8, const std::string& displayName, std::
     if (used < lines.size())
         diags->Warning(displayName + ":" + std::to_string(used + 1), "empty lines at the end are left out");
     out->clear();
-    for (size_t i = 0; i < used; ++i) {
-        std::string where = displayName + ":" + std::to_string(i + 1), problem;
-        std::u16string line;
-        if (lines[i].empty()) {
-            diags->Error(where, "an empty line would end the terms list at the setup; put a single space on it");
-            ok = false;
-            continue;
-        }
-        if (!Utf8ToUtf16(lines[i], &line, &problem)) {
-            diags->Error(where, "the line " + problem);
-            ok = false;
-            continue;
-        }
-        for (char16_t c : line) {
-            if (c < 0x20 && c != '\t') {
-                diags->Error(where, "the line holds a control character; remove it");
-                ok = false;
-                break;
-            }
-        }
-        if (line.size() > kTermsLineWarn)
-            diags->Warning(where, "the line is " + LengthOf(line) + " long; the terms list has no horizontal "
-                                  "scroll bar, so beyond about " + std::to_string(kTermsLineWarn) +
-                                  " they may not show");
-        *out += line + u"\n";
-    }
+    bool ok = true;
+    for (size_t i = 0; i < used; ++i)
+        ok = ConvertTermsLine(lines[i], displayName + ":" + std::to_string(i + 1), out, diags) && ok;
     if (ok && out->size() > kMaxTerms) {
         diags->Error(displayName, "the terms text is " + LengthOf(*out) + " with line feeds; the setup reads at most " +
                                       std::to_string(kMaxTerms) + ", so shorten it");
@@ -459,182 +609,18 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
                       const std::vector<std::string>& searchDirs, Package* out, Diagnostics* diags)
 {
     *out = Package{};
-    Reader reader;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
-        at = end == std::string::npos ? text.size() : end + 1;
-        int number = static_cast<int>(reader.lines.size()) + 1;
-        if (line.find('\0') != std::string::npos) {
-            diags->Error(displayName + ":" + std::to_string(number), "the line holds a NUL byte; remove it");
-            line = "\n";
-        } else if (line.size() > kMaxManifestLine) {
-            diags->Error(displayName + ":" + std::to_string(number), "the line is longer than " +
-                                                                        std::to_string(kMaxManifestLine) + " bytes");
-            line = "\n";
-        }
-        reader.lines.push_back(line);
-    }
-    // The library's settings are process-wide; set them for each read.
-    ini_use_stack = false;
-    ini_allow_realloc = true;
-    ini_max_line = static_cast<int>(kMaxManifestLine) + 3;
-    ini_allow_multiline = false;
-    ini_allow_inline_comments = true;
-    ini_allow_no_value = false;
-    ini_stop_on_first_error = false;
-    ini_allow_bom = true;
-    Collector c{&reader, displayName, diags, {}, {}, {}, {}};
-    int bad = ini_parse_stream(ReadLine, &reader, OnEntry, &c);
-    if (bad > 0)
-        diags->Error(c.Where(bad), "expected '[section]' or 'name = value'");
-    else if (bad < 0)
-        diags->Error(displayName, "out of memory while reading");
-
-    std::string problem;
-    if (ProductText(c, "name", kMaxProductText, true, &out->name)) {
-        std::string why = CheckListedPath(out->name, 0);
-        if (!why.empty() || out->name.find(u'\\') != std::u16string::npos)
-            diags->Warning(c.Where(c.product["name"].line),
-                           "the product name is also the default destination folder, and as a folder name it " +
-                               (why.empty() ? std::string("holds a backslash") : why));
-    }
-    if (ProductText(c, "program", kMaxProductText, true, &out->program)) {
-        std::string why = CheckListedPath(out->program, 0);
-        if (!why.empty())
-            diags->Error(c.Where(c.product["program"].line), "program " + Quote(out->program) + " " + why);
-    }
-    std::u16string version;
-    if (ProductText(c, "version", 0, true, &version) &&
-        !ParseVersion(out->versionText = Utf16ToUtf8(version), out->version))
-        diags->Error(c.Where(c.product["version"].line),
-                     "version " + Quote(version) + " is not 1 to 4 numbers up to 65535 joined by dots, "
-                     "such as 7.0 or 7.0.2.15");
-    if (!ProductText(c, "legal", 0, false, &out->legal) && !c.product.count("legal"))
-        diags->Warning(displayName, "[product] has no 'legal'; the version block's legal notice stays empty");
-    std::u16string termsName;
-    if (ProductText(c, "terms", 0, true, &termsName)) {
-        std::string path = Resolve(c.product["terms"].value, baseDir, searchDirs);
-        uint64_t termsSize = 0;
-        std::string problem;
-        bool regular = ProbeSource(path, &termsSize, &problem);
-        std::ifstream in;
-        if (regular)
-            in.open(path, std::ios::binary);
-        std::string body((kMaxTermsFile + 1), '\0');
-        if (!regular || !in) {
-            diags->Error(c.Where(c.product["terms"].line), "cannot read the terms file " + path + ": " +
-                                                               (regular ? std::strerror(errno) : problem));
-        } else {
-            in.read(&body[0], static_cast<std::streamsize>(body.size()));
-            body.resize(static_cast<size_t>(in.gcount()));
-            if (body.size() > kMaxTermsFile)
-                diags->Error(path, "the terms file is over 1 MiB; the setup reads at most " +
-                                       std::to_string(kMaxTerms) + " characters");
-            else
-                ConvertTerms(body, path, &out->terms, diags);
-        }
-    }
-
-    // Files: names, sources, duplicates and shared bytes.
-    std::map<std::u16string, size_t> byUpper;
-    std::map<std::u16string, int> folderSeen;  // upper-case folder -> line that needs it
-    auto addFolder = [&](const std::u16string& folder, int line) {
-        if (folderSeen.emplace(UpperCase(folder), line).second)
-            out->folders.push_back(folder);
-    };
-    auto addParents = [&](const std::u16string& path, int line) {
-        for (size_t cut = path.find(u'\\'); cut != std::u16string::npos; cut = path.find(u'\\', cut + 1))
-            addFolder(path.substr(0, cut), line);
-    };
-    SameBytes sameBytes;
-    for (const RawEntry& raw : c.files) {
-        std::string where = c.Where(raw.line);
-        PackageFile file;
-        file.line = raw.line;
-        if (!Utf8ToUtf16(raw.key, &file.listed, &problem)) {
-            diags->Error(where, "the listed name " + problem);
-            continue;
-        }
-        std::string why = CheckListedPath(file.listed, kMaxListedName);
-        if (!why.empty()) {
-            diags->Error(where, "the listed name " + Quote(file.listed) + " " + why);
-            continue;
-        }
-        std::u16string upper = UpperCase(file.listed);
-        if (byUpper.count(upper)) {
-            const PackageFile& first = out->files[byUpper[upper]];
-            diags->Error(where, Quote(file.listed) + " is listed already at line " + std::to_string(first.line) +
-                                    " (letter case does not tell names apart on Windows); list it once");
-            continue;
-        }
-        addParents(file.listed, raw.line);
-        if (raw.value.empty()) {
-            diags->Error(where, "no source file; write '" + raw.key + " = path/to/file'");
-            continue;
-        }
-        file.source = Resolve(raw.value, baseDir, searchDirs);
-        if (!ProbeSource(file.source, &file.size, &problem)) {
-            std::string looked = baseDir;
-            for (const std::string& dir : searchDirs)
-                looked += ", " + dir;
-            diags->Error(where, "cannot read the source file " + raw.value + " (" + problem + "; looked in " +
-                                    looked + ")");
-            continue;
-        }
-        byUpper[upper] = out->files.size();
-        out->files.push_back(file);
-        PackageFile& added = out->files.back();
-        added.sameAs = sameBytes.Find(out->files, out->files.size() - 1);
-        added.stored = added.sameAs == out->files.size() - 1;
-        out->payloadBytes += added.stored ? added.size : 0;
-    }
-    for (const RawEntry& raw : c.folders) {
-        std::u16string folder;
-        std::string where = c.Where(raw.line);
-        if (!Utf8ToUtf16(raw.value, &folder, &problem)) {
-            diags->Error(where, "the folder " + problem);
-            continue;
-        }
-        std::string why = CheckListedPath(folder, 0);
-        if (!why.empty()) {
-            diags->Error(where, "the folder " + Quote(folder) + " " + why);
-            continue;
-        }
-        addParents(folder, raw.line);
-        addFolder(folder, raw.line);
-    }
-    for (const PackageFile& file : out->files) {
-        auto clash = folderSeen.find(UpperCase(file.listed));
-        if (clash != folderSeen.end())
-            diags->Error(c.Where(file.line), Quote(file.listed) + " is listed as a file, but line " +
-                                                 std::to_string(clash->second) + " needs a folder of that name");
-    }
-    if (c.files.empty())
-        diags->Error(displayName, "[files] lists no files; add 'Name.ext = path/to/file' lines");
-    if (out->files.size() > kMaxFiles)
-        diags->Error(displayName, std::to_string(out->files.size()) + " files; the file list has room for " +
-                                      std::to_string(kMaxFiles));
-    if (out->folders.size() > kMaxFolders)
-        diags->Error(displayName, std::to_string(out->folders.size()) + " folders; the folder list holds at most " +
-                                      std::to_string(kMaxFolders) + " (strings " + std::to_string(IDS_SUBDIR_FIRST) +
-                                      " on, with the one before " + std::to_string(IDS_FILE_FIRST) +
-                                      " left empty to end it), so list fewer folders");
-    if (!out->program.empty() && !byUpper.count(UpperCase(out->program)))
-        diags->Warning(c.Where(c.product["program"].line), "program " + Quote(out->program) +
-                                                              " is not among the listed files: starting it after "
-                                                              "the install would fail");
+    Reader reader = SplitLines(text, displayName, diags);
+    Collector c{&reader, displayName, baseDir, &searchDirs, diags, {}, {}, {}, {}};
+    ParseIni(&c);
+    ReadProductTexts(c, out);
+    ReadTerms(c, out);
+    FolderList folders{&out->folders, {}};
+    std::map<std::u16string, size_t> byUpper;  // listed name in upper case -> its file
+    ReadFiles(c, &folders, &byUpper, out);
+    ReadFolders(c, &folders);
+    CheckLists(c, folders, byUpper, *out);
     ReadUninstallEntry(c, out);
-    // A first look at the size; the builder checks the exact image against the same limit.
-    const uint64_t margin = 1 << 20;
-    uint64_t estimate = margin;
-    for (const PackageFile& file : out->files)
-        estimate += file.stored ? file.size + 8 : 0;
-    if (estimate > kMaxImageBytes)
-        diags->Error(displayName, "the payload is " + std::to_string(out->payloadBytes >> 20) +
-                                      " MiB; a 32-bit setup can count on loading an image of at most " +
-                                      std::to_string(kMaxImageBytes >> 20) +
-                                      " MiB. Leave large files out or split the product into more than one setup");
+    CheckImageSize(c, *out);
     return !diags->Failed();
 }
 

@@ -2,16 +2,13 @@
 #include "pe_reader.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <set>
 
-#include "package/resource_name.h"
-#include "resource.h"
-#include "setup/limits.h"
+#include "bytes.h"
 
 namespace {
 
-// More entries than any package needs (55536 files and a few thousand string blocks);
+// More entries than any package needs (its most files and a few thousand string blocks);
 // it bounds the walk when tables overlap one another.
 const uint64_t kMaxResourceEntries = 200000;
 
@@ -20,7 +17,7 @@ bool Get16(ByteSpan s, uint64_t offset, uint16_t* out)
 {
     if (offset > s.size || s.size - offset < 2)
         return false;
-    *out = static_cast<uint16_t>(s.data[offset] | s.data[offset + 1] << 8);
+    *out = Load16(s.data + offset);
     return true;
 }
 
@@ -28,8 +25,7 @@ bool Get32(ByteSpan s, uint64_t offset, uint32_t* out)
 {
     if (offset > s.size || s.size - offset < 4)
         return false;
-    const uint8_t* p = s.data + offset;
-    *out = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+    *out = Load32(s.data + offset);
     return true;
 }
 
@@ -40,21 +36,18 @@ ByteSpan Sub(ByteSpan s, uint64_t offset, uint64_t size)
     return ByteSpan{s.data + offset, static_cast<size_t>(size)};
 }
 
-std::string Hex(uint64_t value)
+// UTF-16 from a file, shown in ASCII with '?' for everything else, so that it prints on one line.
+std::string Printable(const std::u16string& text)
 {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
+    std::string out;
+    for (char16_t c : text)
+        out.push_back(c < 0x80 && c >= 0x20 ? static_cast<char>(c) : '?');
+    return out;
 }
 
 std::string KeyText(const ResourceKey& key)
 {
-    if (!key.isName)
-        return std::to_string(key.id);
-    std::string out;
-    for (char16_t c : key.name)
-        out.push_back(c < 0x80 && c >= 0x20 ? static_cast<char>(c) : '?');
-    return "\"" + out + "\"";
+    return key.isName ? "\"" + Printable(key.name) + "\"" : std::to_string(key.id);
 }
 
 // The one section whose raw data holds [rva, rva + size); the file offset in *offset.
@@ -174,9 +167,10 @@ struct TreeWalker {
     }
 };
 
-bool ReadHeaders(ByteSpan file, PeImage* image, std::string* error)
+// The MZ and PE signatures and the file header; the optional header must be PE32's.
+bool ReadFileHeader(ByteSpan file, PeImage* image, uint16_t* sections, std::string* error)
 {
-    uint16_t magic16;
+    uint16_t magic16, optionalMagic;
     uint32_t peOffset, signature;
     if (!Get16(file, 0, &magic16) || magic16 != 0x5A4D || !Get32(file, 0x3C, &peOffset)) {
         *error = "not an executable (no MZ header)";
@@ -186,12 +180,11 @@ bool ReadHeaders(ByteSpan file, PeImage* image, std::string* error)
         *error = "not a PE image (no PE signature at " + Hex(peOffset) + ")";
         return false;
     }
-    uint16_t sections, optionalSize, optionalMagic;
     image->peOffset = peOffset;
     image->optionalOffset = peOffset + 24;
-    if (!Get16(file, peOffset + 4ull, &image->machine) || !Get16(file, peOffset + 6ull, &sections) ||
-        !Get16(file, peOffset + 20ull, &optionalSize) || !Get16(file, peOffset + 22ull, &image->characteristics) ||
-        !Get16(file, peOffset + 24ull, &optionalMagic)) {
+    if (!Get16(file, peOffset + 4ull, &image->machine) || !Get16(file, peOffset + 6ull, sections) ||
+        !Get16(file, peOffset + 20ull, &image->sizeOfOptionalHeader) ||
+        !Get16(file, peOffset + 22ull, &image->characteristics) || !Get16(file, peOffset + 24ull, &optionalMagic)) {
         *error = "the PE header is cut short";
         return false;
     }
@@ -199,12 +192,16 @@ bool ReadHeaders(ByteSpan file, PeImage* image, std::string* error)
         *error = "not a 32-bit (PE32) image: optional header magic " + Hex(optionalMagic);
         return false;
     }
-    ByteSpan optional = Sub(file, image->optionalOffset, optionalSize);
-    if (optionalSize < kOptDataDirectories || optional.data == nullptr) {
+    return true;
+}
+
+bool ReadOptionalHeader(ByteSpan file, PeImage* image, std::string* error)
+{
+    ByteSpan optional = Sub(file, image->optionalOffset, image->sizeOfOptionalHeader);
+    if (image->sizeOfOptionalHeader < kOptDataDirectories || optional.data == nullptr) {
         *error = "the optional header is cut short";
         return false;
     }
-    image->sizeOfOptionalHeader = optionalSize;
     Get32(optional, 32, &image->sectionAlignment);
     Get32(optional, kOptFileAlignment, &image->fileAlignment);
     Get32(optional, kOptSizeOfImage, &image->sizeOfImage);
@@ -213,7 +210,7 @@ bool ReadHeaders(ByteSpan file, PeImage* image, std::string* error)
     uint32_t dirCount;
     Get32(optional, 92, &dirCount);
     image->dirCount = std::min<uint32_t>(dirCount, 16);
-    if (kOptDataDirectories + 8ull * image->dirCount > optionalSize) {
+    if (kOptDataDirectories + 8ull * image->dirCount > image->sizeOfOptionalHeader) {
         *error = "the data directory runs past the optional header";
         return false;
     }
@@ -221,7 +218,12 @@ bool ReadHeaders(ByteSpan file, PeImage* image, std::string* error)
         Get32(optional, kOptDataDirectories + 8 * i, &image->dirRva[i]);
         Get32(optional, kOptDataDirectories + 8 * i + 4, &image->dirSize[i]);
     }
-    image->sectionTableOffset = image->optionalOffset + optionalSize;
+    image->sectionTableOffset = image->optionalOffset + image->sizeOfOptionalHeader;
+    return true;
+}
+
+bool ReadSectionTable(ByteSpan file, uint16_t sections, PeImage* image, std::string* error)
+{
     if (sections == 0 || sections > 96 || Sub(file, image->sectionTableOffset, 40ull * sections).data == nullptr) {
         *error = "the section table (" + std::to_string(sections) + " sections) is empty, too long or cut short";
         return false;
@@ -245,6 +247,13 @@ bool ReadHeaders(ByteSpan file, PeImage* image, std::string* error)
         image->sections.push_back(s);
     }
     return true;
+}
+
+bool ReadHeaders(ByteSpan file, PeImage* image, std::string* error)
+{
+    uint16_t sections = 0;
+    return ReadFileHeader(file, image, &sections, error) && ReadOptionalHeader(file, image, error) &&
+           ReadSectionTable(file, sections, image, error);
 }
 
 bool ReadResourceTree(ByteSpan file, PeImage* image, std::string* error)
@@ -287,50 +296,81 @@ struct VersionWalker {
             return Fail("a node at offset " + Hex(at) + " runs past its parent");
         uint64_t end = at + length, pos = at + 6;
         std::u16string key;
-        for (uint16_t c = 0; ; pos += 2) {
-            if (pos + 2 > end || !Get16(block, pos, &c))
+        if (!Key(at, end, &pos, &key))
+            return false;
+        pos = (pos + 3) & ~3ull;
+        uint64_t valueBytes = type == 1 ? 2ull * valueLength : valueLength;
+        if (valueBytes > 0 && (pos > end || valueBytes > end - pos))
+            return Fail("the value of " + Printable(key) + " runs past its node");
+        Value(depth, parent, key, type == 1, pos, valueLength, valueBytes);
+        return Children((pos + valueBytes + 3) & ~3ull, end, depth, key);
+    }
+
+    // The key from *pos, which is left past its terminator.
+    bool Key(uint64_t at, uint64_t end, uint64_t* pos, std::u16string* key)
+    {
+        for (uint16_t c = 0; ; *pos += 2) {
+            if (*pos + 2 > end || !Get16(block, *pos, &c))
                 return Fail("a key at offset " + Hex(at) + " is not terminated");
             if (c == 0)
                 break;
-            key.push_back(c);
+            key->push_back(c);
         }
-        pos = (pos + 2 + 3) & ~3ull;
-        uint64_t valueBytes = type == 1 ? 2ull * valueLength : valueLength;
-        if (valueBytes > 0 && (pos > end || valueBytes > end - pos))
-            return Fail("the value of " + Utf16Key(key) + " runs past its node");
+        *pos += 2;
+        return true;
+    }
+
+    // What a node's value says, by where the node stands; other values are passed over.
+    void Value(int depth, const std::u16string& parent, const std::u16string& key, bool text, uint64_t pos,
+               uint16_t valueLength, uint64_t valueBytes)
+    {
         if (depth == 0) {
             out->present = true;
-            uint32_t signature = 0;
-            if (valueBytes >= 52 && Get32(block, pos, &signature) && signature == 0xFEEF04BD) {
-                out->hasFixed = true;
-                uint32_t words[4];
-                for (int i = 0; i < 4; ++i)
-                    Get32(block, pos + 8 + 4 * i, &words[i]);
-                for (int i = 0; i < 2; ++i) {
-                    out->fileVersion[2 * i] = static_cast<uint16_t>(words[i] >> 16);
-                    out->fileVersion[2 * i + 1] = static_cast<uint16_t>(words[i]);
-                    out->productVersion[2 * i] = static_cast<uint16_t>(words[2 + i] >> 16);
-                    out->productVersion[2 * i + 1] = static_cast<uint16_t>(words[2 + i]);
-                }
-                Get32(block, pos + 36, &out->fileType);
-            }
+            FixedInfo(pos, valueBytes);
         } else if (depth == 2 && parent == u"StringFileInfo" && out->stringTable.empty()) {
             for (char16_t c : key)
                 out->stringTable.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-        } else if (depth == 3 && type == 1 && out->strings.count(key) == 0) {
-            std::u16string value;
-            for (uint64_t i = 0; i < valueLength; ++i) {
-                uint16_t c = 0;
-                Get16(block, pos + 2 * i, &c);
-                if (c == 0)
-                    break;
-                value.push_back(c);
-            }
-            out->strings[key] = value;
+        } else if (depth == 3 && text && out->strings.count(key) == 0) {
+            out->strings[key] = Text(pos, valueLength);
         } else if (depth == 2 && key == u"Translation" && valueBytes >= 4) {
             Get32(block, pos, &out->translation);
         }
-        for (uint64_t child = (pos + valueBytes + 3) & ~3ull; child + 6 <= end;) {
+    }
+
+    void FixedInfo(uint64_t pos, uint64_t valueBytes)
+    {
+        uint32_t signature = 0;
+        if (valueBytes < 52 || !Get32(block, pos, &signature) || signature != 0xFEEF04BD)
+            return;
+        out->hasFixed = true;
+        uint32_t words[4];
+        for (int i = 0; i < 4; ++i)
+            Get32(block, pos + 8 + 4 * i, &words[i]);
+        for (int i = 0; i < 2; ++i) {
+            out->fileVersion[2 * i] = static_cast<uint16_t>(words[i] >> 16);
+            out->fileVersion[2 * i + 1] = static_cast<uint16_t>(words[i]);
+            out->productVersion[2 * i] = static_cast<uint16_t>(words[2 + i] >> 16);
+            out->productVersion[2 * i + 1] = static_cast<uint16_t>(words[2 + i]);
+        }
+        Get32(block, pos + 36, &out->fileType);
+    }
+
+    std::u16string Text(uint64_t pos, uint16_t valueLength)
+    {
+        std::u16string value;
+        for (uint64_t i = 0; i < valueLength; ++i) {
+            uint16_t c = 0;
+            Get16(block, pos + 2 * i, &c);
+            if (c == 0)
+                break;
+            value.push_back(c);
+        }
+        return value;
+    }
+
+    bool Children(uint64_t child, uint64_t end, int depth, const std::u16string& key)
+    {
+        while (child + 6 <= end) {
             uint16_t childLength = 0;
             Get16(block, child, &childLength);
             if (childLength == 0)
@@ -341,35 +381,9 @@ struct VersionWalker {
         }
         return true;
     }
-
-    static std::string Utf16Key(const std::u16string& key)
-    {
-        std::string out;
-        for (char16_t c : key)
-            out.push_back(c < 0x80 && c >= 0x20 ? static_cast<char>(c) : '?');
-        return out;
-    }
 };
 
-std::u16string Upper(std::u16string text)
-{
-    for (char16_t& c : text)
-        c = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
-    return text;
-}
-
 }  // namespace
-
-std::string MadeName(const std::u16string& listed)
-{
-    std::u16string made = listed;
-    MakeResourceName(&made[0]);
-    // Only ASCII letters and underscores are left.
-    std::string upper;
-    for (char16_t c : made)
-        upper.push_back(static_cast<char>(c >= u'a' && c <= u'z' ? c - 32 : c));
-    return upper;
-}
 
 ResourceKey ResourceKey::Id(uint16_t id)
 {
@@ -443,93 +457,4 @@ bool DecodeVersionBlock(ByteSpan block, VersionInfo* out, std::string* error)
     *out = VersionInfo{};
     VersionWalker walker{block, out, error};
     return walker.Node(0, block.size, 0, u"");
-}
-
-bool ReadPackage(ByteSpan file, PackageView* out, std::string* error)
-{
-    *out = PackageView{};
-    if (!ReadPeImage(file, &out->image, error))
-        return false;
-    // The setup's LoadString finds a block in the neutral language first; other languages fill gaps.
-    std::map<uint16_t, const ResourceLeaf*> blocks;
-    for (const ResourceLeaf& leaf : out->image.resources) {
-        if (leaf.type == ResourceKey::Id(kRtString) && !leaf.name.isName && leaf.name.id > 0 &&
-            (blocks.count(leaf.name.id) == 0 || leaf.language == 0))
-            blocks[leaf.name.id] = &leaf;
-    }
-    for (const auto& block : blocks) {
-        std::u16string entries[16];
-        std::string problem;
-        if (!DecodeStringBlock(LeafBytes(file, *block.second), entries, &problem)) {
-            *error = "string block " + std::to_string(block.first) + ": " + problem;
-            return false;
-        }
-        for (int i = 0; i < 16; ++i) {
-            if (!entries[i].empty())
-                out->strings[(block.first - 1u) * 16u + i] = entries[i];
-        }
-    }
-    auto text = [&](uint32_t id) { return out->strings.count(id) ? out->strings[id] : std::u16string(); };
-    out->product = text(IDS_PRODUCT_NAME);
-    out->program = text(IDS_PROGRAM_FILE);
-    out->terms = text(IDS_TERMS);
-    out->publisher = text(IDS_PUBLISHER);
-    out->uninstall = text(IDS_UNINSTALL);
-    std::u16string terms = out->terms.substr(0, kTermsCapacity - 1);  // what the welcome dialog's buffer takes
-    for (size_t start = 0; start < terms.size() && terms[start] != u'\n'; ++out->termsLines) {
-        size_t end = terms.find(u'\n', start);
-        start = end == std::u16string::npos ? terms.size() : end + 1;
-    }
-    uint32_t id = IDS_SUBDIR_FIRST;
-    for (; id < IDS_FILE_FIRST && out->strings.count(id); ++id)
-        out->folders.push_back(out->strings[id]);
-    auto firstAfter = [&](uint32_t from, uint32_t to) {
-        auto next = out->strings.lower_bound(from);
-        return next != out->strings.end() && next->first < to ? next->first : 0u;
-    };
-    if (uint32_t lost = firstAfter(id, IDS_FILE_FIRST))
-        out->notes.push_back("string " + std::to_string(lost) + " is never read: the folder list ends at " +
-                             std::to_string(id));
-    // The setup looks for the entry numbered like the list entry, then for the made name.
-    std::map<std::u16string, const ResourceLeaf*> named;
-    std::map<uint32_t, const ResourceLeaf*> numbered;
-    for (const ResourceLeaf& leaf : out->image.resources) {
-        if (!(leaf.type == ResourceKey::Id(kRtRcData)))
-            continue;
-        if (leaf.name.isName)
-            named.emplace(Upper(leaf.name.name), &leaf);
-        else
-            numbered.emplace(leaf.name.id, &leaf);
-    }
-    std::map<std::pair<uint32_t, uint32_t>, uint32_t> firstWithBytes;  // (address, size) -> file id
-    for (id = IDS_FILE_FIRST; id <= 0xFFFF && out->strings.count(id); ++id) {
-        PayloadView file;
-        file.listedName = out->strings[id];
-        file.madeName = MadeName(file.listedName);
-        auto number = numbered.find(id);
-        auto name = named.find(std::u16string(file.madeName.begin(), file.madeName.end()));
-        const ResourceLeaf* leaf = number != numbered.end() ? number->second : name != named.end() ? name->second
-                                                                                                  : nullptr;
-        file.found = leaf != nullptr;
-        file.numbered = number != numbered.end();
-        if (leaf) {
-            file.size = leaf->size;
-            uint32_t first = firstWithBytes.emplace(std::make_pair(leaf->rva, leaf->size), id).first->second;
-            file.sameBytesAs = first != id && leaf->size > 0 ? first : 0;
-        } else {
-            out->notes.push_back("file " + std::to_string(id) + " has no payload entry, neither numbered nor named " +
-                                 file.madeName + ": the setup reports it as not extractable");
-        }
-        out->files.push_back(file);
-    }
-    if (uint32_t lost = firstAfter(id, 0x10000))
-        out->notes.push_back("string " + std::to_string(lost) + " is never read: the file list ends at " +
-                             std::to_string(id));
-    for (const ResourceLeaf& leaf : out->image.resources) {
-        if (leaf.type == ResourceKey::Id(kRtVersion) && !out->version.present) {
-            if (!DecodeVersionBlock(LeafBytes(file, leaf), &out->version, error))
-                return false;
-        }
-    }
-    return true;
 }

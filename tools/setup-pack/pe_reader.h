@@ -76,28 +76,4 @@ struct VersionInfo {
 };
 bool DecodeVersionBlock(ByteSpan block, VersionInfo* out, std::string* error);
 
-// What a setup carries, read the way the setup reads it.
-struct PayloadView {
-    std::u16string listedName;
-    std::string madeName;     // the entry's name by the made-name rule, looked for when none is numbered
-    bool found = false;
-    bool numbered = false;    // found by its list entry's number, not by the made name
-    uint32_t size = 0;
-    uint32_t sameBytesAs = 0; // an earlier file whose entry holds these very bytes, or 0
-};
-
-// The payload entry name of a listed name by the setup's made-name rule, in upper case.
-std::string MadeName(const std::u16string& listed);
-struct PackageView {
-    PeImage image;
-    std::map<uint32_t, std::u16string> strings;  // every non-empty string, by id
-    std::u16string product, program, terms, publisher, uninstall;
-    int termsLines = 0;  // list lines the welcome dialog shows
-    std::vector<std::u16string> folders;
-    std::vector<PayloadView> files;
-    VersionInfo version;
-    std::vector<std::string> notes;  // things a reader should know: entries never read, missing payload
-};
-bool ReadPackage(ByteSpan file, PackageView* out, std::string* error);
-
 #endif

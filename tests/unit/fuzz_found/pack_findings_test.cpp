@@ -6,23 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "manifest.h"
 #include "pack.h"
-#include "pe_reader.h"
+#include "package_view.h"
 #include "test_stub.h"
 
 namespace {
-
-uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at)
-{
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
-
-void Put32(std::vector<uint8_t>* bytes, size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // The synthetic stub with its string block 13 moved to another language (0x409) and its
 // first entry claiming far more characters than the block holds, as the fuzzer made it.
@@ -39,12 +29,12 @@ std::vector<uint8_t> StubWithBrokenForeignBlock()
             continue;
         // The data entry that points at the block, then the language entry that points at it.
         for (size_t data = rsrc.rawPointer; data + 8 <= rsrc.rawPointer + rsrc.rawSize; data += 4) {
-            if (Get32(stub, data) != leaf.rva || Get32(stub, data + 4) != leaf.size)
+            if (Load32(&stub[data]) != leaf.rva || Load32(&stub[data + 4]) != leaf.size)
                 continue;
             uint32_t dataOffset = static_cast<uint32_t>(data - rsrc.rawPointer);
             for (size_t entry = rsrc.rawPointer; entry + 8 <= data; entry += 4) {
-                if (Get32(stub, entry) == 0 && Get32(stub, entry + 4) == dataOffset) {
-                    Put32(&stub, entry, 0x409);
+                if (Load32(&stub[entry]) == 0 && Load32(&stub[entry + 4]) == dataOffset) {
+                    Put32(&stub[entry], 0x409);
                     stub[leaf.fileOffset] = 0xFF;
                     stub[leaf.fileOffset + 1] = 0x7F;
                     return stub;

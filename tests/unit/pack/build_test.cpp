@@ -5,6 +5,8 @@
 
 #include "image_writer.h"
 #include "pack.h"
+#include "package_view.h"
+#include "resource.h"
 #include "test_stub.h"
 
 namespace {
@@ -114,15 +116,15 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     std::map<uint16_t, const ResourceLeaf*> payload = PayloadByNumber(view);
     ASSERT_EQ(5u, payload.size());
     for (uint16_t i = 0; i < 5; ++i) {
-        ASSERT_TRUE(payload.count(10000 + i)) << "no entry numbered " << 10000 + i;
-        const ResourceLeaf& leaf = *payload[10000 + i];
+        ASSERT_TRUE(payload.count(IDS_FILE_FIRST + i)) << "no entry numbered " << IDS_FILE_FIRST + i;
+        const ResourceLeaf& leaf = *payload[IDS_FILE_FIRST + i];
         EXPECT_EQ(0, leaf.language);
         ByteSpan data = LeafBytes(Span(bytes), leaf);
         EXPECT_TRUE(std::string(reinterpret_cast<const char*>(data.data), data.size) ==
                     ReadAll(dir.path() + "/src/" + sources[i]))
-            << 10000 + i << " differs from its source";
+            << IDS_FILE_FIRST + i << " differs from its source";
     }
-    EXPECT_EQ(payload[10003]->rva, payload[10004]->rva) << "the same bytes stored twice";
+    EXPECT_EQ(payload[IDS_FILE_FIRST + 3]->rva, payload[IDS_FILE_FIRST + 4]->rva) << "the same bytes stored twice";
     EXPECT_EQ(10003u, view.files[4].sameBytesAs);
 
     ASSERT_TRUE(view.version.hasFixed);
@@ -165,7 +167,9 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     EXPECT_NE(std::string::npos, out.str().find("terms:     3 lines")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   2621441  numbered\n")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("         7  numbered, the bytes of 10003\n")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("         7  numbered, the bytes of " +
+                                                std::to_string(IDS_FILE_FIRST + 3) + "\n"))
+        << out.str();
 
     bytes[bytes.size() - 0x1000 - 7] ^= 0x5A;  // a byte of the resource section, just before .reloc
     dir.Write("Tampered.exe", bytes);
@@ -192,12 +196,12 @@ TEST_F(Build, NamesThatDifferOnlyInDigitsOrPunctuationEachKeepTheirBytes)
     std::map<uint16_t, const ResourceLeaf*> payload = PayloadByNumber(view);
     for (size_t i = 0; i < names.size(); ++i) {
         ASSERT_TRUE(view.files[i].numbered) << names[i];
-        ByteSpan data = LeafBytes(Span(bytes), *payload[static_cast<uint16_t>(10000 + i)]);
+        ByteSpan data = LeafBytes(Span(bytes), *payload[static_cast<uint16_t>(IDS_FILE_FIRST + i)]);
         EXPECT_EQ("the bytes of " + names[i], std::string(reinterpret_cast<const char*>(data.data), data.size));
     }
     ASSERT_EQ(0, Run({"--inspect", setup})) << err.str();
     for (size_t i = 0; i < names.size(); ++i) {
-        std::string line = "  " + std::to_string(10000 + i) + "  " + names[i];
+        std::string line = "  " + std::to_string(IDS_FILE_FIRST + i) + "  " + names[i];
         EXPECT_NE(std::string::npos, out.str().find(line)) << "expected the line " << line << " in\n" << out.str();
     }
     EXPECT_EQ(std::string::npos, out.str().find("note:")) << out.str();

@@ -21,6 +21,12 @@ const char kBase[] =
     "[files]\n"                // 7
     "Lumivue.exe = bin/Lumivue.exe\n";  // 8
 
+// The error for a text one unit over its limit.
+std::string OneTooMany(size_t limit)
+{
+    return std::to_string(limit + 1) + " characters long; the setup reads at most " + std::to_string(limit);
+}
+
 class ManifestRules : public ::testing::Test {
 protected:
     ManifestRules()
@@ -82,9 +88,9 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndStorable)
     };
     EXPECT_FALSE(Read(with("name = Lumivue", "name =")));
     EXPECT_TRUE(Said(true, "setup.ini:2", "name is empty"));
-    EXPECT_FALSE(Read(with("name = Lumivue", "name = " + std::string(48, 'N'))));
-    EXPECT_TRUE(Said(true, "setup.ini:2", "48 characters long; the setup reads at most 47"));
-    EXPECT_TRUE(Read(with("name = Lumivue", "name = " + std::string(47, 'N')))) << diags.Format();
+    EXPECT_FALSE(Read(with("name = Lumivue", "name = " + std::string(kMaxProductText + 1, 'N'))));
+    EXPECT_TRUE(Said(true, "setup.ini:2", OneTooMany(kMaxProductText)));
+    EXPECT_TRUE(Read(with("name = Lumivue", "name = " + std::string(kMaxProductText, 'N')))) << diags.Format();
     EXPECT_TRUE(Read(with("name = Lumivue", "name = \xD0\x9F\xD1\x80\xD0\xBE\xD0\xB1\xD0\xB0 \xE2\x98\x85")))
         << diags.Format();
     EXPECT_EQ(u"\u041F\u0440\u043E\u0431\u0430 \u2605", package.name);
@@ -94,14 +100,16 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndStorable)
     EXPECT_TRUE(Said(true, "setup.ini:2", "is not valid UTF-8 (byte 5)"));
     // Counted as the setup reads it: a character beyond U+FFFF takes two units.
     std::string emoji;
-    for (int i = 0; i < 24; ++i)
+    size_t emojis = (kMaxProductText + 2) / 2;
+    for (size_t i = 0; i < emojis; ++i)
         emoji += "\xF0\x9F\x98\x80";
     EXPECT_FALSE(Read(with("name = Lumivue", "name = " + emoji)));
-    EXPECT_TRUE(Said(true, "setup.ini:2", "is 48 UTF-16 units (a character beyond U+FFFF takes two) long"));
+    EXPECT_TRUE(Said(true, "setup.ini:2", "is " + std::to_string(2 * emojis) +
+                                              " UTF-16 units (a character beyond U+FFFF takes two) long"));
     EXPECT_FALSE(Read(with("program = Lumivue.exe\n", "")));
     EXPECT_TRUE(Said(true, "setup.ini", "no 'program'"));
-    EXPECT_FALSE(Read(with("program = Lumivue.exe", "program = " + std::string(44, 'p') + ".exe")));
-    EXPECT_TRUE(Said(true, "setup.ini:3", "48 characters long"));
+    EXPECT_FALSE(Read(with("program = Lumivue.exe", "program = " + std::string(kMaxProductText - 3, 'p') + ".exe")));
+    EXPECT_TRUE(Said(true, "setup.ini:3", OneTooMany(kMaxProductText)));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 7.0beta")));
     EXPECT_TRUE(Said(true, "setup.ini:4", "not 1 to 4 numbers"));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 1.2.3.4.5")));
@@ -115,8 +123,8 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndStorable)
         << "\n" << diags.Format();
     EXPECT_FALSE(Read(with("terms.txt\n", "terms.txt\nuninstall = Uninst.exe\n")));
     EXPECT_TRUE(Said(true, "setup.ini:7", "uninstall \"Uninst.exe\" is not among the listed files"));
-    EXPECT_FALSE(Read(with("terms.txt\n", "terms.txt\npublisher = " + std::string(128, 'P') + "\n")));
-    EXPECT_TRUE(Said(true, "setup.ini:7", "128 characters long; the setup reads at most 127"));
+    EXPECT_FALSE(Read(with("terms.txt\n", "terms.txt\npublisher = " + std::string(kMaxPublisher + 1, 'P') + "\n")));
+    EXPECT_TRUE(Said(true, "setup.ini:7", OneTooMany(kMaxPublisher)));
 }
 
 TEST_F(ManifestRules, WarningsLetTheBuildGoOn)
@@ -155,7 +163,7 @@ TEST_F(ManifestRules, ListedNamesMustBeRelativeWindowsNames)
         {"nul.txt", "reserves for a device"},
         {"docs\\Com1.log", "reserves for a device"},
         {"LPT9", "reserves for a device"},
-        {std::string(128, 'n'), "128 characters long; the setup reads at most 127"},
+        {std::string(kMaxListedName + 1, 'n'), OneTooMany(kMaxListedName)},
         {"\xED\xA0\x80.txt", "U+D800 on its own (byte 1)"},
         {"COM\xC2\xB9.txt", "reserves for a device"},
         {"C:\\x.txt", "':'"},
@@ -164,15 +172,15 @@ TEST_F(ManifestRules, ListedNamesMustBeRelativeWindowsNames)
         EXPECT_FALSE(Read(WithFile(c.name + " = x"))) << c.name;
         EXPECT_TRUE(Said(true, "setup.ini:9", c.fragment)) << c.name;
     }
-    EXPECT_TRUE(Read(WithFile(std::string(127, 'n') + " = x"))) << diags.Format();
+    EXPECT_TRUE(Read(WithFile(std::string(kMaxListedName, 'n') + " = x"))) << diags.Format();
     EXPECT_TRUE(Read(WithFile("CONFIG.SYS = x"))) << diags.Format();
-    std::string cyrillic127;
-    for (int i = 0; i < 127; ++i)
-        cyrillic127 += "\xD1\x8F";
-    EXPECT_TRUE(Read(WithFile(cyrillic127 + " = x"))) << "127 units, 254 bytes: " << diags.Format();
-    EXPECT_NE("", CheckListedPath(u"C:x.txt", 127));
-    EXPECT_EQ("", CheckListedPath(u"Fran\u00E7ais\\a b.txt", 127));
-    EXPECT_EQ("", CheckListedPath(u"\u0395\u03BB\\\u65E5\u672C.txt", 127));
+    std::string cyrillic;
+    for (size_t i = 0; i < kMaxListedName; ++i)
+        cyrillic += "\xD1\x8F";
+    EXPECT_TRUE(Read(WithFile(cyrillic + " = x"))) << "the longest name, in two bytes a unit: " << diags.Format();
+    EXPECT_NE("", CheckListedPath(u"C:x.txt", kMaxListedName));
+    EXPECT_EQ("", CheckListedPath(u"Fran\u00E7ais\\a b.txt", kMaxListedName));
+    EXPECT_EQ("", CheckListedPath(u"\u0395\u03BB\\\u65E5\u672C.txt", kMaxListedName));
 }
 
 TEST_F(ManifestRules, NamesThatMeetOnWindowsAndFilesThatShareTheirBytes)
@@ -209,14 +217,15 @@ TEST_F(ManifestRules, FoldersComeParentsFirstOnceRegardlessOfCase)
                                             u"Extras\\Empty\\Deep"};
     EXPECT_EQ(expected, package.folders);
 
-    // The list ends at its first empty id, so 9999 must stay empty: 999 folders at most.
+    // The list ends at its first empty id, so the id before the file list must stay empty.
     std::string many = WithFile("") + "[folders]\n";
-    for (int i = 0; i < 999; ++i)
+    for (size_t i = 0; i < kMaxFolders; ++i)
         many += "folder = F" + std::to_string(i) + "\n";
     EXPECT_TRUE(Read(many)) << diags.Format();
-    EXPECT_EQ(999u, package.folders.size());
-    EXPECT_FALSE(Read(many + "folder = F999\n"));
-    EXPECT_TRUE(Said(true, "setup.ini", "1000 folders; the folder list holds at most 999"));
+    EXPECT_EQ(size_t(kMaxFolders), package.folders.size());
+    EXPECT_FALSE(Read(many + "folder = Last\n"));
+    EXPECT_TRUE(Said(true, "setup.ini", std::to_string(kMaxFolders + 1) + " folders; the folder list holds at most " +
+                                            std::to_string(kMaxFolders)));
 }
 
 TEST_F(ManifestRules, TermsMustNotCutTheListAndMustFit)
@@ -234,17 +243,17 @@ TEST_F(ManifestRules, TermsMustNotCutTheListAndMustFit)
     EXPECT_EQ(u"One\n \nTwo\nThree\n", package.terms);
     EXPECT_TRUE(Said(false, "terms.txt:5", "empty lines at the end"));
 
-    std::string line60(59, 'x'), exact;
-    while (exact.size() + 60 <= 3332)
-        exact += line60 + "\n";
-    exact += std::string(3332 - exact.size() - 1, 'y') + "\n";
+    std::string line(kTermsLineWarn - 1, 'x'), exact;
+    while (exact.size() + kTermsLineWarn <= kMaxTerms)
+        exact += line + "\n";
+    exact += std::string(kMaxTerms - exact.size() - 1, 'y') + "\n";
     ASSERT_TRUE(terms(exact)) << diags.Format();
-    EXPECT_EQ(3332u, package.terms.size());
+    EXPECT_EQ(kMaxTerms, package.terms.size());
     EXPECT_FALSE(terms("z" + exact));
-    EXPECT_TRUE(Said(true, "terms.txt", "3333 characters"));
+    EXPECT_TRUE(Said(true, "terms.txt", std::to_string(kMaxTerms + 1) + " characters"));
 
-    EXPECT_TRUE(terms(std::string(61, 'w') + "\n" + std::string(60, 'v') + "\n"));
-    EXPECT_TRUE(Said(false, "terms.txt:1", "61 characters long"));
+    EXPECT_TRUE(terms(std::string(kTermsLineWarn + 1, 'w') + "\n" + std::string(kTermsLineWarn, 'v') + "\n"));
+    EXPECT_TRUE(Said(false, "terms.txt:1", std::to_string(kTermsLineWarn + 1) + " characters long"));
     EXPECT_EQ(1u, diags.list.size()) << diags.Format();
 
     ASSERT_TRUE(terms("\xCE\x8C\xCF\x81\xCE\xBF\xCE\xB9\n\xE6\x9D\xA1\xE4\xBB\xB6\n")) << diags.Format();

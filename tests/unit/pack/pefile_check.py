@@ -2,6 +2,7 @@
 """Builds a setup with setup-pack and reads it back with pefile, a reader we did not write: exactly the package's entries."""
 import argparse
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -21,9 +22,9 @@ FILES = [  # listed name, source, content
 ]
 FOLDERS = ['Docs', 'Fran\u00e7ais', '\u041f\u0440\u043e\u0431\u0430', 'Extras', 'Extras\\Fonts']
 TERMS = 'Terms of Lumivue \u00a9\n \n\u03a4\u03ad\u03bb\u03bf\u03c2 \u7d42\u308f\u308a\n'
-
-
-
+# The string ids the setup reads, from the header the product and setup-pack include.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), '../../../resources/resource.h')) as header:
+    IDS = {name: int(value) for name, value in re.findall(r'#define (IDS_\w+) (\d+)', header.read())}
 
 WRITE, EXECUTE = 0x80000000, 0x20000000
 HARDENING = {'DYNAMIC_BASE': 0x40, 'NX_COMPAT': 0x100, 'NO_SEH': 0x400, 'TERMINAL_SERVER_AWARE': 0x8000}
@@ -185,10 +186,11 @@ def main():
 
     strings, languages = strings_of(pe, types[pefile.RESOURCE_TYPE['RT_STRING']])
     expected = dict(stub_strings)
-    expected.update({500: 'Lumivue', 501: 'Lumivue.exe', 502: TERMS, 503: 'Lumivue S\u00e0rl',
-                     504: 'Docs\\Read Me.txt', 505: '7.0'})  # the uninstaller as [files] spells it
-    expected.update({9000 + i: f for i, f in enumerate(FOLDERS)})
-    expected.update({10000 + i: f[0] for i, f in enumerate(FILES)})
+    expected.update({IDS['IDS_PRODUCT_NAME']: 'Lumivue', IDS['IDS_PROGRAM_FILE']: 'Lumivue.exe', IDS['IDS_TERMS']: TERMS,
+                     IDS['IDS_PUBLISHER']: 'Lumivue S\u00e0rl',
+                     IDS['IDS_UNINSTALL']: 'Docs\\Read Me.txt', IDS['IDS_VERSION_TEXT']: '7.0'})  # the uninstaller as [files] spells it
+    expected.update({IDS['IDS_SUBDIR_FIRST'] + i: f for i, f in enumerate(FOLDERS)})
+    expected.update({IDS['IDS_FILE_FIRST'] + i: f[0] for i, f in enumerate(FILES)})
     for i in sorted(set(strings) | set(expected)):
         if strings.get(i) != expected.get(i):
             problems.append('string %d is %r, expected %r' % (i, strings.get(i), expected.get(i)))
@@ -203,13 +205,14 @@ def main():
                 problems.append('payload %s in language %d' % (entry.name or entry.id, lang.id))
             payload[entry.name or entry.id] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
             where[entry.name or entry.id] = lang.data.struct.OffsetToData
-    wanted = {10000 + i: content for i, (_, _, content) in enumerate(FILES)}
+    first_file = IDS['IDS_FILE_FIRST']
+    wanted = {first_file + i: content for i, (_, _, content) in enumerate(FILES)}
     if sorted(payload, key=str) != sorted(wanted):
         problems.append('payload entries %s, expected %s' % (sorted(payload, key=str), sorted(wanted)))
     for number, content in wanted.items():
         if payload.get(number) != content:
             problems.append('payload %s differs from its source' % number)
-    if where.get(10001) != where.get(10002) or len(set(where.values())) != len(FILES) - 1:
+    if where.get(first_file + 1) != where.get(first_file + 2) or len(set(where.values())) != len(FILES) - 1:
         problems.append('payload data at %s: the two read-me files should share theirs, no other' % where)
 
     fixed = pe.VS_FIXEDFILEINFO[0]
@@ -235,7 +238,7 @@ def main():
 
     inspect = subprocess.run([args.setup_pack, '--inspect', setup], capture_output=True, text=True)
     for line in ['product:   Lumivue', 'terms:     3 lines', 'folders:   5', 'files:     6,', '  numbered\n',
-                 'numbered, the bytes of 10001', '(correct)', 'publisher: Lumivue S\u00e0rl',
+                 'numbered, the bytes of %d' % (first_file + 1), '(correct)', 'publisher: Lumivue S\u00e0rl',
                  'uninstall: Docs\\Read Me.txt']:
         if line not in inspect.stdout:
             problems.append('--inspect lacks %r:\n%s%s' % (line, inspect.stdout, inspect.stderr))

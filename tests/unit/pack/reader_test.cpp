@@ -3,10 +3,14 @@
 
 #include <sstream>
 
+#include "bytes.h"
 #include "image_writer.h"
+#include "inspect.h"
 #include "pack.h"
+#include "package_merge.h"
+#include "package_view.h"
+#include "resource.h"
 #include "resource_writer.h"
-#include "pe_reader.h"
 #include "test_stub.h"
 
 namespace {
@@ -36,17 +40,6 @@ protected:
     }
 
     static ByteSpan Span(const std::vector<uint8_t>& bytes) { return ByteSpan{bytes.data(), bytes.size()}; }
-
-    uint32_t Get32(size_t at) const
-    {
-        return good[at] | good[at + 1] << 8 | good[at + 2] << 16 | static_cast<uint32_t>(good[at + 3]) << 24;
-    }
-
-    static void Put32(std::vector<uint8_t>* bytes, size_t at, uint32_t value)
-    {
-        for (int i = 0; i < 4; ++i)
-            (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
 
     // The error ReadPackage gives for bytes; "" when it reads them.
     static std::string ErrorOf(const std::vector<uint8_t>& bytes)
@@ -91,20 +84,20 @@ TEST_F(HostileImage, EveryByteOfHeadersAndDirectoryMayBeGarbage)
 TEST_F(HostileImage, LoopsDeepNestingAndLyingSizesGetTheirOwnErrors)
 {
     // Root entry 0 points at a type table; the type table's entry at a language table.
-    size_t typeTable = root + (Get32(root + 20) & 0x7FFFFFFF);
-    size_t langTable = root + (Get32(typeTable + 20) & 0x7FFFFFFF);
-    size_t dataEntry = root + Get32(langTable + 20);
+    size_t typeTable = root + (Load32(&good[root + 20]) & 0x7FFFFFFF);
+    size_t langTable = root + (Load32(&good[typeTable + 20]) & 0x7FFFFFFF);
+    size_t dataEntry = root + Load32(&good[langTable + 20]);
 
     std::vector<uint8_t> loop = good;
-    Put32(&loop, typeTable + 20, 0x80000000u);  // back to the root
+    Put32(&loop[typeTable + 20], 0x80000000u);  // back to the root
     EXPECT_NE(std::string::npos, ErrorOf(loop).find("reached twice")) << ErrorOf(loop);
 
     std::vector<uint8_t> deep = good;
-    Put32(&deep, langTable + 20, 0x80000000u | static_cast<uint32_t>(langTable - root));
+    Put32(&deep[langTable + 20], 0x80000000u | static_cast<uint32_t>(langTable - root));
     EXPECT_NE(std::string::npos, ErrorOf(deep).find("nest deeper")) << ErrorOf(deep);
 
     std::vector<uint8_t> huge = good;
-    Put32(&huge, dataEntry + 4, 0x7FFFFFF0u);
+    Put32(&huge[dataEntry + 4], 0x7FFFFFF0u);
     EXPECT_NE(std::string::npos, ErrorOf(huge).find("lies outside the file")) << ErrorOf(huge);
 
     std::vector<uint8_t> many = good;
@@ -124,11 +117,11 @@ TEST_F(HostileImage, LoopsDeepNestingAndLyingSizesGetTheirOwnErrors)
     EXPECT_NE(std::string::npos, ErrorOf(strings).find("more than the block holds")) << ErrorOf(strings);
 
     std::vector<uint8_t> section = good;
-    Put32(&section, image.sectionTableOffset + 16, 0x10000000u);  // raw size of the first section
+    Put32(&section[image.sectionTableOffset + 16], 0x10000000u);  // raw size of the first section
     EXPECT_NE(std::string::npos, ErrorOf(section).find("runs past the end of the file")) << ErrorOf(section);
 
     std::vector<uint8_t> far = good;
-    Put32(&far, 0x3C, 0xFFFFFFF0u);
+    Put32(&far[0x3C], 0xFFFFFFF0u);
     EXPECT_NE(std::string::npos, ErrorOf(far).find("no PE signature")) << ErrorOf(far);
 
     std::vector<uint8_t> wide = good;
@@ -138,7 +131,7 @@ TEST_F(HostileImage, LoopsDeepNestingAndLyingSizesGetTheirOwnErrors)
 
 TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt)
 {
-    // A hand-edited package: string 10003 behind a gap, a named entry, and none for sub\b.txt.
+    // A hand-edited package: the fourth file's string behind a gap, a named entry, and none for sub\b.txt.
     Diagnostics diags;
     Package package;
     ASSERT_TRUE(ReadManifest(dir.path() + "/setup.ini", {}, &package, &diags)) << diags.Format();
@@ -149,7 +142,7 @@ TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt
     std::vector<ResourceItem> items;
     ASSERT_TRUE(MakeResourceItems(Span(stub), stubImage, package, &items, &diags)) << diags.Format();
     for (auto item = items.begin(); item != items.end();) {
-        if (item->type == ResourceKey::Id(kRtString) && item->name == ResourceKey::Id(10000 / 16 + 1)) {
+        if (item->type == ResourceKey::Id(kRtString) && item->name == ResourceKey::Id(IDS_FILE_FIRST / 16 + 1)) {
             std::u16string block[16];
             ASSERT_TRUE(DecodeStringBlock(ByteSpan{item->data.bytes.data(), item->data.bytes.size()}, block, &error));
             block[3] = u"late.txt";
@@ -157,9 +150,9 @@ TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt
             item->data.size = item->data.bytes.size();
         }
         // a.txt as an old package holds it, by its made name: the setup falls back to that.
-        if (item->name == ResourceKey::Id(10000))
+        if (item->name == ResourceKey::Id(IDS_FILE_FIRST))
             item->name = ResourceKey::Name(u"A_TXT");
-        if (item->name == ResourceKey::Id(10001))
+        if (item->name == ResourceKey::Id(IDS_FILE_FIRST + 1))
             item = items.erase(item);
         else
             ++item;
@@ -174,9 +167,12 @@ TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt
     EXPECT_NE(std::string::npos, out.str().find("files:     2,")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("         9  by name A_TXT\n")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   missing  neither numbered nor by name SUB_B_TXT")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("note: file 10001 has no payload entry, neither numbered nor named "
-                                                "SUB_B_TXT")) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("note: string 10003 is never read: the file list ends at 10002"))
+    EXPECT_NE(std::string::npos, out.str().find("note: file " + std::to_string(IDS_FILE_FIRST + 1) +
+                                                " has no payload entry, neither numbered nor named SUB_B_TXT"))
+        << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("note: string " + std::to_string(IDS_FILE_FIRST + 3) +
+                                                " is never read: the file list ends at " +
+                                                std::to_string(IDS_FILE_FIRST + 2)))
         << out.str();
 }
 

@@ -9,14 +9,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bytes.h"
 #include "resource_writer.h"
 
 namespace {
 
 void Put(std::vector<uint8_t>* out, size_t at, uint32_t value, int bytes)
 {
-    for (int i = 0; i < bytes; ++i)
-        (*out)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    if (bytes == 2)
+        Put16(&(*out)[at], static_cast<uint16_t>(value));
+    else
+        Put32(&(*out)[at], value);
 }
 
 ResourceItem Item(uint16_t type, uint16_t name, uint16_t language, std::vector<uint8_t> bytes)
@@ -51,8 +54,8 @@ std::vector<uint8_t> MakeTestStub(const StubOptions& options)
     std::string error;
     if (!LayoutResources(items, kRsrc, &layout, &error))
         throw std::runtime_error(error);
-    uint32_t rsrcRaw = static_cast<uint32_t>((layout.size + 0x1FF) & ~0x1FFull);
-    uint32_t relocRva = kRsrc + static_cast<uint32_t>((layout.size + 0xFFF) & ~0xFFFull);
+    uint32_t rsrcRaw = static_cast<uint32_t>(AlignUp(layout.size, 0x200));
+    uint32_t relocRva = kRsrc + static_cast<uint32_t>(AlignUp(layout.size, 0x1000));
     int sections = options.reloc ? 3 : 2;
     uint32_t fileSize = kHeaders + 0x200 + rsrcRaw + (options.reloc ? 0x200 : 0);
     std::vector<uint8_t> image(fileSize, 0);

@@ -1,0 +1,343 @@
+#!/usr/bin/env python3
+"""Mutation check: how many known faults the test suite notices.
+
+Each fault of the table is one exact edit of one file: a comparison flipped, a bound off by
+one, a check dropped, a call removed, a capacity shrunk, a message id swapped. For each, a
+scratch copy of the tree gets the edit, is rebuilt, and runs the suite as `make test` does
+(host unit tests, the Wine groups, the brief fuzz runs), stopping at the first failure; then
+the edit is undone. A fault that every stage lets through survived: a test is missing, or
+the code it touches does nothing. A fault whose text is not found exactly once in its file
+is stale: the code moved on and its row needs rewriting; it is not a survivor.
+
+    tests/mutate.py --list                   the faults, and which are stale against the tree
+    tests/mutate.py                          every fault (hours on a small machine)
+    tests/mutate.py --only NAME[,NAME...]    some, by name or shell pattern (text.*, pack.*)
+    tests/mutate.py --work DIR               keep the scratch tree in DIR and reuse it next time
+
+The real checkout is only read. Exit status: 0 when every applied fault was caught, 1 when one
+survived or the suite failed without any fault, 2 for a usage mistake.
+"""
+import argparse
+import collections
+import fnmatch
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+Fault = collections.namedtuple('Fault', 'name path find replace')
+
+FAULTS = [
+    # Bounded text helpers: every copy and format of the setup goes through them.
+    Fault('text.room-off-by-one', 'src/setup/text.cpp',
+          'int room = capacity - 1 - *length;', 'int room = capacity - *length;'),
+    Fault('text.append-scan-past-capacity', 'src/setup/text.cpp',
+          'while (length < capacity - 1 && out[length]', 'while (length < capacity && out[length]'),
+    Fault('text.format-argument-past-end', 'src/setup/text.cpp',
+          "used < argumentCount", "used <= argumentCount"),
+    Fault('text.format-percent-only', 'src/setup/text.cpp',
+          "if (p[0] == '%' && p[1] == 's'", "if (p[0] == '%'"),
+    # Destination paths.
+    Fault('paths.cut-ignores-colon', 'src/setup/paths.cpp',
+          "if (text[i] == '\\\\' || text[i] == ':')", "if (text[i] == '\\\\')"),
+    Fault('paths.backslash-room-off-by-one', 'src/setup/paths.cpp',
+          'if (length + 2 > capacity)', 'if (length + 1 > capacity)'),
+    Fault('paths.quote-strip-runs-on', 'src/setup/paths.cpp',
+          "text[i + 1] != '\\0' && text[i + 1] != '\"'", "text[i + 1] != '\\0'"),
+    # Command line.
+    Fault('command.share-needs-one-backslash', 'src/setup/command_line.cpp',
+          "folder[0] == '\\\\' && folder[1] == '\\\\';", "folder[0] == '\\\\';"),
+    Fault('command.folder-fit-off-by-one', 'src/setup/command_line.cpp',
+          'if (length > capacity - 1 || !IsAbsolute', 'if (length > capacity || !IsAbsolute'),
+    Fault('command.quote-in-folder-taken', 'src/setup/command_line.cpp',
+          "if (folder[i] == '\"')", "if (folder[i] == '\\0')"),
+    Fault('command.switch-case-kept', 'src/setup/command_line.cpp',
+          "static_cast<WideChar>(c - 'a' + 'A') : c;", 'c : c;'),
+    # Payload entry names and package strings.
+    Fault('names.last-capital-replaced', 'src/package/resource_name.cpp', "c <= 'Z'", "c < 'Z'"),
+    Fault('strings.scratch-shrunk', 'src/package/strings.cpp',
+          'ReadPackageString(id, state.scratch, kScratchCapacity);', 'ReadPackageString(id, state.scratch, 16);'),
+    Fault('strings.one-argument-dropped', 'src/package/strings.cpp',
+          'second ? 2 : (first ? 1 : 0)', 'second ? 2 : 0'),
+    Fault('strings.empty-read-not-cleared', 'src/package/strings.cpp',
+          "    if (length <= 0) {\n        buffer[0] = '\\0';", '    if (length <= 0) {'),
+    # Dialogs.
+    Fault('terms.empty-line-does-not-end-list', 'src/dialogs/terms_lines.cpp',
+          "start <= length && text[start] != '\\0';", 'start < length;'),
+    Fault('welcome.terms-capacity-halved', 'src/dialogs/welcome.cpp',
+          'ReadPackageString(IDS_TERMS, state.terms, kTermsCapacity);',
+          'ReadPackageString(IDS_TERMS, state.terms, kTermsCapacity / 2);'),
+    Fault('welcome.cancel-accepts', 'src/dialogs/welcome.cpp',
+          'case IDCANCEL:\n            CancelSetup(dialog);', 'case IDCANCEL:\n            EndDialog(dialog, 1);'),
+    Fault('welcome.list-not-reset', 'src/dialogs/welcome.cpp',
+          '    SendMessageW(list, LB_RESETCONTENT, 0, 0);\n', ''),
+    Fault('destination.typed-folder-cut', 'src/dialogs/destination.cpp',
+          'WM_GETTEXT, kDestinationCapacity,', 'WM_GETTEXT, 16,'),
+    Fault('destination.browsed-folder-not-shown', 'src/dialogs/destination.cpp',
+          'if (BrowseForFolder(dialog, title, state.destination))',
+          'if (!BrowseForFolder(dialog, title, state.destination))'),
+    Fault('reinstall.no-means-yes', 'src/dialogs/reinstall.cpp',
+          'case IDNO:\n            EndDialog(dialog, 0);', 'case IDNO:\n            EndDialog(dialog, 1);'),
+    Fault('progress.no-caption', 'src/dialogs/progress.cpp',
+          '    SetWindowTextW(dialog, state.caption);\n', ''),
+    Fault('browse.chosen-path-dropped', 'src/dialogs/browse.cpp',
+          'SHGetPathFromIDListW(item, path);', '(void)path;'),
+    # The driver, the notices, the destination and extraction stages.
+    Fault('main.caption-separator', 'src/setup/main.cpp', 'kCaptionCapacity, L" - ");', 'kCaptionCapacity, L" : ");'),
+    Fault('main.launch-unquoted', 'src/setup/main.cpp', 'kLaunchFormat[] = L"\\"%s%s\\"";',
+          'kLaunchFormat[] = L"%s%s";'),
+    Fault('main.program-file-not-required', 'src/setup/main.cpp',
+          'state.programFile, kProgramFileCapacity) == 0)', 'state.programFile, kProgramFileCapacity) < 0)'),
+    Fault('notices.fatal-exits-0', 'src/setup/notices.cpp', 'ExitProcess(1);', 'ExitProcess(0);'),
+    Fault('notices.failed-dialog-passes', 'src/setup/notices.cpp', 'if (result == -1)', 'if (result == -2)'),
+    Fault('notices.failed-message-swapped', 'src/setup/notices.cpp',
+          'ReadPackageString(IDS_FAILED, failed, kNoticeCapacity);',
+          'ReadPackageString(IDS_CANCELLED, failed, kNoticeCapacity);'),
+    Fault('destination.previous-not-cut', 'src/setup/destination.cpp',
+          '    CutAfterLastSeparator(state.destination);\n', ''),
+    Fault('destination.program-files-value', 'src/setup/destination.cpp',
+          'kProgramFilesValue[] = L"ProgramFilesDir";', 'kProgramFilesValue[] = L"ProgramFilesPath";'),
+    Fault('destination.subfolder-left-on', 'src/setup/destination.cpp',
+          "    state.destination[length] = '\\0';\n}", '}'),
+    Fault('extraction.no-made-name-fallback', 'src/setup/extraction.cpp',
+          'return FindResourceW(module, made, RT_RCDATA);', 'return 0;'),
+    Fault('extraction.partial-file-kept', 'src/setup/extraction.cpp',
+          '    if (!whole)\n        DeleteFileW(path);\n', ''),
+    Fault('extraction.target-path-shrunk', 'src/setup/extraction.cpp',
+          'CopyText(work, kWorkCapacity, state.destination)', 'CopyText(work, 64, state.destination)'),
+    Fault('extraction.write-message-swapped', 'src/setup/extraction.cpp',
+          'IDS_CANT_WRITE, state.destination, listedName', 'IDS_CANT_EXTRACT, state.destination, listedName'),
+    # Capacities the setup and setup-pack share.
+    Fault('limits.listed-name-shrunk', 'src/setup/limits.h',
+          'kListedNameCapacity = 128,', 'kListedNameCapacity = 127,'),
+    Fault('limits.terms-shrunk', 'src/setup/limits.h', 'kTermsCapacity = 3333,', 'kTermsCapacity = 3000,'),
+    Fault('state.caption-shrunk', 'src/setup/state.h', 'kCaptionCapacity = 128,', 'kCaptionCapacity = 40,'),
+    Fault('state.notice-shrunk', 'src/setup/state.h', 'kNoticeCapacity = 128,', 'kNoticeCapacity = 8,'),
+    # setup-pack's rules for a manifest.
+    Fault('pack.listed-name-one-too-long', 'tools/setup-pack/manifest.cpp',
+          'CheckListedPath(*listed, kMaxListedName);', 'CheckListedPath(*listed, kMaxListedName + 1);'),
+    Fault('pack.duplicate-by-case', 'tools/setup-pack/manifest.cpp',
+          'byUpper.find(UpperCase(*listed));', 'byUpper.find(*listed);'),
+    Fault('pack.device-name-con', 'tools/setup-pack/manifest.cpp', '{u"CON", u"PRN"', '{u"CONX", u"PRN"'),
+    Fault('pack.folders-one-too-many', 'tools/setup-pack/manifest.cpp',
+          'if (out.folders.size() > kMaxFolders)', 'if (out.folders.size() > kMaxFolders + 1)'),
+    Fault('pack.empty-terms-line', 'tools/setup-pack/manifest.cpp', 'if (utf8.empty()) {', 'if (utf8 == "\\x01") {'),
+    Fault('pack.terms-one-too-long', 'tools/setup-pack/manifest.cpp',
+          'if (ok && out->size() > kMaxTerms) {', 'if (ok && out->size() > kMaxTerms + 1) {'),
+    Fault('pack.version-part-range', 'tools/setup-pack/manifest.cpp',
+          'std::stoul(part) > 0xFFFF', 'std::stoul(part) > 0x1FFFF'),
+    Fault('pack.product-control-character', 'tools/setup-pack/manifest.cpp', 'if (ch < 0x20) {', 'if (ch < 0x1F) {'),
+    Fault('pack.same-bytes-stored-twice', 'tools/setup-pack/manifest.cpp',
+          'added.stored = added.sameAs == out->files.size() - 1;', 'added.stored = true;'),
+    # setup-pack's image: the merge, the layout, the reader and the writer.
+    Fault('pack.foreign-block-missed', 'tools/setup-pack/package_merge.cpp',
+          'stub->foreignBlocks.count(block)', 'stub->foreignBlocks.count(block + 1)'),
+    Fault('pack.ids-before-names', 'tools/setup-pack/pe_reader.cpp',
+          'if (a.isName != b.isName)\n        return a.isName;', 'if (a.isName != b.isName)\n        return b.isName;'),
+    Fault('pack.read-16-past-end', 'tools/setup-pack/pe_reader.cpp',
+          's.size - offset < 2)', 's.size - offset < 1)'),
+    Fault('pack.checksum-folds-once', 'tools/setup-pack/image_writer.cpp', 'while (sum >> 16)', 'if (sum >> 16)'),
+    Fault('pack.moved-section-unaligned', 'tools/setup-pack/image_writer.cpp',
+          'nextRva = AlignUp(h.virtualAddress + span, image.sectionAlignment);',
+          'nextRva = h.virtualAddress + span;'),
+    Fault('pack.data-entry-unaligned', 'tools/setup-pack/resource_writer.cpp',
+          'dataAt = AlignUp(dataAt + items[i].data.size, 8);', 'dataAt = dataAt + items[i].data.size;'),
+    Fault('pack.inspect-shared-bytes', 'tools/setup-pack/package_view.cpp',
+          'leaf->size > 0 ? first : 0;', 'leaf->size > 0 ? id : 0;'),
+    Fault('pack.surrogate-range', 'tools/setup-pack/unicode.cpp',
+          'return cp >= 0xD800 && cp <= 0xDFFF;', 'return cp >= 0xD800 && cp < 0xDFFF;'),
+]
+
+STAGES = ['build', 'unit', 'e2e', 'fuzz']
+
+
+def occurrences(tree, fault):
+    path = os.path.join(tree, fault.path)
+    if not os.path.isfile(path):
+        return -1
+    with open(path, encoding='utf-8') as f:
+        return f.read().count(fault.find)
+
+
+def staleness(tree, fault):
+    """Why the fault cannot be applied to the tree, or '' when its text is there exactly once."""
+    count = occurrences(tree, fault)
+    return ('' if count == 1 else 'no such file' if count < 0 else 'text not found' if count == 0
+            else 'text found %d times' % count)
+
+
+def tree_files(source):
+    """The files of the tree as git sees them (tracked, and untracked but not ignored), else every file."""
+    listed = subprocess.run(['git', '-C', source, 'ls-files', '-z', '--cached', '--others', '--exclude-standard'],
+                            capture_output=True)
+    if listed.returncode == 0:
+        return [p for p in listed.stdout.decode().split('\0') if p and os.path.isfile(os.path.join(source, p))]
+    found = []
+    for folder, dirs, files in os.walk(source):
+        dirs[:] = [d for d in dirs if not (folder == source and d in ('build', '.git'))]
+        found += [os.path.relpath(os.path.join(folder, f), source) for f in files]
+    return found
+
+
+def sync(source, scratch):
+    """Makes scratch hold the source's files; unchanged ones are left alone so the build stays incremental."""
+    files = set(tree_files(source))
+    record = os.path.join(scratch, '.mutate-files')
+    before = set(open(record).read().split('\0')) - {''} if os.path.exists(record) else set()
+    for gone in before - files:
+        if os.path.exists(os.path.join(scratch, gone)):
+            os.remove(os.path.join(scratch, gone))
+    for rel in sorted(files):
+        src, dst = os.path.join(source, rel), os.path.join(scratch, rel)
+        with open(src, 'rb') as f:
+            data = f.read()
+        if os.path.exists(dst):
+            with open(dst, 'rb') as f:
+                if f.read() == data:
+                    continue
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy2(src, dst)
+    with open(record, 'w') as f:
+        f.write('\0'.join(sorted(files)))
+
+
+def first_failure(stage, output):
+    """The test (or fuzz target) that failed first, for the report."""
+    patterns = {'unit': r'\d+/\d+ Test +#\d+: (\S+) .*(?:Failed|Exception|Timeout)',
+                'e2e': r'\d+/\d+ Test +#\d+: (\S+) .*(?:Failed|Exception|Timeout)',
+                'fuzz': r'fuzzing found faults in: (.*)',
+                'build': r'(\S+:\d+:\d+: error: .*)'}
+    found = re.search(patterns[stage], output)
+    return found.group(1).strip() if found else ''
+
+
+def run_stage(stage, scratch, log, fuzz_seconds):
+    jobs = str(os.cpu_count() or 2)
+    commands = {
+        'build': [['make', '-s', 'host', 'win']],
+        'unit': [['ctest', '--test-dir', 'build/host', '--stop-on-failure', '-j', jobs]],
+        'e2e': [['ctest', '--test-dir', 'build/win', '--stop-on-failure']],
+        'fuzz': [['bash', 'fuzz/run.sh', '--brief', 'all', str(fuzz_seconds)]],
+    }[stage]
+    output = ''
+    for command in commands:
+        done = subprocess.run(command, cwd=scratch, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              errors='replace')
+        output += done.stdout
+        log.write('$ %s\n%s\n' % (' '.join(command), done.stdout))
+        log.flush()
+        if done.returncode != 0:
+            return False, first_failure(stage, output)
+    return True, ''
+
+
+def run_suite(scratch, log, fuzz_seconds):
+    """The first stage that fails and what failed in it, or (None, '') when the whole suite passed."""
+    for stage in STAGES:
+        ok, what = run_stage(stage, scratch, log, fuzz_seconds)
+        if not ok:
+            return stage, what
+    return None, ''
+
+
+def apply(scratch, fault):
+    path = os.path.join(scratch, fault.path)
+    with open(path, encoding='utf-8') as f:
+        original = f.read()
+    with open(path, 'w', encoding='utf-8') as f:
+        f.write(original.replace(fault.find, fault.replace, 1))
+    return original
+
+
+def restore(scratch, fault, original):
+    with open(os.path.join(scratch, fault.path), 'w', encoding='utf-8') as f:
+        f.write(original)
+
+
+def select(names):
+    if not names:
+        return list(FAULTS)
+    wanted = [n for part in names for n in part.split(',') if n]
+    chosen = [f for f in FAULTS if any(fnmatch.fnmatchcase(f.name, w) for w in wanted)]
+    unknown = [w for w in wanted if not any(fnmatch.fnmatchcase(f.name, w) for f in FAULTS)]
+    if unknown:
+        sys.exit('mutate: no fault named %s; see --list' % ', '.join(unknown))
+    return chosen
+
+
+def list_faults(source, faults):
+    for fault in faults:
+        why = staleness(source, fault)
+        print('%-40s %-36s %s' % (fault.name, fault.path, 'stale: ' + why if why else 'ok'))
+    return 0
+
+
+def check(source, scratch, faults, baseline, fuzz_seconds):
+    os.makedirs(os.path.join(scratch, 'mutate-logs'), exist_ok=True)
+    print('scratch tree: %s' % scratch, flush=True)
+    sync(source, scratch)
+    if baseline:
+        with open(os.path.join(scratch, 'mutate-logs', 'baseline.log'), 'w') as log:
+            stage, what = run_suite(scratch, log, fuzz_seconds)
+        if stage:
+            print('the suite fails without any fault (%s: %s); see %s/mutate-logs/baseline.log'
+                  % (stage, what, scratch))
+            return 1
+        print('baseline: the suite passes without a fault', flush=True)
+    results = collections.OrderedDict((k, []) for k in ('caught', 'survived', 'stale', 'no build'))
+    for fault in faults:
+        why = staleness(scratch, fault)
+        if why:
+            results['stale'].append((fault, why))
+            print('stale     %-40s %s: %s' % (fault.name, fault.path, why), flush=True)
+            continue
+        started = time.time()
+        original = apply(scratch, fault)
+        try:
+            with open(os.path.join(scratch, 'mutate-logs', fault.name + '.log'), 'w') as log:
+                stage, what = run_suite(scratch, log, fuzz_seconds)
+        finally:
+            restore(scratch, fault, original)
+        kind = 'survived' if stage is None else 'no build' if stage == 'build' else 'caught'
+        note = '' if stage is None else '%s: %s' % (stage, what or '(see its log)')
+        results[kind].append((fault, note))
+        print('%-9s %-40s %4.0f s  %s' % (kind, fault.name, time.time() - started, note), flush=True)
+    applied = len(results['caught']) + len(results['survived'])
+    print('\nscore: %d of %d applied faults caught (%d stale, %d did not build)'
+          % (len(results['caught']), applied, len(results['stale']), len(results['no build'])))
+    for fault, _ in results['survived']:
+        print('survived: %s (%s): %r -> %r' % (fault.name, fault.path, fault.find, fault.replace))
+    return 1 if results['survived'] else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('--list', action='store_true', help='list the faults and whether each is stale')
+    parser.add_argument('--only', action='append', metavar='NAMES',
+                        help='comma-separated fault names or shell patterns (may be repeated)')
+    parser.add_argument('--work', help='scratch folder to keep and reuse (default: a temporary one)')
+    parser.add_argument('--source', default=ROOT, help='the tree to check (default: this checkout)')
+    parser.add_argument('--no-baseline', action='store_true', help='skip the run of the suite without a fault')
+    parser.add_argument('--fuzz-seconds', type=int, default=2, help='seconds per fuzz target (default 2)')
+    args = parser.parse_args()
+    source = os.path.abspath(args.source)
+    faults = select(args.only)
+    if args.list:
+        return list_faults(source, faults)
+    scratch = os.path.abspath(args.work) if args.work else tempfile.mkdtemp(prefix='mutate-')
+    if os.path.commonpath([scratch, source]) in (source, scratch):
+        sys.exit('mutate: the scratch folder %s must lie outside the tree %s, which is only read' % (scratch, source))
+    try:
+        return check(source, scratch, faults, not args.no_baseline, args.fuzz_seconds)
+    finally:
+        if not args.work:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,117 @@
+// Prints the --inspect report: the image and its signature, the package's texts and lists, each file's entry.
+#include "inspect.h"
+
+#include <algorithm>
+#include <iomanip>
+
+#include "bytes.h"
+#include "image_writer.h"
+#include "package_view.h"
+#include "resource.h"
+#include "signature.h"
+#include "unicode.h"
+
+namespace {
+
+// Characters, not bytes, so that columns line up with accented names.
+size_t Width(const std::string& utf8)
+{
+    size_t n = 0;
+    for (unsigned char c : utf8)
+        n += (c & 0xC0) != 0x80 ? 1 : 0;
+    return n;
+}
+
+uint32_t SumFile(ByteSpan file, const PeImage& image)
+{
+    uint64_t field = image.optionalOffset + kOptCheckSum;
+    PeChecksum sum;
+    const uint8_t zero[4] = {};
+    sum.Add(file.data, static_cast<size_t>(field));
+    sum.Add(zero, 4);
+    sum.Add(file.data + field + 4, file.size - static_cast<size_t>(field) - 4);
+    return sum.Finish(file.size);
+}
+
+void PrintImage(ByteSpan file, const PeImage& image, uint32_t computed, std::ostream& out)
+{
+    out << "image:     PE32, " << image.sections.size() << " sections, file alignment " << image.fileAlignment
+        << ", " << file.size << " bytes, checksum " << Hex(image.checkSum, 8)
+        << (image.checkSum == computed ? " (correct)" : " (should be " + Hex(computed, 8) + ")") << "\n";
+    SignatureView signature = ReadSignature(file, image);
+    out << "signed:    "
+        << (!signature.present ? "no" : signature.problem.empty() ? "yes, by " + signature.signer
+                                                                  : "unreadable: " + signature.problem)
+        << "\n";
+}
+
+void PrintTexts(const PackageView& view, std::ostream& out)
+{
+    const std::map<std::u16string, std::u16string>& strings = view.version.strings;
+    out << "product:   " << Utf16ToUtf8(view.product) << "\n";
+    out << "program:   " << Utf16ToUtf8(view.program) << "\n";
+    auto version = strings.find(u"FileVersion");
+    out << "version:   " << (version != strings.end() ? Utf16ToUtf8(version->second) : std::string("(none)"));
+    if (view.version.hasFixed) {
+        const uint16_t* v = view.version.fileVersion;
+        out << " (" << v[0] << "." << v[1] << "." << v[2] << "." << v[3] << ")";
+    }
+    out << "\n";
+    auto legal = strings.find(u"LegalCopyright");
+    if (legal != strings.end())
+        out << "legal:     " << Utf16ToUtf8(legal->second) << "\n";
+    out << "publisher: " << (view.publisher.empty() ? "(none)" : Utf16ToUtf8(view.publisher)) << "\n";
+    out << "uninstall: " << (view.uninstall.empty() ? "(none: no Apps & Features entry)" : Utf16ToUtf8(view.uninstall))
+        << "\n";
+    out << "terms:     " << view.termsLines << " lines, " << view.terms.size() << " characters\n";
+}
+
+void PrintFolders(const PackageView& view, std::ostream& out)
+{
+    out << "folders:   " << view.folders.size() << "\n";
+    for (size_t i = 0; i < view.folders.size(); ++i)
+        out << "  " << IDS_SUBDIR_FIRST + i << "  " << Utf16ToUtf8(view.folders[i]) << "\n";
+}
+
+// How the setup finds the file's bytes.
+std::string EntryOf(const PayloadView& f)
+{
+    if (!f.found)
+        return "neither numbered nor by name " + f.madeName;
+    std::string entry = f.numbered ? "numbered" : "by name " + f.madeName;
+    return f.sameBytesAs != 0 ? entry + ", the bytes of " + std::to_string(f.sameBytesAs) : entry;
+}
+
+void PrintFiles(const PackageView& view, std::ostream& out)
+{
+    uint64_t total = 0;
+    size_t width = 0;
+    for (const PayloadView& f : view.files) {
+        total += f.size;
+        width = std::max(width, Width(Utf16ToUtf8(f.listedName)));
+    }
+    out << "files:     " << view.files.size() << ", " << total << " bytes\n";
+    for (size_t i = 0; i < view.files.size(); ++i) {
+        const PayloadView& f = view.files[i];
+        std::string name = Utf16ToUtf8(f.listedName);
+        out << "  " << IDS_FILE_FIRST + i << "  " << name << std::string(width - Width(name), ' ') << "  "
+            << std::setw(10) << (f.found ? std::to_string(f.size) : std::string("missing")) << "  " << EntryOf(f)
+            << "\n";
+    }
+}
+
+}  // namespace
+
+bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const uint32_t* fileChecksum)
+{
+    PackageView view;
+    if (!ReadPackage(file, &view, error))
+        return false;
+    PrintImage(file, view.image, fileChecksum ? *fileChecksum : SumFile(file, view.image), out);
+    PrintTexts(view, out);
+    PrintFolders(view, out);
+    PrintFiles(view, out);
+    for (const std::string& note : view.notes)
+        out << "note: " << note << "\n";
+    return true;
+}
