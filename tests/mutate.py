@@ -13,6 +13,8 @@ is stale: the code moved on and its row needs rewriting; it is not a survivor.
     tests/mutate.py                          every fault (hours on a small machine)
     tests/mutate.py --only NAME[,NAME...]    some, by name or shell pattern (text.*, pack.*)
     tests/mutate.py --work DIR               keep the scratch tree in DIR and reuse it next time
+    tests/mutate.py --host                   only the stages that need no Wine (unit tests, fuzzing):
+                                             a score for the host-tested code on a machine without Wine
 
 The real checkout is only read. Exit status: 0 when every applied fault was caught, 1 when one
 survived or the suite failed without any fault, 2 for a usage mistake.
@@ -216,10 +218,10 @@ def first_failure(stage, output):
     return found.group(1).strip() if found else ''
 
 
-def run_stage(stage, scratch, log, fuzz_seconds):
+def run_stage(stage, scratch, log, fuzz_seconds, stages):
     jobs = str(os.cpu_count() or 2)
     commands = {
-        'build': [['make', '-s', 'host', 'win']],
+        'build': [['make', '-s', 'host'] + (['win'] if 'e2e' in stages else [])],
         'unit': [['ctest', '--test-dir', 'build/host', '--stop-on-failure', '-j', jobs]],
         'e2e': [['ctest', '--test-dir', 'build/win', '--stop-on-failure']],
         'fuzz': [['bash', 'fuzz/run.sh', '--brief', 'all', str(fuzz_seconds)]],
@@ -236,10 +238,10 @@ def run_stage(stage, scratch, log, fuzz_seconds):
     return True, ''
 
 
-def run_suite(scratch, log, fuzz_seconds):
+def run_suite(scratch, log, fuzz_seconds, stages):
     """The first stage that fails and what failed in it, or (None, '') when the whole suite passed."""
-    for stage in STAGES:
-        ok, what = run_stage(stage, scratch, log, fuzz_seconds)
+    for stage in stages:
+        ok, what = run_stage(stage, scratch, log, fuzz_seconds, stages)
         if not ok:
             return stage, what
     return None, ''
@@ -277,13 +279,13 @@ def list_faults(source, faults):
     return 0
 
 
-def check(source, scratch, faults, baseline, fuzz_seconds):
+def check(source, scratch, faults, baseline, fuzz_seconds, stages):
     os.makedirs(os.path.join(scratch, 'mutate-logs'), exist_ok=True)
     print('scratch tree: %s' % scratch, flush=True)
     sync(source, scratch)
     if baseline:
         with open(os.path.join(scratch, 'mutate-logs', 'baseline.log'), 'w') as log:
-            stage, what = run_suite(scratch, log, fuzz_seconds)
+            stage, what = run_suite(scratch, log, fuzz_seconds, stages)
         if stage:
             print('the suite fails without any fault (%s: %s); see %s/mutate-logs/baseline.log'
                   % (stage, what, scratch))
@@ -300,7 +302,7 @@ def check(source, scratch, faults, baseline, fuzz_seconds):
         original = apply(scratch, fault)
         try:
             with open(os.path.join(scratch, 'mutate-logs', fault.name + '.log'), 'w') as log:
-                stage, what = run_suite(scratch, log, fuzz_seconds)
+                stage, what = run_suite(scratch, log, fuzz_seconds, stages)
         finally:
             restore(scratch, fault, original)
         kind = 'survived' if stage is None else 'no build' if stage == 'build' else 'caught'
@@ -323,6 +325,7 @@ def main():
     parser.add_argument('--work', help='scratch folder to keep and reuse (default: a temporary one)')
     parser.add_argument('--source', default=ROOT, help='the tree to check (default: this checkout)')
     parser.add_argument('--no-baseline', action='store_true', help='skip the run of the suite without a fault')
+    parser.add_argument('--host', action='store_true', help='skip the Wine stage (and the Windows build)')
     parser.add_argument('--fuzz-seconds', type=int, default=2, help='seconds per fuzz target (default 2)')
     args = parser.parse_args()
     source = os.path.abspath(args.source)
@@ -333,7 +336,8 @@ def main():
     if os.path.commonpath([scratch, source]) in (source, scratch):
         sys.exit('mutate: the scratch folder %s must lie outside the tree %s, which is only read' % (scratch, source))
     try:
-        return check(source, scratch, faults, not args.no_baseline, args.fuzz_seconds)
+        stages = [s for s in STAGES if not (args.host and s == 'e2e')]
+        return check(source, scratch, faults, not args.no_baseline, args.fuzz_seconds, stages)
     finally:
         if not args.work:
             shutil.rmtree(scratch, ignore_errors=True)
