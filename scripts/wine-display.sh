@@ -27,6 +27,14 @@ wine_display_xvfb_pid=
 wine_display_file=
 
 wine_display_start() {
+    # Our setup is a 32-bit program, and so is the Wine that runs it. A kernel built with its
+    # 32-bit emulation off by default (Linux 6.7 and later) refuses every 32-bit process, which
+    # otherwise shows only as a wineboot that fails without a word.
+    if ! wine --version >/dev/null 2>&1; then
+        echo "wine-display: Wine's 32-bit loader does not start: this machine cannot run 32-bit" \
+            "programs (is the kernel's IA32 emulation off? boot it with ia32_emulation=on)" >&2
+        return 1
+    fi
     # A server left over from an interrupted run may be bound to a dead display.
     wine_server_stop
     wine_display_file=$(mktemp)
