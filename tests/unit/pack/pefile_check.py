@@ -4,7 +4,6 @@ import argparse
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -85,19 +84,9 @@ IMAGE_ROWS = [
 
 
 def strings_of(pe, entry):
-    """Every string of the RT_STRING type entry, by id, decoded from the raw blocks."""
-    found, languages = {}, set()
-    for block in entry.directory.entries:
-        for lang in block.directory.entries:
-            languages.add(lang.id)
-            data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
-            at = 0
-            for i in range(16):
-                (length,) = struct.unpack_from('<H', data, at)
-                text = data[at + 2:at + 2 + 2 * length].decode('utf-16-le')
-                at += 2 + 2 * length
-                if text:
-                    found[(block.id - 1) * 16 + i] = text
+    """Every string of the RT_STRING type entry, by id, as pefile reads the blocks, and their languages."""
+    languages = {lang.id for block in entry.directory.entries for lang in block.directory.entries}
+    found = {i: text for block in entry.directory.entries for i, text in block.directory.strings.items() if text}
     return found, languages
 
 
