@@ -17,9 +17,14 @@ static void ReadProductIdentity()
         ReportMessageFailure(IDS_CORRUPT, 0, true);
 }
 
+// Neither can be cut: the longest name fits behind its fixed head.
+static_assert(sizeof(L"Installing - ") / sizeof(WideChar) - 1 + kProductNameCapacity <= kCaptionCapacity,
+              "the caption must hold the longest product name");
+static_assert(sizeof(kAppPathsRoot) / sizeof(WideChar) - 1 + kProgramFileCapacity <= kAppPathsKeyCapacity,
+              "the App Paths key must hold the longest program file name");
+
 static void BuildCaptionAndKey()
 {
-    // 10 + 3 + 47 characters and 52 + 47 fit their buffers: neither can be cut.
     CopyText(state.caption, kCaptionCapacity, L"Installing");
     AppendText(state.caption, kCaptionCapacity, L" - ");
     AppendText(state.caption, kCaptionCapacity, state.productName);

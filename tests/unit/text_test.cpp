@@ -31,16 +31,6 @@ TEST(CopyAndAppend, CutToCapacityMinusOneAndSayWhetherWhole)
     EXPECT_EQ(std::u16string(u"abcdefg"), buffer);
 }
 
-TEST(CopyAndAppend, CaptionOfTheLongestProductNameFits)
-{
-    char16_t caption[128];
-    std::u16string name(47, 'N');
-    CopyText(caption, 128, u"Installing");
-    AppendText(caption, 128, u" - ");
-    EXPECT_TRUE(AppendText(caption, 128, name.c_str()));
-    EXPECT_EQ(u"Installing - " + name, caption);
-}
-
 TEST(Format, SubstitutesPercentSInOrder)
 {
     EXPECT_EQ(u"Error: Couldn't write to 'C:\\x\\a.txt'",

@@ -1,12 +1,12 @@
 // Builds the synthetic stub byte by byte and manages temporary folders for the tests.
 #include "test_stub.h"
 
+#include <algorithm>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "bytes.h"
@@ -128,8 +128,7 @@ std::vector<uint8_t> MakeTestStub(const StubOptions& options)
 
 TempDir::TempDir()
 {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/pack-test-XXXXXX";
+    std::string pattern = (std::filesystem::temp_directory_path() / "pack-test-XXXXXX").string();
     if (!::mkdtemp(&pattern[0]))
         throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
@@ -137,32 +136,24 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0)
-        std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string TempDir::Write(const std::string& name, const std::string& content) const
 {
-    std::string full = path_ + "/" + name;
-    for (size_t slash = full.find('/', path_.size() + 1); slash != std::string::npos;
-         slash = full.find('/', slash + 1))
-        ::mkdir(full.substr(0, slash).c_str(), 0755);
+    std::filesystem::path full = std::filesystem::path(path_) / name;
+    std::filesystem::create_directories(full.parent_path());
     std::ofstream(full, std::ios::binary) << content;
-    return full;
+    return full.string();
 }
 
 std::vector<std::string> TempDir::List() const
 {
     std::vector<std::string> names;
-    if (DIR* d = ::opendir(path_.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        ::closedir(d);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(path_))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -176,6 +167,5 @@ std::string ReadAll(const std::string& path)
 
 bool Exists(const std::string& path)
 {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return std::filesystem::exists(path);
 }

@@ -23,7 +23,7 @@ public:
     const std::string& path() const { return path_; }
     // Writes a file under the folder (parents made as needed); returns its full path.
     std::string Write(const std::string& name, const std::string& content) const;
-    std::vector<std::string> List() const;  // names directly in the folder
+    std::vector<std::string> List() const;  // names directly in the folder, sorted
 
 private:
     std::string path_;
