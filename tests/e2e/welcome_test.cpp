@@ -95,63 +95,6 @@ protected:
 
 }  // namespace
 
-TEST_F(WelcomeDialog, TemplateIsLaidOutAsDesigned)
-{
-    const DWORD frame = WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_SYSMODAL | DS_3DLOOK | DS_SETFONT | DS_MODALFRAME |
-                        DS_CENTER | DS_CONTEXTHELP;
-    const DWORD child = WS_CHILD | WS_VISIBLE;
-    const DWORD button = child | WS_TABSTOP | BS_PUSHBUTTON | BS_CENTER;
-    const DWORD list = child | WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_USETABSTOPS |
-                       LBS_NOINTEGRALHEIGHT | LBS_EXTENDEDSEL;
-    struct Expected {
-        int id;
-        const char* windowClass;
-        const char* text;
-        short x, y, cx, cy;
-        DWORD style;
-    };
-    const Expected expected[] = {
-        {IDOK, "Button", "Accept", 32, 124, 50, 14, button},
-        {IDCANCEL, "Button", "Cancel", 107, 124, 50, 14, button},
-        {IDC_WELCOME_TEXT, "Static", "Welcome!", 8, 5, 124, 8, child | SS_LEFT},
-        {0xFFFF, "Static",
-         "Before you proceed with the installation process, please make sure that you accept the following "
-         "usage tems:",
-         8, 20, 176, 18, child | SS_CENTER},
-        {IDC_TERMS_LIST, "ListBox", "", 8, 42, 176, 75, list},
-    };
-
-    DialogTemplate dialog = ReadDialogTemplate(SampleSetup(), IDD_WELCOME);
-    EXPECT_TRUE(dialog.extended) << "expected an extended template";
-    EXPECT_EQ(dialog.style, frame) << std::hex << "expected style 0x" << frame << ", got 0x" << dialog.style;
-    EXPECT_EQ(dialog.exStyle, static_cast<DWORD>(WS_EX_DLGMODALFRAME))
-        << std::hex << "expected only WS_EX_DLGMODALFRAME, got 0x" << dialog.exStyle;
-    EXPECT_EQ((std::vector<short>{dialog.x, dialog.y, dialog.cx, dialog.cy}), (std::vector<short>{0, 1, 192, 144}));
-    EXPECT_EQ(dialog.menu, "");
-    EXPECT_EQ(dialog.windowClass, "");
-    EXPECT_EQ(dialog.title, "");
-    EXPECT_EQ(dialog.typeface, "MS Sans Serif");
-    EXPECT_EQ(dialog.pointSize, 8);
-
-    ASSERT_EQ(dialog.items.size(), std::size(expected)) << "expected five controls";
-    for (size_t i = 0; i < std::size(expected); ++i) {
-        const DialogItem& item = dialog.items[i];
-        const Expected& want = expected[i];
-        SCOPED_TRACE("control " + std::to_string(i) + " (" + want.windowClass + " \"" + want.text + "\")");
-        EXPECT_EQ(item.id, want.id);
-        EXPECT_EQ(item.windowClass, want.windowClass);
-        EXPECT_EQ(item.title, want.text);
-        EXPECT_EQ((std::vector<short>{item.x, item.y, item.cx, item.cy}),
-                  (std::vector<short>{want.x, want.y, want.cx, want.cy}));
-        EXPECT_EQ(item.style, want.style) << std::hex << "expected style 0x" << want.style << ", got 0x" << item.style;
-        EXPECT_EQ(item.exStyle, 0u) << std::hex << "expected no extended style, got 0x" << item.exStyle;
-    }
-    // Spelled out, as these would silently reorder or widen the terms.
-    const DialogItem& terms = dialog.Item(IDC_TERMS_LIST);
-    EXPECT_EQ(terms.style & LBS_SORT, 0u) << "expected an unsorted list";
-    EXPECT_EQ(terms.style & WS_HSCROLL, 0u) << "expected no horizontal scroll bar";
-}
-
 TEST_F(WelcomeDialog, GreetsWithTheProductShowsThe37SampleLinesAndAcceptLeadsToTheDestination)
 {
     const std::string source = ReadFileBytes(WinePath(E2E_SAMPLE_DIR "/terms.txt"));
