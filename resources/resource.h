@@ -32,6 +32,7 @@
 #define IDS_USAGE 213
 #define IDS_UNKNOWN_SWITCH 214
 #define IDS_NO_ENTRY 215
+#define IDS_NEEDS_64BIT 216
 
 /* Package strings: written by whoever makes a package. */
 #define IDS_PRODUCT_NAME 500
@@ -40,6 +41,7 @@
 #define IDS_PUBLISHER 503
 #define IDS_UNINSTALL 504
 #define IDS_VERSION_TEXT 505
+#define IDS_ARCHITECTURE 506  /* "x64", or empty for a 32-bit product */
 #define IDS_SUBDIR_FIRST 9000
 #define IDS_FILE_FIRST 10000
 

@@ -2,9 +2,10 @@
 # Installs every Debian package the build, the tests and the demo need (--bench: the benchmark too); quick when all is present.
 set -euo pipefail
 
+# wine64 gives the Wine journeys a 64-bit prefix too, where the 32-bit setup runs under WOW64.
 need=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 xvfb xauth x11-apps
+  wine wine32:i386 wine64 xvfb xauth x11-apps
   cmake make g++ pkg-config googletest libgtest-dev
   clang libclang-rt-14-dev
   python3 python3-pefile icoutils

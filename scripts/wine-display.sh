@@ -7,7 +7,9 @@ wine_env() {
     mkdir -p "$1"
     export WINEPREFIX
     WINEPREFIX=$(cd "$1" && pwd)
-    export WINEARCH=win32
+    # Fixed when the prefix is made: with wine64 installed a new one is 64-bit unless told, so it
+    # is always told. E2E_WINEARCH=win64 gives 64-bit Windows, where the setup runs under WOW64.
+    export WINEARCH=${E2E_WINEARCH:-win32}
     export WINEDEBUG=-all
     # No prompts for Mono or Gecko, and no menu entries or file associations written into $HOME.
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

@@ -17,11 +17,11 @@
 // KERNEL32  GetModuleHandleW  FindResourceW  SizeofResource  LoadResource  LockResource
 //           GetFileAttributesW  CreateDirectoryW  CreateFileW  WriteFile  CloseHandle
 //           DeleteFileW  CreateProcessW  CreateThread  Sleep  GetTickCount  ExitProcess
-//           GetCommandLineW
+//           GetCommandLineW  IsWow64Process  GetCurrentProcess
 // USER32    LoadStringW  DialogBoxParamW  EndDialog  SetWindowTextW  GetDlgItem
 //           SendDlgItemMessageW  SendMessageW  PostMessageW  MessageBoxW
 //           LoadCursorW  SetCursor
-// ADVAPI32  RegQueryValueW  RegCreateKeyW  RegQueryValueExW  RegCloseKey  RegCreateKeyExW
+// ADVAPI32  RegOpenKeyExW  RegQueryValueW  RegQueryValueExW  RegCloseKey  RegCreateKeyExW
 //           RegSetValueExW
 // SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc
 // OLE32     CoInitialize

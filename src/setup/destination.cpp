@@ -9,13 +9,38 @@
 static const WideChar kDefaultProgramFiles[] = L"c:\\Program Files";
 static const WideChar kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 static const WideChar kProgramFilesValue[] = L"ProgramFilesDir";
+// The 64-bit folder in either view, as Windows keeps it; ProgramFilesDir of the 64-bit view
+// names the same folder, and stands in where the value is missing (Wine keeps none).
+static const WideChar kProgramFiles64Value[] = L"ProgramW6432Dir";
 
-// The folder of the registered main program, or false when there is none to offer.
-static bool FindPreviousInstallation()
+// A key of HKLM in one registry view, opened to read; 0 when it cannot be.
+static HKEY OpenToRead(const WideChar* path, REGSAM view)
 {
+    HKEY key = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
+        return 0;
+    return key;
+}
+
+// The App Paths value of the main program in one view, into destination.
+static bool ReadAppPath(REGSAM view)
+{
+    HKEY key = OpenToRead(state.appPathsKey, view);
+    if (key == 0)
+        return false;
     // The size goes in and comes back in bytes, the capacity stays in units.
     LONG size = sizeof(state.destination);
-    if (RegQueryValueW(HKEY_LOCAL_MACHINE, state.appPathsKey, state.destination, &size) != ERROR_SUCCESS) {
+    LONG result = RegQueryValueW(key, 0, state.destination, &size);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
+// The folder of the registered main program, or false when there is none to offer. An x64
+// product looks in the 64-bit view first, then in the 32-bit one, where a 32-bit build of it
+// registered itself before.
+static bool FindPreviousInstallation()
+{
+    if (!ReadAppPath(state.registryView) && (state.registryView == 0 || !ReadAppPath(0))) {
         state.destination[0] = '\0';
         return false;
     }
@@ -26,32 +51,32 @@ static bool FindPreviousInstallation()
     return state.destination[0] != '\0';
 }
 
-// "ProgramFilesDir" counts only as a string that ends inside our buffer.
-static void ReadProgramFilesDir(HKEY key)
+// A Program Files value counts only as a string that ends inside our buffer.
+static bool ReadProgramFilesDir(HKEY key, const WideChar* name)
 {
     WideChar value[kDestinationCapacity];
     DWORD type = 0;
     DWORD size = sizeof(value);
-    if (RegQueryValueExW(key, kProgramFilesValue, 0, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
-        return;
+    if (RegQueryValueExW(key, name, 0, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS)
+        return false;
     DWORD units = size / sizeof(WideChar);
     if ((type != REG_SZ && type != REG_EXPAND_SZ) || units == 0 || units > kDestinationCapacity)
-        return;
+        return false;
     if (value[units - 1] != '\0') {
         if (units == kDestinationCapacity)
-            return;
+            return false;
         value[units] = '\0';
     }
-    CopyText(state.destination, kDestinationCapacity, value);
+    return CopyText(state.destination, kDestinationCapacity, value);
 }
 
 static void ProposeDefaultDestination()
 {
     CopyText(state.destination, kDestinationCapacity, kDefaultProgramFiles);
-    HKEY key = 0;
-    RegCreateKeyW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, &key);
+    HKEY key = OpenToRead(kCurrentVersionKey, state.registryView);
     if (key != 0) {
-        ReadProgramFilesDir(key);
+        if (state.registryView == 0 || !ReadProgramFilesDir(key, kProgramFiles64Value))
+            ReadProgramFilesDir(key, kProgramFilesValue);
         RegCloseKey(key);
     }
     // Only a proposal: the user sees a cut one in the edit box and can change it.

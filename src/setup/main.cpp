@@ -7,6 +7,7 @@
 #include "resource.h"
 
 static const WideChar kAppPathsRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
+static const WideChar kX64[] = L"x64";
 static const DWORD kLaunchPauseMs = 600;
 
 static void ReadProductIdentity()
@@ -15,6 +16,27 @@ static void ReadProductIdentity()
     if (ReadPackageString(IDS_PRODUCT_NAME, state.productName, kProductNameCapacity) == 0 ||
         ReadPackageString(IDS_PROGRAM_FILE, state.programFile, kProgramFileCapacity) == 0)
         ReportMessageFailure(IDS_CORRUPT, 0, true);
+}
+
+// Empty for a 32-bit product. Any text but "x64" comes from no setup-pack this stub knows: such
+// a package is damaged rather than installed as 32-bit where it may not belong.
+static void ReadArchitecture()
+{
+    WideChar architecture[kArchitectureCapacity];
+    if (ReadPackageString(IDS_ARCHITECTURE, architecture, kArchitectureCapacity) == 0)
+        return;
+    for (int i = 0; i < 4; ++i) {
+        if (architecture[i] != kX64[i])
+            ReportMessageFailure(IDS_CORRUPT, 0, true);
+    }
+    state.registryView = KEY_WOW64_64KEY;
+}
+
+// This 32-bit setup runs under WOW64 exactly when Windows is 64-bit.
+static bool RunsOn64BitWindows()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
 }
 
 // Neither can be cut: the longest name fits behind its fixed head.
@@ -95,15 +117,27 @@ static void WriteFiles()
     SetCursor(kept);
 }
 
+// A 64-bit product on 32-bit Windows: its one box, none when silent, and nothing installed.
+static int RefuseArchitecture()
+{
+    ReadPackageString(IDS_NEEDS_64BIT, state.scratch, kScratchCapacity);
+    ShowNotice(0, state.scratch);
+    return kExitFatal;
+}
+
 // A corrupt package is reported before a command line that was not understood: the box
-// about the switches needs the product's name for its caption.
+// about the switches needs the product's name for its caption. The architecture comes between:
+// a product that cannot run here is refused whatever the switches, and its box has a caption.
 int SetupMain()
 {
     state.instance = GetModuleHandleW(0);
     WideChar unknown[kUnknownCapacity];
     CommandLine line = ReadSwitches(unknown);
     ReadProductIdentity();
+    ReadArchitecture();
     BuildCaptionAndKey();
+    if (state.registryView != 0 && !RunsOn64BitWindows())
+        return RefuseArchitecture();
     if (!line.understood || line.usage)
         return RefuseToInstall(line, unknown);
     if (!state.silent)

@@ -47,6 +47,9 @@ enum { kExtractionIdle, kExtractionRunning, kExtractionEnded };
 struct SetupState {
     HINSTANCE instance;
     bool silent;     // /S: no window, no box; the exit status alone tells how it went
+    // KEY_WOW64_64KEY for an x64 package, whose App Paths, Program Files and Apps & Features
+    // entry are in the 64-bit view; 0 keeps this 32-bit process's own view.
+    REGSAM registryView;
     int exitStatus;  // kExitDone until a non-fatal failure; fatal ones end the process at once
     unsigned long long writtenBytes;  // of every file written, twins each counted: the entry's size
     WideChar productName[kProductNameCapacity];

@@ -5,7 +5,8 @@
 #include "resource.h"
 
 static const WideChar kUninstallRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
-// The one access mask of the entry: a view flag for a 64-bit product's entry goes here.
+// The one access mask of the entry, less the view: an x64 product's entry is in the 64-bit
+// view, where Apps & Features lists 64-bit products.
 static const REGSAM kEntryAccess = KEY_WRITE;
 
 static_assert(sizeof(kUninstallRoot) / sizeof(WideChar) - 1 + kProductNameCapacity <= kUninstallKeyCapacity,
@@ -72,8 +73,8 @@ static bool WriteEntry(const WideChar* uninstaller)
     CopyText(path, kUninstallKeyCapacity, kUninstallRoot);
     AppendText(path, kUninstallKeyCapacity, state.productName);
     HKEY key = 0;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, REG_OPTION_NON_VOLATILE, kEntryAccess, 0, &key, 0) !=
-        ERROR_SUCCESS)
+    REGSAM access = kEntryAccess | state.registryView;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, REG_OPTION_NON_VOLATILE, access, 0, &key, 0) != ERROR_SUCCESS)
         return false;
     LONG result = SetValues(key, uninstaller);
     RegCloseKey(key);

@@ -1,4 +1,4 @@
-// The destination stage under Wine: previous installation, default folder, the two dialogs, the folder browser, the folders made, and the four dialog templates.
+// The destination stage under Wine: previous installation, default folder, the two dialogs, the folder browser, the folders made, each architecture's folder and registry view, and the four dialog templates.
 #include "driver.h"
 #include "resource.h"
 
@@ -407,6 +407,7 @@ class PreviousInstallation : public DestinationCase {};
 class DestinationDialog : public DestinationCase {};
 class Subdirectories : public DestinationCase {};
 class FolderBrowser : public DestinationCase {};
+class Architecture : public DestinationCase {};
 
 }  // namespace
 
@@ -718,6 +719,98 @@ TEST_F(Subdirectories, AParentListedFirstMakesBoth)
     EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
     EXPECT_EQ(Listing(ListFolder(folder)), "{Tidewater.exe, a}");
     EXPECT_EQ(Listing(ListFolder(folder + "\\a")), "{b}");
+}
+
+// ---- 32-bit and 64-bit products -----------------------------------------------------------------
+
+namespace {
+
+// One run of Tidewater as a 32-bit (tidewater) or 64-bit (tidewater64) product, and where it
+// installs on each kind of Windows ("" where it is refused: a box, or nothing with /S, and 1).
+// A run without /S takes the proposed folder, which the row's folder must then be.
+struct ArchitectureRow {
+    const char* package;
+    const char* arguments;
+    REGSAM previous;  // the view of the App Paths value an earlier install left, or ~0: none
+    const char* on32;
+    const char* on64;
+};
+
+const REGSAM kNone = ~REGSAM(0), k32 = KEY_WOW64_32KEY, k64 = KEY_WOW64_64KEY;
+const char kPrevious[] = "{previous}";
+const ArchitectureRow kArchitectureRows[] = {
+    {"tidewater", "", kNone, "C:\\Program Files\\Tidewater", "C:\\Program Files (x86)\\Tidewater"},
+    {"tidewater", "/S", k64, kPrevious, "C:\\Program Files (x86)\\Tidewater"},
+    {"tidewater64", "", kNone, "", "C:\\Program Files\\Tidewater"},
+    {"tidewater64", "/S", kNone, "", "C:\\Program Files\\Tidewater"},
+    {"tidewater64", "/S", k64, "", kPrevious},
+    {"tidewater64", "/S", k32, "", kPrevious},
+};
+
+const std::string kEntryKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tidewater";
+
+void ForgetTidewater()
+{
+    for (REGSAM view : {k32, k64}) {
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile), view);
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, kEntryKey, view);
+    }
+}
+
+}  // namespace
+
+TEST_F(Architecture, EachProductInstallsWhereItsWindowsKeepsItsKindOrIsRefused)
+{
+    const bool is64 = Is64BitWindows();
+    RecordProperty("windows", is64 ? "64-bit" : "32-bit");
+    for (const ArchitectureRow& row : kArchitectureRows) {
+        SCOPED_TRACE(std::string(row.package) + " " + row.arguments + " on " + (is64 ? "64" : "32") +
+                     "-bit Windows, previous install in the " +
+                     (row.previous == kNone ? "no" : row.previous == k32 ? "32-bit" : "64-bit") + " view");
+        ForgetTidewater();
+        const std::string previous = scratch_ + "\\Previous";
+        if (row.previous != kNone)
+            SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile), "", previous + "\\" + kProgramFile,
+                              row.previous);
+        std::string folder = is64 ? row.on64 : row.on32;
+        folder = folder == kPrevious ? previous : folder;
+        if (!folder.empty())
+            RemoveTree(folder);
+        SetupProcess setup(PackageExe(row.package), "", row.arguments);
+        const bool silent = *row.arguments != '\0';
+        if (folder.empty() && !silent) {
+            MessageBoxSeen box = setup.DismissMessageBox();
+            EXPECT_EQ(box.title, kCaption);
+            EXPECT_EQ(box.text, "This product needs 64-bit Windows.");
+        } else if (!silent) {
+            AcceptWelcome(setup);
+            HWND chooser = WaitForChooser(setup);
+            EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), folder);
+            PressButton(chooser, IDOK);
+        }
+        DWORD status = WaitForExitWithout(setup, IDC_TERMS_LIST);
+        if (folder.empty()) {
+            EXPECT_EQ(status, 1u) << "expected exit status 1 for a product that needs 64-bit Windows, got " << status;
+            ExpectNothingWritten();
+            EXPECT_FALSE(FolderExists("C:\\Program Files\\Tidewater")) << "expected nothing installed";
+            continue;
+        }
+        EXPECT_EQ(status, 0u) << "expected exit status 0 after an install, got " << status;
+        if (!silent) {
+            // Read whole before the next row, which must find no record of its own.
+            EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
+            DeleteFileA(record_.c_str());
+        }
+        ExpectInstalledIn(folder);
+        RemoveTree(folder);
+        // Only the 64-bit product has an entry, in the view of its kind.
+        bool entry = std::string(row.package) == "tidewater64";
+        EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kEntryKey, "DisplayName", k64).value_or("(none)"),
+                  entry ? "Tidewater" : "(none)");
+        EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kEntryKey, "DisplayName", k32).value_or("(none)"),
+                  entry && !is64 ? "Tidewater" : "(none)");
+    }
+    ForgetTidewater();
 }
 
 // ---- The folder browser -------------------------------------------------------------------------

@@ -460,10 +460,12 @@ std::string AppPathsKey(const std::string& programFile)
     return "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + programFile;
 }
 
-void SetRegistryString(HKEY root, const std::string& key, const std::string& valueName, const std::string& value)
+void SetRegistryString(HKEY root, const std::string& key, const std::string& valueName, const std::string& value,
+                       REGSAM view)
 {
     HKEY handle = nullptr;
-    LONG result = RegCreateKeyExW(root, Wide(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr);
+    LONG result =
+        RegCreateKeyExW(root, Wide(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &handle, nullptr);
     if (result != ERROR_SUCCESS)
         throw DriverError("could not create the key " + key + ": " + ErrorText(result));
     std::wstring wide = Wide(value);
@@ -475,10 +477,11 @@ void SetRegistryString(HKEY root, const std::string& key, const std::string& val
         throw DriverError("could not set " + key + " " + Quoted(valueName) + ": " + ErrorText(result));
 }
 
-std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key, const std::string& valueName)
+std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key, const std::string& valueName,
+                                              REGSAM view)
 {
     HKEY handle = nullptr;
-    if (RegOpenKeyExW(root, Wide(key).c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(root, Wide(key).c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS)
         return std::nullopt;
     std::wstring name = Wide(valueName);
     const wchar_t* named = valueName.empty() ? nullptr : name.c_str();
@@ -514,14 +517,26 @@ std::string ProgramFilesDir()
     return *folder;
 }
 
-void DeleteRegistryKey(HKEY root, const std::string& key)
+void DeleteRegistryKey(HKEY root, const std::string& key, REGSAM view)
 {
-    std::wstring wide = Wide(key);
-    LONG result = RegDeleteTreeW(root, wide.c_str());
-    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND)
-        result = RegDeleteKeyW(root, wide.c_str());
+    // RegDeleteTreeW takes no view: it empties the key through a handle opened in the view.
+    HKEY handle = nullptr;
+    LONG result = RegOpenKeyExW(root, Wide(key).c_str(), 0, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE |
+                                                                KEY_SET_VALUE | view, &handle);
+    if (result == ERROR_SUCCESS) {
+        result = RegDeleteTreeW(handle, nullptr);
+        RegCloseKey(handle);
+    }
+    if (result == ERROR_SUCCESS)
+        result = RegDeleteKeyExW(root, Wide(key).c_str(), view, 0);
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
         throw DriverError("could not delete the key " + key + ": " + ErrorText(result));
+}
+
+bool Is64BitWindows()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
 }
 
 // ---- Files --------------------------------------------------------------------------------

@@ -119,19 +119,23 @@ private:
 };
 
 // ---- Registry (HKLM and friends of the Wine prefix) ----------------------------------------
+// The driver is a 32-bit program: on 64-bit Windows it sees the 32-bit view unless a call's
+// view is KEY_WOW64_64KEY (ignored on 32-bit Windows, which has one view).
 
 // The App Paths key that records where a main program was installed.
 std::string AppPathsKey(const std::string& programFile);
 // Creates the key if needed; an empty value name is the key's default value.
 void SetRegistryString(HKEY root, const std::string& key, const std::string& valueName,
-                       const std::string& value);
+                       const std::string& value, REGSAM view = 0);
 // A string value as it stands, a DWORD value in decimal; nullopt when missing or of another type.
 std::optional<std::string> ReadRegistryString(HKEY root, const std::string& key,
-                                              const std::string& valueName);
+                                              const std::string& valueName, REGSAM view = 0);
 // The prefix's program-files folder, as the setup reads it for its default destination.
 std::string ProgramFilesDir();
 // Removes the key with its subkeys; a missing key is not an error.
-void DeleteRegistryKey(HKEY root, const std::string& key);
+void DeleteRegistryKey(HKEY root, const std::string& key, REGSAM view = 0);
+// Whether Windows is 64-bit: the driver then runs under WOW64.
+bool Is64BitWindows();
 
 // ---- Files (Windows paths; the Linux tree is under Z:) -------------------------------------
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one Windows test program under Wine on a private Xvfb display, in the build's own prefix.
-# Usage: [E2E_LOCALE=ll_CC.UTF-8] run-wine.sh PREFIX_DIR PROGRAM.exe [arguments...]; exits with the
+# Usage: [E2E_LOCALE=ll_CC.UTF-8] [E2E_WINEARCH=win64] run-wine.sh PREFIX_DIR PROGRAM.exe [arguments...]; exits with the
 # program's status.
 set -uo pipefail
 

@@ -121,9 +121,9 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
     if (s == "product") {
         std::string k = Lower(key);
         if (k != "name" && k != "program" && k != "version" && k != "legal" && k != "terms" && k != "publisher" &&
-            k != "uninstall") {
+            k != "uninstall" && k != "architecture") {
             c->diags->Error(where, "unknown key '" + key + "' in [product]; expected name, program, version, legal, "
-                                   "terms, publisher or uninstall");
+                                   "terms, publisher, uninstall or architecture");
         } else if (c->product.count(k)) {
             c->diags->Error(where, "'" + k + "' is given twice (first at line " +
                                    std::to_string(c->product[k].line) + "); keep one");
@@ -249,6 +249,22 @@ void ReadUninstallEntry(Collector& c, Package* out)
                    "uninstall " + Quote(uninstall) + " is not among the listed files; name the uninstaller as "
                    "[files] lists it, or list it there");
 }
+// x86, the default, or x64, in either letter case: the setup refuses an x64 product on 32-bit
+// Windows and keeps its registry entries in the 64-bit view.
+void ReadArchitecture(Collector& c, Package* out)
+{
+    std::u16string architecture;
+    if (!ProductText(c, "architecture", 0, false, &architecture))
+        return;
+    std::string value = Lower(Utf16ToUtf8(architecture));
+    if (value == "x86" || value == "x64")
+        out->x64 = value == "x64";
+    else
+        c.diags->Error(c.Where(c.product["architecture"].line),
+                       "architecture " + Quote(architecture) + " is neither x86 nor x64; write 'architecture = x64' "
+                       "for a 64-bit product, or leave it out for a 32-bit one");
+}
+
 // The lines inih reads, each kept with its line end; a line with a NUL byte or over the
 // limit is reported and read as an empty one, so that the lines after it keep their numbers.
 Reader SplitLines(const std::string& text, const std::string& displayName, Diagnostics* diags)
@@ -613,6 +629,7 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
     Collector c{&reader, displayName, baseDir, &searchDirs, diags, {}, {}, {}, {}};
     ParseIni(&c);
     ReadProductTexts(c, out);
+    ReadArchitecture(c, out);
     ReadTerms(c, out);
     FolderList folders{&out->folders, {}};
     std::map<std::u16string, size_t> byUpper;  // listed name in upper case -> its file

@@ -35,6 +35,7 @@ struct Package {
     std::u16string name, program, legal, terms;  // terms with LF line ends
     std::u16string publisher, uninstall;          // Apps & Features; uninstall as [files] lists it
     std::string versionText;                      // digits and dots
+    bool x64 = false;                             // architecture = x64: a 64-bit product
     uint16_t version[4] = {};
     std::vector<std::u16string> folders;  // parents first
     std::vector<PackageFile> files;

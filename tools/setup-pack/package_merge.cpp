@@ -12,7 +12,7 @@ const char kWhere[] = "stub";
 
 bool PackageOwned(uint32_t id)
 {
-    return (id >= IDS_PRODUCT_NAME && id <= IDS_VERSION_TEXT) || id >= IDS_SUBDIR_FIRST;
+    return (id >= IDS_PRODUCT_NAME && id <= IDS_ARCHITECTURE) || id >= IDS_SUBDIR_FIRST;
 }
 
 uint16_t BlockOf(uint32_t id)
@@ -102,6 +102,7 @@ std::map<uint32_t, std::u16string> PackageStrings(const Package& package)
     ours[IDS_PUBLISHER] = package.publisher;
     ours[IDS_UNINSTALL] = package.uninstall;
     ours[IDS_VERSION_TEXT] = std::u16string(package.versionText.begin(), package.versionText.end());
+    ours[IDS_ARCHITECTURE] = package.x64 ? u"x64" : u"";
     for (size_t i = 0; i < package.folders.size(); ++i)
         ours[IDS_SUBDIR_FIRST + static_cast<uint32_t>(i)] = package.folders[i];
     for (size_t i = 0; i < package.files.size(); ++i)

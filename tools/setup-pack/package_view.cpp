@@ -52,6 +52,7 @@ void ReadTexts(PackageView* out)
     out->terms = Text(*out, IDS_TERMS);
     out->publisher = Text(*out, IDS_PUBLISHER);
     out->uninstall = Text(*out, IDS_UNINSTALL);
+    out->architecture = Text(*out, IDS_ARCHITECTURE);
     std::u16string terms = out->terms.substr(0, kTermsCapacity - 1);  // what the welcome dialog's buffer takes
     for (size_t start = 0; start < terms.size() && terms[start] != u'\n'; ++out->termsLines) {
         size_t end = terms.find(u'\n', start);

@@ -25,6 +25,7 @@ struct PackageView {
     PeImage image;
     std::map<uint32_t, std::u16string> strings;  // every non-empty string, by id
     std::u16string product, program, terms, publisher, uninstall;
+    std::u16string architecture;  // "x64", or empty for a 32-bit product
     int termsLines = 0;  // list lines the welcome dialog shows
     std::vector<std::u16string> folders;
     std::vector<PayloadView> files;

@@ -160,6 +160,7 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     EXPECT_NE(std::string::npos, out.str().find("(correct)")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("signed:    no")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("terms:     3 lines")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("\narchitecture: x86\n")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("Fran\xC3\xA7" "ais.language")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   2621441  numbered\n")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("         7  numbered, the bytes of " +
@@ -216,6 +217,15 @@ TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)
     ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", again, "--stub", first})) << err.str();
     EXPECT_NE(std::string::npos, err.str().find("already carries a package")) << err.str();
     EXPECT_TRUE(ReadAll(first) == ReadAll(again)) << "a repack differs from a pack of the bare stub";
+
+    // An x64 setup given as the stub: its architecture goes with the rest of its package.
+    std::string manifest = ReadAll(dir.path() + "/src/setup.ini"), x64 = dir.path() + "/X64.exe";
+    dir.Write("src/x64.ini", manifest.insert(manifest.find("[folders]"), "architecture = x64\n"));
+    ASSERT_EQ(0, Run({dir.path() + "/src/x64.ini", "-o", x64, "--stub", stub})) << err.str();
+    ASSERT_EQ(0, Run({"--inspect", x64})) << err.str();
+    EXPECT_NE(std::string::npos, out.str().find("\narchitecture: x64\n")) << out.str();
+    ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", again, "--stub", x64})) << err.str();
+    EXPECT_TRUE(ReadAll(first) == ReadAll(again)) << "a repack of an x64 setup kept its architecture";
 
     // A signed setup given as the stub: its certificate table is left behind, with a warning.
     std::string signedSetup = ReadAll(first);

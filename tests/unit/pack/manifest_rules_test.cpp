@@ -125,6 +125,14 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndStorable)
     EXPECT_TRUE(Said(true, "setup.ini:7", "uninstall \"Uninst.exe\" is not among the listed files"));
     EXPECT_FALSE(Read(with("terms.txt\n", "terms.txt\npublisher = " + std::string(kMaxPublisher + 1, 'P') + "\n")));
     EXPECT_TRUE(Said(true, "setup.ini:7", OneTooMany(kMaxPublisher)));
+
+    // The architecture, on line 7: x86 or x64 in either case, nothing else.
+    EXPECT_TRUE(Read(with("terms.txt\n", "terms.txt\narchitecture = X64\n")) && package.x64)
+        << "expected a 64-bit package; got x64 " << package.x64 << "\n" << diags.Format();
+    EXPECT_TRUE(Read(with("terms.txt\n", "terms.txt\narchitecture = x86\n")) && !package.x64)
+        << "expected a 32-bit package; got x64 " << package.x64 << "\n" << diags.Format();
+    EXPECT_FALSE(Read(with("terms.txt\n", "terms.txt\narchitecture = amd64\n")));
+    EXPECT_TRUE(Said(true, "setup.ini:7", "architecture \"amd64\" is neither x86 nor x64"));
 }
 
 TEST_F(ManifestRules, WarningsLetTheBuildGoOn)

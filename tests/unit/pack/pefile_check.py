@@ -134,7 +134,7 @@ def main():
         f.write(TERMS)
     lines = ['[product]', 'name = Lumivue', 'program = Lumivue.exe', 'version = 7.0',
              'legal = Copyright \u00a9 2026 Lumivue', 'terms = terms.txt', 'publisher = Lumivue S\u00e0rl',
-             'uninstall = docs\\READ ME.TXT', '[folders]', 'folder = Extras\\Fonts',
+             'uninstall = docs\\READ ME.TXT', 'architecture = x64', '[folders]', 'folder = Extras\\Fonts',
              '[files]'] + ['%s = %s' % (name, source) for name, source, _ in FILES]
     with open(os.path.join(src, 'setup.ini'), 'w', encoding='utf-8') as f:
         f.write('\n'.join(lines) + '\n')
@@ -177,7 +177,8 @@ def main():
     expected = dict(stub_strings)
     expected.update({IDS['IDS_PRODUCT_NAME']: 'Lumivue', IDS['IDS_PROGRAM_FILE']: 'Lumivue.exe', IDS['IDS_TERMS']: TERMS,
                      IDS['IDS_PUBLISHER']: 'Lumivue S\u00e0rl',
-                     IDS['IDS_UNINSTALL']: 'Docs\\Read Me.txt', IDS['IDS_VERSION_TEXT']: '7.0'})  # the uninstaller as [files] spells it
+                     IDS['IDS_UNINSTALL']: 'Docs\\Read Me.txt', IDS['IDS_VERSION_TEXT']: '7.0',  # the uninstaller as [files] spells it
+                     IDS['IDS_ARCHITECTURE']: 'x64'})
     expected.update({IDS['IDS_SUBDIR_FIRST'] + i: f for i, f in enumerate(FOLDERS)})
     expected.update({IDS['IDS_FILE_FIRST'] + i: f[0] for i, f in enumerate(FILES)})
     for i in sorted(set(strings) | set(expected)):
