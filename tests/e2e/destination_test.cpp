@@ -18,9 +18,6 @@ namespace {
 
 const std::string kProgramFile = "Tidewater.exe";
 const std::string kCaption = "Installing - Tidewater";
-const std::string kCancelled = "The installation process was cancelled!";
-const std::string kFailed = "The installation process failed!";
-const std::string kNoDestination = "Error: Couldn't create destination directory";
 const std::string kPrompt =
     "A version of this program has previously been installed on this computer. Would you like the old "
     "files to be replaced with the present files?";

@@ -22,6 +22,12 @@ struct DriverError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The stub's fixed messages that cases expect to see, as the setup shows them.
+inline const std::string kCancelled = "The installation process was cancelled!";
+inline const std::string kFailed = "The installation process failed!";
+inline const std::string kNoDestination = "Error: Couldn't create destination directory";
+inline const std::string kInUseTail = "'\nPossible cause: File in use by Windows.";
+
 // ---- Text ---------------------------------------------------------------------------------
 
 // The driver's texts are UTF-8, whatever the ANSI code page of the locale a case runs in;

@@ -26,10 +26,8 @@ const std::string kSampleEntry = "Software\\Microsoft\\Windows\\CurrentVersion\\
 // that goes through ends with the launch warning, which also proves that no other box came.
 const std::string kProgram = "Quillmark.exe";
 const std::string kCaption = "Installing - Quillmark";
-const std::string kFailed = "The installation process failed!";
 const std::string kLaunchWarning =
     "Warning: Couldn't launch 'Quillmark.exe'\nPlease, proceed by launching it manually instead!";
-const std::string kInUse = "'\nPossible cause: File in use by Windows.";
 
 std::string Payload(const std::string& file)
 {
@@ -38,7 +36,7 @@ std::string Payload(const std::string& file)
 
 std::string CantWrite(const std::string& destination, const std::string& name)
 {
-    return "Error: Couldn't write to '" + destination + name + kInUse;
+    return "Error: Couldn't write to '" + destination + name + kInUseTail;
 }
 
 std::string Writing(const std::string& name)

@@ -39,10 +39,7 @@ const std::string kListed128B =
     "Tidal stream atlas of every harbour approach with its hourly rates and directions for springs and neaps "
     "round the coasts - B.txt";
 
-const std::string kFailed = "The installation process failed!";
-const std::string kNoDestination = "Error: Couldn't create destination directory";
 const std::string kCantLaunchTail = "'\nPlease, proceed by launching it manually instead!";
-const std::string kInUseTail = "'\nPossible cause: File in use by Windows.";
 // Messages 210 and 211 have a buffer of their own, for the longest destination and name.
 const size_t kFileMessageShown = 895;
 

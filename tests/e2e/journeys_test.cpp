@@ -9,7 +9,6 @@ using namespace e2e;
 namespace {
 
 const std::string kLongName = "Harbourmaster Tidal Charts with Nautical AlmanacProfessional";
-const std::string kCancelled = "The installation process was cancelled!";
 
 // The welcome dialog is the one with the terms list.
 HWND WaitForWelcome(SetupProcess& setup)

@@ -16,7 +16,6 @@ using namespace e2e;
 
 namespace {
 
-const std::string kCancelled = "The installation process was cancelled!";
 const std::string kSampleCaption = "Installing - Lumivue";
 
 std::string SampleSetup()
