@@ -149,6 +149,22 @@ std::wstring Wide(const std::string& utf8)
     return out;
 }
 
+std::vector<std::string> LinesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end == start)
+            break;
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
 // ---- Paths --------------------------------------------------------------------------------
 
 std::string WinePath(const std::string& unixPath)

@@ -34,6 +34,8 @@ inline const std::string kInUseTail = "'\nPossible cause: File in use by Windows
 // every call that takes or gives text is a W call, through these two.
 std::string Utf8(const std::wstring& wide);
 std::wstring Wide(const std::string& utf8);
+// The lines the welcome dialog lists for a terms text: cut at line feeds, up to the first empty piece.
+std::vector<std::string> LinesOf(const std::string& text);
 
 // ---- Paths --------------------------------------------------------------------------------
 

@@ -83,24 +83,6 @@ std::string Shown(const std::string& format, const std::vector<std::string>& arg
     return out.substr(0, shownLength);
 }
 
-// The list lines a terms text gives: cut at line feeds, up to the first empty piece.
-std::vector<std::string> LinesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (line.empty())
-            break;
-        lines.push_back(line);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::string Printable(const std::string& text)
 {
     std::string out;

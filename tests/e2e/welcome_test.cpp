@@ -23,23 +23,6 @@ std::string SampleSetup()
     return WinePath(E2E_SAMPLE_SETUP);
 }
 
-// The list the dialog should show for a text: cut at line feeds, up to the first empty piece.
-std::vector<std::string> LinesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    while (start < text.size()) {
-        std::string::size_type end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        if (end == start)
-            break;
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::string Numbered(const std::vector<std::string>& lines)
 {
     std::ostringstream out;
