@@ -25,16 +25,23 @@ wine_server_stop() {
     wineserver -w >/dev/null 2>&1
 }
 
+# False only when the kernel refuses to execute a 32-bit program at all (exit 126), which the
+# dynamic loader of Debian's i386 C library, a dependency of Wine's 32-bit half, shows at once.
+runs_32bit_programs() {
+    [ -x /lib/ld-linux.so.2 ] || return 0
+    /lib/ld-linux.so.2 --version >/dev/null 2>&1
+    [ $? -ne 126 ]
+}
+
 wine_display_xvfb_pid=
 wine_display_file=
 
 wine_display_start() {
-    # Our setup is a 32-bit program, and so is the Wine that runs it. A kernel built with its
-    # 32-bit emulation off by default (Linux 6.7 and later) refuses every 32-bit process, which
-    # otherwise shows only as a wineboot that fails without a word.
-    if ! wine --version >/dev/null 2>&1; then
-        echo "wine-display: Wine's 32-bit loader does not start: this machine cannot run 32-bit" \
-            "programs (is the kernel's IA32 emulation off? boot it with ia32_emulation=on)" >&2
+    # Our setup is a 32-bit program, and so is the Wine that runs it; without this the refusal
+    # shows only as a wineboot that fails without a word.
+    if ! runs_32bit_programs; then
+        echo "wine-display: this machine's kernel refuses 32-bit programs (IA32 emulation off;" \
+            "boot it with ia32_emulation=on), so Wine cannot run the setup here" >&2
         return 1
     fi
     # A server left over from an interrupted run may be bound to a dead display.

@@ -11,6 +11,15 @@ shift 2
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-display.sh"
 wine_env "$prefix"
 
+# A kernel that refuses every 32-bit process (its IA32 emulation off, possible from Linux 6.7 on)
+# leaves Wine nothing to run the setup with: the group is skipped, saying why, as a test needing
+# absent hardware would be. Only that refusal skips: a missing or broken Wine fails as before.
+if ! runs_32bit_programs; then
+    echo "run-wine: SKIPPED: this machine's kernel refuses 32-bit programs (IA32 emulation off;" \
+        "boot it with ia32_emulation=on), so Wine cannot run the setup here" >&2
+    exit 77
+fi
+
 # A locale the machine lacks falls back to C without a word, and the group would run in the wrong
 # code page: refuse it instead.
 if ! locale -a 2>/dev/null | grep -qixF "${LANG/UTF-8/utf8}"; then
