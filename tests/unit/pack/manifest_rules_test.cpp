@@ -96,6 +96,8 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndStorable)
     EXPECT_EQ(u"\u041F\u0440\u043E\u0431\u0430 \u2605", package.name);
     EXPECT_FALSE(Read(with("name = Lumivue", "name = Lumivue \xEF\xBF\xBE")));
     EXPECT_TRUE(Said(true, "setup.ini:2", "U+FFFE (byte 9), a noncharacter"));
+    EXPECT_FALSE(Read(with("name = Lumivue", "name = Lumi\x1Fvue")));
+    EXPECT_TRUE(Said(true, "setup.ini:2", "name holds a control character"));
     EXPECT_FALSE(Read(with("name = Lumivue", "name = Lumi\xF0\x9F\x98")));
     EXPECT_TRUE(Said(true, "setup.ini:2", "is not valid UTF-8 (byte 5)"));
     // Counted as the setup reads it: a character beyond U+FFFF takes two units.
@@ -173,6 +175,7 @@ TEST_F(ManifestRules, ListedNamesMustBeRelativeWindowsNames)
         {"LPT9", "reserves for a device"},
         {std::string(kMaxListedName + 1, 'n'), OneTooMany(kMaxListedName)},
         {"\xED\xA0\x80.txt", "U+D800 on its own (byte 1)"},
+        {"\xED\xBF\xBF.txt", "U+DFFF on its own (byte 1)"},
         {"COM\xC2\xB9.txt", "reserves for a device"},
         {"C:\\x.txt", "':'"},
     };
