@@ -56,31 +56,24 @@ void CheckReadBack(const Package& package)
     PackageView view;
     std::string error;
     if (!ReadPackage(file, &view, &error))
-        ModelMismatch("the written setup reads back", "accepted", error);
-    ExpectSame("product read back", package.name, view.product);
-    ExpectSame("program read back", package.program, view.program);
-    ExpectSame("terms read back", package.terms, view.terms);
-    if (view.folders.size() != 1 || view.folders[0] != u"docs")
-        ModelMismatch("folders read back", "docs", std::to_string(view.folders.size()) + " folders");
-    if (view.files.size() != 2)
-        ModelMismatch("files read back", "2", std::to_string(view.files.size()));
+        Fail("the written setup reads back", "accepted", error);
+    Expect("product, program, terms and folders read back", package.name + u"|" + package.program + u"|" +
+           package.terms + u"|docs", view.product + u"|" + view.program + u"|" + view.terms + u"|" +
+           (view.folders.empty() ? u"" : view.folders[0]));
+    Expect("files read back", size_t(2), view.files.size());
     for (const PayloadView& f : view.files) {
         if (!f.found || !f.numbered || f.size != g_payload.size())
-            ModelMismatch("payload entry read back", "numbered, " + std::to_string(g_payload.size()) + " bytes",
-                          f.madeName + (f.found ? ", " + std::to_string(f.size) + " bytes" : " missing"));
+            Fail("payload entry read back", "numbered, " + std::to_string(g_payload.size()) + " bytes",
+                 f.madeName + (f.found ? ", " + std::to_string(f.size) + " bytes" : " missing"));
     }
-    if (view.files[1].sameBytesAs != IDS_FILE_FIRST)
-        ModelMismatch("the copy's entry shares the data of the first file", std::to_string(IDS_FILE_FIRST),
-                      std::to_string(view.files[1].sameBytesAs));
+    Expect("the copy's entry shares the data of the first file", uint32_t(IDS_FILE_FIRST), view.files[1].sameBytesAs);
     for (const ResourceLeaf& leaf : view.image.resources) {
-        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Id(IDS_FILE_FIRST)) {
-            ByteSpan data = LeafBytes(file, leaf);
-            if (data.size != g_payload.size() || !std::equal(data.data, data.data + data.size, g_payload.begin()))
-                ModelMismatch("payload bytes read back", "the source's bytes", "other bytes");
-        }
+        ByteSpan data = LeafBytes(file, leaf);
+        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Id(IDS_FILE_FIRST) &&
+            (data.size != g_payload.size() || !std::equal(data.data, data.data + data.size, g_payload.begin())))
+            Fail("payload bytes read back", "the source's bytes", "other bytes");
     }
-    if (!view.version.hasFixed || view.version.fileVersion[0] != 7)
-        ModelMismatch("version read back", "7.0.0.0", "another or none");
+    Expect("version read back", 7, view.version.hasFixed ? int(view.version.fileVersion[0]) : -1);
 }
 
 }  // namespace
@@ -101,22 +94,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     PeImage image;
     std::string error;
     if (!ReadPeImage(stub, &image, &error)) {
-        if (error.empty() || error.find('\n') != std::string::npos)
-            ModelMismatch("a refused stub gets a one-line reason", "a reason", error);
+        ExpectOneLine("a refused stub's reason", error);
         return 0;
     }
     Package package = TinyPackage();
     std::vector<ResourceItem> items;
     Diagnostics diags;
     if (!MakeResourceItems(stub, image, package, &items, &diags)) {
-        if (!diags.Failed())
-            ModelMismatch("a refused merge says why", "an error", diags.Format());
+        Expect("a refused merge says why", true, diags.Failed());
         return 0;
     }
     ImageResult result;
     if (!WriteImage(stub, image, items, kCompactAlignment, g_output, &result, &error)) {
-        if (error.empty())
-            ModelMismatch("a refused write says why", "a reason", "");
+        ExpectOneLine("a refused write's reason", error);
         return 0;
     }
     CheckReadBack(package);
