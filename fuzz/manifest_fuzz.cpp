@@ -1,9 +1,7 @@
 // Fuzz target of setup-pack's manifest reader and its rules: any bytes as a manifest, as listed names and as terms.
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
+#include <regex>
 #include <set>
 #include <string>
 #include "manifest.h"
@@ -17,71 +15,57 @@ namespace {
 // manifest naming /dev/tty or a FIFO would wait for input, which is no fault of the reader.
 bool StaysInBaseDir(const std::string& text)
 {
-    if (text.find("..") != std::string::npos)
-        return false;
     for (size_t slash = text.find('/'); slash != std::string::npos; slash = text.find('/', slash + 1)) {
         size_t before = slash ? text.find_last_not_of(" \t\v\f\r", slash - 1) : std::string::npos;
         if (before == std::string::npos || std::string("=:\n").find(text[before]) != std::string::npos)
             return false;
     }
-    return true;
+    return text.find("..") == std::string::npos;
 }
 
-std::string AsciiUpper(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// A text the setup can show and Windows can store: no control character but those allowed,
-// no surrogate outside a pair.
+// A text the setup can show and Windows can store: no control character but those allowed, no
+// surrogate outside a pair.
 bool Storable(const std::u16string& text, const std::u16string& allowed = u"")
 {
     for (size_t i = 0; i < text.size(); ++i) {
         char16_t c = text[i];
-        bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
-        bool paired = high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
-        if ((c < 0x20 && allowed.find(c) == std::u16string::npos) || low || (high && !paired))
+        bool paired = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        if ((c < 0x20 && allowed.find(c) == allowed.npos) || (c >= 0xD800 && c <= 0xDFFF && !paired))
             return false;
         i += paired;
     }
     return true;
 }
 
-// Any name the rules let through: one line of refusal otherwise; within its limit, storable, no
-// component a name Windows keeps for a device, and letter case changes nothing.
+// Any name: refused in one line, or within its limit, storable, without a component that is a
+// name Windows keeps for a device; and letter case changes nothing.
 void CheckListedName(const std::u16string& name, size_t maxLength)
 {
     std::string why = CheckListedPath(name, maxLength);
-    std::string upper = AsciiUpper(Utf16ToUtf8(name));
-    if (!why.empty()) {
-        ExpectOneLine("CheckListedPath refusal", why);
-    } else if ((maxLength && name.size() > maxLength) || !Storable(name)) {
-        Fail("an accepted listed name is within its limit and storable", "so", Visible(name));
-    } else {
-        for (const char* device : {"CON", "PRN", "AUX", "NUL", "COM1", "LPT1"}) {
-            for (size_t at = 0; (at = upper.find(device, at)) != std::string::npos; ++at) {
-                size_t end = at + std::strlen(device);
-                if ((at == 0 || upper[at - 1] == '\\') && (end == upper.size() || upper[end] == '\\' || upper[end] == '.'))
-                    Fail("an accepted listed name has no device name", "none", Visible(name));
-            }
+    std::u16string upper = AsciiUpper(name);
+    Expect("CheckListedPath of a name and of it in upper case agree", why.empty(),
+           CheckListedPath(upper, maxLength).empty(), name);
+    if (!why.empty())
+        return ExpectOneLine("CheckListedPath refusal", why);
+    bool device = false;
+    for (const char16_t* reserved : {u"CON", u"PRN", u"AUX", u"NUL", u"COM1", u"LPT1"}) {
+        for (size_t at = upper.find(reserved), end; at != upper.npos; at = upper.find(reserved, at + 1)) {
+            end = at + std::char_traits<char16_t>::length(reserved);
+            device = device || ((at == 0 || upper[at - 1] == u'\\') && (end == upper.size() || upper[end] == u'\\' ||
+                                                                      upper[end] == u'.'));
         }
     }
-    std::u16string upperName = name;
-    for (char16_t& c : upperName)
-        c = c < 0x80 ? static_cast<char16_t>(std::toupper(c)) : c;
-    Expect("CheckListedPath of a name and of it in upper case agree", why.empty(),
-           CheckListedPath(upperName, maxLength).empty(), name);
+    Expect("an accepted name is within its limit, storable, no device", true,
+           (!maxLength || name.size() <= maxLength) && Storable(name) && !device, name);
 }
 
 // Accepted terms reach the setup whole, and every line of them shows in its list.
 void CheckAcceptedTerms(const std::u16string& terms)
 {
-    if (terms.empty() || terms.size() > kMaxTerms || terms.back() != '\n' || !Storable(terms, u"\t\n"))
-        Fail("accepted terms hold 1 to kMaxTerms units, storable, ending in a line feed", "so", Visible(terms));
-    Expect("every line of accepted terms shows in the setup's list", std::count(terms.begin(), terms.end(), u'\n'),
-           static_cast<std::ptrdiff_t>(ShownLines(terms).size()));
+    Expect("accepted terms: 1 to kMaxTerms units, storable, a line feed at the end, every line shown", true,
+           !terms.empty() && terms.size() <= kMaxTerms && terms.back() == '\n' && Storable(terms, u"\t\n") &&
+               ShownLines(terms).size() == static_cast<size_t>(std::count(terms.begin(), terms.end(), u'\n')),
+           terms);
 }
 
 void CheckTerms(const std::string& utf8)
@@ -94,42 +78,27 @@ void CheckTerms(const std::string& utf8)
         return;
     CheckAcceptedTerms(converted);
     // What it made of them, given again, comes out the same.
-    Expect("ConvertTerms of its own result succeeds", true,
-           ConvertTerms(Utf16ToUtf8(converted), "terms.txt", &again, &diags));
+    ConvertTerms(Utf16ToUtf8(converted), "terms.txt", &again, &diags);
     Expect("ConvertTerms of its own result", converted, again);
-}
-
-// The version's numbers as the standard library reads its text.
-void CheckVersion(const Package& p)
-{
-    const std::string& text = p.versionText;
-    size_t parts = std::count(text.begin(), text.end(), '.') + 1;
-    if (text.empty() || text.size() >= kVersionTextCapacity || parts > 4 || text.find_first_not_of("0123456789.") != text.npos ||
-        text.front() == '.' || text.back() == '.' || text.find("..") != text.npos)
-        Fail("an accepted version is 1 to 4 numbers and dots, within its capacity", "so", Visible(text));
-    const char* at = text.c_str();
-    for (int i = 0; i < 4; ++i, at += *at == '.') {
-        char* end = const_cast<char*>(at);
-        unsigned long number = i < static_cast<int>(parts) ? std::strtoul(at, &end, 10) : 0;
-        Expect("a version number as strtoul reads it", number, static_cast<unsigned long>(p.version[i]),
-               std::u16string(text.begin(), text.end()));
-        at = end;
-    }
 }
 
 // What the setup needs of any package the reader lets through.
 void CheckAcceptedPackage(const Package& p)
 {
     if (p.name.empty() || p.name.size() > kMaxProductText || p.program.size() > kMaxProductText ||
-        p.publisher.size() > kMaxPublisher || !Storable(p.publisher))
-        Fail("accepted product texts are within their limits", "so", Visible(p.name + u"|" + p.program));
+        p.publisher.size() > kMaxPublisher || !Storable(p.publisher) || p.files.empty() ||
+        p.files.size() > kMaxFiles || p.folders.size() > kMaxFolders || p.versionText.size() >= kVersionTextCapacity)
+        Fail("an accepted package is within the limits the setup reads it under", "so", Visible(p.name));
     CheckListedName(p.name, 0);
     CheckListedName(p.program, 0);
-    CheckVersion(p);
     CheckAcceptedTerms(p.terms);
-    if (p.files.empty() || p.files.size() > kMaxFiles || p.folders.size() > kMaxFolders)
-        Fail("accepted lists hold 1 to kMaxFiles files, up to kMaxFolders folders", "so",
-             std::to_string(p.files.size()) + " files, " + std::to_string(p.folders.size()) + " folders");
+    // The version's numbers as the standard library reads its text of 1 to 4 numbers with dots between.
+    static const std::regex kVersion("(\\d+)(?:\\.(\\d+))?(?:\\.(\\d+))?(?:\\.(\\d+))?");
+    std::smatch numbers;
+    Expect("an accepted version is 1 to 4 numbers with dots between", true, std::regex_match(p.versionText, numbers, kVersion));
+    for (int i = 0; i < 4; ++i)
+        Expect("a version number", numbers[i + 1].matched ? std::stoul(numbers[i + 1]) : 0ul,
+               static_cast<unsigned long>(p.version[i]), std::u16string(p.versionText.begin(), p.versionText.end()));
 
     // The setup makes one folder level per entry: each name's parent must come before it.
     std::set<std::u16string> folders, names;
@@ -138,8 +107,7 @@ void CheckAcceptedPackage(const Package& p)
         size_t cut = name.rfind(u'\\');
         if (cut != std::u16string::npos && !folders.count(UpperCase(name.substr(0, cut))))
             Fail("a name's folder is listed before it", Visible(name.substr(0, cut)), Visible(name));
-        if (!names.insert(UpperCase(name)).second)
-            Fail("each name is listed once, whatever its case", "once", Visible(name));
+        Expect("each name is listed once, whatever its case", true, names.insert(UpperCase(name)).second, name);
     };
     for (const std::u16string& folder : p.folders) {
         checkName(folder, 0);
@@ -151,15 +119,13 @@ void CheckAcceptedPackage(const Package& p)
         checkName(f.listed, kMaxListedName);
         // A file either holds its bytes or shares those of an earlier stored file of its size.
         bool shares = f.sameAs < i && p.files[f.sameAs].stored && p.files[f.sameAs].size == f.size;
-        if (f.source.empty() || f.stored != (f.sameAs == i) || (!f.stored && !shares))
-            Fail("a file has a source and is stored, or shares an earlier stored file's bytes", "so",
-                 Visible(f.listed) + " same as " + std::to_string(f.sameAs));
+        Expect("a file has a source and is stored, or shares an earlier stored file's bytes", true,
+               !f.source.empty() && f.stored == (f.sameAs == i) && (f.stored || shares), f.listed);
         payload += f.stored ? f.size : 0;
     }
     Expect("payload bytes", payload, p.payloadBytes);
-    if (!p.uninstall.empty() && std::none_of(p.files.begin(), p.files.end(),
-                                             [&](const PackageFile& f) { return f.listed == p.uninstall; }))
-        Fail("an accepted uninstaller is one of the listed names as listed", "listed", Visible(p.uninstall));
+    Expect("an accepted uninstaller is one of the listed names as listed", true, p.uninstall.empty() ||
+           std::any_of(p.files.begin(), p.files.end(), [&](const PackageFile& f) { return f.listed == p.uninstall; }));
 }
 
 }  // namespace
@@ -186,12 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
         end = text.find('\n', start);
         std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        size_t equals = line.find('=');
-        CheckListedName(WideUnits(line), kMaxListedName);
-        if (equals != std::string::npos) {
-            CheckListedName(WideUnits(line.substr(0, equals)), kMaxListedName);
-            CheckListedName(WideUnits(line.substr(equals + 1)), kMaxListedName);
-        }
+        size_t equals = std::min(line.find('='), line.size());
+        for (const std::string& name : {line, line.substr(0, equals), line.substr(std::min(equals + 1, line.size()))})
+            CheckListedName(WideUnits(name), kMaxListedName);
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 #define FUZZ_MODEL_CHECK_H
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -35,39 +36,39 @@ inline std::u16string WideUnits(const std::string& bytes)
 {
     std::u16string units;
     for (size_t i = 0; i < bytes.size(); ++i) {
-        unsigned char b = static_cast<unsigned char>(bytes[i]);
-        if (b < 0xF0 || i + 2 >= bytes.size()) {
-            units.push_back(b);
-        } else {
-            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                                                  static_cast<unsigned char>(bytes[i + 2])));
-            i += 2;
-        }
+        bool pair = static_cast<unsigned char>(bytes[i]) >= 0xF0 && i + 2 < bytes.size();
+        units += static_cast<char16_t>(pair ? static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                                                  static_cast<unsigned char>(bytes[i + 2])
+                                            : static_cast<unsigned char>(bytes[i]));
+        i += pair ? 2 : 0;
     }
     return units.c_str();
 }
 
-// Printable ASCII as it is, every other unit as \uXXXX.
-inline std::string Visible(const std::u16string& text)
+// The standard library's upper case of the "C" locale: ASCII letters only.
+inline std::u16string AsciiUpper(std::u16string text)
 {
-    std::string out = "\"";
-    for (char16_t c : text) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned>(c));
-        out += c >= 0x20 && c < 0x7F && c != '"' && c != '\\' ? std::string(1, static_cast<char>(c)) : hex;
+    for (char16_t& c : text)
+        c = c < 0x80 ? static_cast<char16_t>(std::toupper(c)) : c;
+    return text;
+}
+
+// A number as it is; a text with printable ASCII as it is, every other unit as \uXXXX.
+template <typename T>
+std::string Visible(const T& value)
+{
+    if constexpr (std::is_arithmetic_v<T>) {
+        return std::to_string(value);
+    } else {
+        std::string out = "\"";
+        for (auto c : value) {
+            unsigned unit = static_cast<std::make_unsigned_t<decltype(c)>>(c);
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04X", unit);
+            out += unit >= 0x20 && unit < 0x7F && unit != '"' && unit != '\\' ? std::string(1, static_cast<char>(unit)) : hex;
+        }
+        return out + "\"";
     }
-    return out + "\"";
-}
-inline std::string Visible(const std::string& bytes)
-{
-    return Visible(std::u16string(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()) + bytes.size()));
-}
-inline std::string Visible(bool value) { return value ? "true" : "false"; }
-template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
-std::string Visible(T value)
-{
-    return std::to_string(value);
 }
 
 // A broken property is a fault like a crash: libFuzzer keeps the input as an artefact.
@@ -97,17 +98,15 @@ inline void ExpectOneLine(const char* what, const std::string& reason, const cha
 // buffer it was given (the list box copies whatever the pointer reaches).
 inline std::vector<std::u16string> ShownLines(const std::u16string& text)
 {
+    ExactBuffer buffer = ExactText(text);
     struct Seen {
         const char16_t *first, *end;
         std::vector<std::u16string> lines;
-    };
-    ExactBuffer buffer = ExactText(text);
-    Seen seen{buffer.data(), buffer.data() + text.size(), {}};
+    } seen{buffer.data(), buffer.data() + text.size(), {}};
     SplitTermsLines(buffer.data(), [](void* context, const char16_t* line) {
         Seen* s = static_cast<Seen*>(context);
         if (line < s->first || line >= s->end || *line == '\0')
-            Fail("a terms line is a non-empty piece of the text", "inside", line < s->first || line >= s->end
-                                                                               ? "outside" : "empty");
+            Fail("a terms line is a non-empty piece of the text", "so", "outside or empty");
         s->lines.push_back(line);
     }, &seen);
     return seen.lines;
