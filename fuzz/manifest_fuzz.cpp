@@ -37,8 +37,8 @@ bool Storable(const std::u16string& text, const std::u16string& allowed = u"")
     return true;
 }
 
-// Any name: refused in one line, or within its limit, storable, without a component that is a
-// name Windows keeps for a device; and letter case changes nothing.
+// Any name: refused in one line, or within its limit and without a component that is a name
+// Windows keeps for a device; and letter case changes nothing.
 void CheckListedName(const std::u16string& name, size_t maxLength)
 {
     std::string why = CheckListedPath(name, maxLength);
@@ -55,8 +55,8 @@ void CheckListedName(const std::u16string& name, size_t maxLength)
                                                                       upper[end] == u'.'));
         }
     }
-    Expect("an accepted name is within its limit, storable, no device", true,
-           (!maxLength || name.size() <= maxLength) && Storable(name) && !device, name);
+    Expect("an accepted name is within its limit, no device", true, (!maxLength || name.size() <= maxLength) && !device,
+           name);
 }
 
 // Accepted terms reach the setup whole, and every line of them shows in its list.
@@ -77,8 +77,9 @@ void CheckTerms(const std::string& utf8)
     if (!ok)
         return;
     CheckAcceptedTerms(converted);
-    // What it made of them, given again, comes out the same.
-    ConvertTerms(Utf16ToUtf8(converted), "terms.txt", &again, &diags);
+    // What it made of them, given again as a file of its own (which may open with a byte-order
+    // mark), comes out the same.
+    ConvertTerms("\xEF\xBB\xBF" + Utf16ToUtf8(converted), "terms.txt", &again, &diags);
     Expect("ConvertTerms of its own result", converted, again);
 }
 
@@ -86,11 +87,13 @@ void CheckTerms(const std::string& utf8)
 void CheckAcceptedPackage(const Package& p)
 {
     if (p.name.empty() || p.name.size() > kMaxProductText || p.program.size() > kMaxProductText ||
-        p.publisher.size() > kMaxPublisher || !Storable(p.publisher) || p.files.empty() ||
+        p.publisher.size() > kMaxPublisher || p.files.empty() ||
         p.files.size() > kMaxFiles || p.folders.size() > kMaxFolders || p.versionText.size() >= kVersionTextCapacity)
         Fail("an accepted package is within the limits the setup reads it under", "so", Visible(p.name));
     CheckListedName(p.name, 0);
     CheckListedName(p.program, 0);
+    Expect("accepted product texts are storable", true, Storable(p.name) && Storable(p.program) && Storable(p.publisher),
+           p.name);
     CheckAcceptedTerms(p.terms);
     // The version's numbers as the standard library reads its text of 1 to 4 numbers with dots between.
     static const std::regex kVersion("(\\d+)(?:\\.(\\d+))?(?:\\.(\\d+))?(?:\\.(\\d+))?");
@@ -104,6 +107,7 @@ void CheckAcceptedPackage(const Package& p)
     std::set<std::u16string> folders, names;
     auto checkName = [&](const std::u16string& name, size_t maxLength) {
         CheckListedName(name, maxLength);
+        Expect("an accepted name is storable", true, Storable(name), name);
         size_t cut = name.rfind(u'\\');
         if (cut != std::u16string::npos && !folders.count(UpperCase(name.substr(0, cut))))
             Fail("a name's folder is listed before it", Visible(name.substr(0, cut)), Visible(name));
