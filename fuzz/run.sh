@@ -34,13 +34,10 @@ cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1 ||
 mkdir -p "$build/artifacts" "$build/logs"
 failed=()
 for name in "${targets[@]}"; do
+    corpus=$build/corpus/$name seed=${FUZZ_SEED:-}
     if [ $brief = 1 ]; then
-        corpus=$build/brief/$name
+        corpus=$build/brief/$name seed=${FUZZ_SEED:-1}
         rm -rf "$corpus"
-        seed=${FUZZ_SEED:-1}
-    else
-        corpus=$build/corpus/$name
-        seed=${FUZZ_SEED:-}
     fi
     mkdir -p "$corpus" "$build/artifacts/$name"
     options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
