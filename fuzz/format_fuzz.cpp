@@ -1,6 +1,5 @@
-// Fuzz target of the bounded text helpers: FormatText, CopyText and AppendText against a plain model.
+// Fuzz target of the bounded text helpers: FormatText, CopyText and AppendText against each other and their own uncut results.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,114 +8,28 @@
 
 namespace {
 
-// Holds a result to capacity - 1 characters; says whether the whole text fitted.
-bool Cut(std::u16string* text, int capacity)
+// Calls FormatText with each text and the pointer array in blocks of their exact size, so a
+// read of a missing argument or past a terminator is an ASan report, not a silent pass.
+std::u16string Format(int capacity, const std::u16string& format, const std::vector<std::u16string>& arguments,
+                      bool* whole)
 {
-    size_t room = static_cast<size_t>(capacity - 1);
-    if (text->size() <= room)
-        return true;
-    text->resize(room);
-    return false;
-}
-
-// The output must hold a NUL within its capacity; what stands before it is the result.
-std::u16string Terminated(ExactBuffer& out, int capacity)
-{
-    const char16_t* end = std::find(out.data(), out.data() + capacity, u'\0');
-    if (end == out.data() + capacity)
-        ModelMismatch("result is terminated within its capacity", "a NUL", Visible(std::u16string(out.data(), capacity)));
-    return std::u16string(out.data(), static_cast<size_t>(end - out.data()));
-}
-
-// "%s" takes the next argument while any remain; every other unit is copied as it stands.
-std::u16string FormatModel(const std::u16string& format, const std::vector<std::u16string>& arguments)
-{
-    std::u16string result;
-    size_t used = 0;
-    for (size_t i = 0; i < format.size(); ++i) {
-        if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' &&
-            used < arguments.size()) {
-            result += arguments[used++];
-            ++i;
-        } else {
-            result += format[i];
-        }
-    }
-    return result;
-}
-
-void CheckFormat(FuzzedDataProvider& input, int capacity)
-{
-    int count = input.ConsumeIntegralInRange<int>(0, 6);
-    std::vector<std::u16string> arguments;
-    for (int i = 0; i < count; ++i)
-        arguments.push_back(UpToNul(WideUnits(input.ConsumeRandomLengthString(80))));
-    std::u16string format = UpToNul(WideUnits(input.ConsumeRemainingBytesAsString()));
-
-    // Each text and the pointer array in blocks of their exact size, so a read of a
-    // missing argument or past a terminator is an ASan report, not a silent pass.
     std::vector<ExactBuffer> texts;
-    for (const std::u16string& argument : arguments)
-        texts.push_back(ExactText(argument));
-    std::unique_ptr<const char16_t*[]> pointers(new const char16_t*[count]);
-    for (int i = 0; i < count; ++i)
-        pointers[i] = texts[i].data();
-    ExactBuffer formatText = ExactText(format);
-    ExactBuffer out(capacity > 0 ? capacity : 0);
-
-    bool whole = FormatText(out.data(), capacity, formatText.data(), pointers.get(), count);
-    if (capacity <= 0) {
-        ExpectSame("FormatText with no capacity", false, whole);
-        return;
-    }
-    std::u16string expected = FormatModel(format, arguments);
-    bool fits = Cut(&expected, capacity);
-    ExpectSame("FormatText result", expected, Terminated(out, capacity));
-    ExpectSame("FormatText says whether the result is whole", fits, whole);
+    std::unique_ptr<const char16_t*[]> pointers(new const char16_t*[arguments.size()]);
+    for (size_t i = 0; i < arguments.size(); ++i)
+        pointers[i] = texts.emplace_back(ExactText(arguments[i])).data();
+    ExactBuffer formatText = ExactText(format), out(capacity > 0 ? capacity : 0);
+    *whole = FormatText(out.data(), capacity, formatText.data(), pointers.get(), static_cast<int>(arguments.size()));
+    return capacity > 0 ? out.data() : u"";
 }
 
-void CheckCopy(FuzzedDataProvider& input, int capacity)
+// A result cut to capacity is the start of the uncut one, as long as the capacity allows, and
+// says whether it is whole.
+void ExpectCut(const char* what, const std::u16string& uncut, int capacity, const std::u16string& got, bool whole)
 {
-    std::u16string text = UpToNul(WideUnits(input.ConsumeRemainingBytesAsString()));
-    ExactBuffer source = ExactText(text);
-    ExactBuffer out(capacity > 0 ? capacity : 0);
-
-    bool whole = CopyText(out.data(), capacity, source.data());
-    if (capacity <= 0) {
-        ExpectSame("CopyText with no capacity", false, whole);
-        return;
-    }
-    bool fits = Cut(&text, capacity);
-    ExpectSame("CopyText result", text, Terminated(out, capacity));
-    ExpectSame("CopyText says whether the text is whole", fits, whole);
-}
-
-// The existing content may lack a NUL within the capacity: the append must still stay inside.
-void CheckAppend(FuzzedDataProvider& input, int capacity)
-{
-    std::u16string existing = WideUnits(input.ConsumeRandomLengthString(600));
-    std::u16string text = UpToNul(WideUnits(input.ConsumeRemainingBytesAsString()));
-    ExactBuffer source = ExactText(text);
-    ExactBuffer out(capacity > 0 ? capacity : 0, '\0');
-    std::copy(existing.begin(),
-              existing.begin() + std::min(existing.size(), static_cast<size_t>(capacity > 0 ? capacity : 0)),
-              out.data());
-
-    std::u16string initial(out.data(), capacity > 0 ? capacity : 0);
-
-    bool whole = AppendText(out.data(), capacity, source.data());
-    if (capacity <= 0) {
-        ExpectSame("AppendText with no capacity", false, whole);
-        return;
-    }
-    size_t kept = initial.find(u'\0');
-    if (kept == std::u16string::npos || kept > static_cast<size_t>(capacity - 1))
-        kept = static_cast<size_t>(capacity - 1);
-    std::u16string expected = initial.substr(0, kept);
-    expected += text;
-    bool fits = Cut(&expected, capacity);
-    ExpectSame("AppendText result", expected, Terminated(out, capacity));
-    ExpectSame("AppendText says whether the text is whole", fits, whole);
+    size_t room = capacity > 0 ? capacity - 1 : 0;
+    if (got != uncut.substr(0, room) || whole != (capacity > 0 && uncut.size() <= room))
+        Fail(std::string(what) + " cut to capacity " + std::to_string(capacity) + ", whole or not",
+             Visible(uncut.substr(0, room)) + (uncut.size() <= room ? " whole" : " cut"), Visible(got) + (whole ? " whole" : " cut"));
 }
 
 }  // namespace
@@ -124,19 +37,36 @@ void CheckAppend(FuzzedDataProvider& input, int capacity)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider input(data, size);
-    int helper = input.ConsumeIntegralInRange<int>(0, 3);
     int capacity = input.ConsumeIntegralInRange<int>(-2, 700);
-    switch (helper) {
-    case 0:
-    case 1:
-        CheckFormat(input, capacity);
-        break;
-    case 2:
-        CheckCopy(input, capacity);
-        break;
-    default:
-        CheckAppend(input, capacity);
-        break;
-    }
+    std::vector<std::u16string> arguments(input.ConsumeIntegralInRange<int>(0, 6));
+    for (std::u16string& argument : arguments)
+        argument = WideUnits(input.ConsumeRandomLengthString(80));
+    std::u16string existing = WideUnits(input.ConsumeRandomLengthString(600));
+    std::u16string format = WideUnits(input.ConsumeRemainingBytesAsString());
+
+    // Room for any result: the uncut one, which the cut ones must begin with.
+    int room = static_cast<int>(format.size() + existing.size()) + 1;
+    for (const std::u16string& argument : arguments)
+        room += static_cast<int>(argument.size());
+    bool whole;
+    std::u16string uncut = Format(room, format, arguments, &whole);
+    Expect("FormatText with room for all is whole", true, whole);
+    ExpectCut("FormatText", uncut, capacity, Format(capacity, format, arguments, &whole), whole);
+    // "%s" put for each "%s" gives the format back, whatever else it holds.
+    Expect("FormatText of every argument \"%s\"", format,
+           Format(room, format, std::vector<std::u16string>(arguments.size(), u"%s"), &whole));
+    Expect("FormatText without arguments copies the format", format, Format(room, format, {}, &whole));
+
+    ExactBuffer source = ExactText(format), copy(capacity > 0 ? capacity : 0);
+    whole = CopyText(copy.data(), capacity, source.data());
+    ExpectCut("CopyText", format, capacity, capacity > 0 ? copy.data() : u"", whole);
+
+    // The existing content may lack a NUL within the capacity: the append must still stay inside.
+    ExactBuffer append(capacity > 0 ? capacity : 0, u'\0');
+    std::copy_n(existing.begin(), std::min<size_t>(existing.size(), capacity > 0 ? capacity : 0), append.data());
+    std::u16string kept = std::u16string(append.data(), capacity > 0 ? capacity : 0).c_str();
+    bool appendWhole = AppendText(append.data(), capacity, source.data());
+    std::u16string appended = Format(room, u"%s%s", {kept.substr(0, capacity - 1), format}, &whole);
+    ExpectCut("AppendText", appended, capacity, capacity > 0 ? append.data() : u"", appendWhole);
     return 0;
 }

@@ -12,61 +12,43 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/fuzz
 brief=0
-if [ "${1:-}" = "--brief" ]; then
-    brief=1
-    shift
-fi
+[ "${1:-}" = "--brief" ] && brief=1 && shift
 if [ $# -ne 2 ] || ! [[ $2 =~ ^[0-9]+$ ]] || [ "$2" -lt 1 ]; then
     echo "usage: $0 [--brief] TARGET|all SECONDS" >&2
     exit 2
 fi
-wanted=$1
 seconds=$2
-
-all=()
-for source in "$root"/fuzz/*_fuzz.cpp; do
-    name=$(basename "$source" _fuzz.cpp)
-    all+=("$name")
-done
-if [ "$wanted" = all ]; then
-    targets=("${all[@]}")
-elif [ -f "$root/fuzz/${wanted}_fuzz.cpp" ]; then
-    targets=("$wanted")
+all=$(cd "$root/fuzz" && ls -- *_fuzz.cpp | sed 's/_fuzz\.cpp$//')
+if [ "$1" = all ]; then
+    targets=($all)
+elif [ -f "$root/fuzz/$1_fuzz.cpp" ]; then
+    targets=("$1")
 else
-    echo "no fuzz target '$wanted'; known: ${all[*]}" >&2
+    echo "no fuzz target '$1'; known:" $all >&2
     exit 2
 fi
 
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1 || {
-    cat "$build/build.log" >&2
-    exit 1
-}
+cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1 || { cat "$build/build.log" >&2; exit 1; }
 
 mkdir -p "$build/artifacts" "$build/logs"
 failed=()
 for name in "${targets[@]}"; do
-    seeds=$root/fuzz/corpus/$name
+    corpus=$build/corpus/$name seed=${FUZZ_SEED:-}
     if [ $brief = 1 ]; then
-        corpus=$build/brief/$name
+        corpus=$build/brief/$name seed=${FUZZ_SEED:-1}
         rm -rf "$corpus"
-        seed_option=-seed=${FUZZ_SEED:-1}
-    else
-        corpus=$build/corpus/$name
-        seed_option=${FUZZ_SEED:+-seed=$FUZZ_SEED}
     fi
     mkdir -p "$corpus" "$build/artifacts/$name"
     options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
-             -artifact_prefix="$build/artifacts/$name/")
-    [ -n "$seed_option" ] && options+=("$seed_option")
+             -artifact_prefix="$build/artifacts/$name/" ${seed:+-seed=$seed})
     [ -f "$root/fuzz/$name.dict" ] && options+=(-dict="$root/fuzz/$name.dict")
-    [ -f "$root/fuzz/$name.options" ] && read -r -a extra <"$root/fuzz/$name.options" && options+=("${extra[@]}")
     log=$build/logs/$name.log
 
     # libFuzzer stops itself at max_total_time; the outer limit only guards against a stuck run.
     status=0
     timeout --kill-after=10 $((seconds + 120)) \
-        "$build/$name" "${options[@]}" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
+        "$build/$name" "${options[@]}" "$corpus" "$root/fuzz/corpus/$name" >"$log" 2>&1 || status=$?
 
     done_line=$(grep -aE '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 || true)
     seed_used=$(grep -aoE 'Seed: [0-9]+' "$log" | head -1 | cut -d' ' -f2 || true)
@@ -74,11 +56,10 @@ for name in "${targets[@]}"; do
         failed+=("$name")
         reached=$(grep -aoE '^#[0-9]+' "$log" | tail -1 | tr -d '#' || true)
         echo "$name: FAILED after ${reached:-?} runs (status $status, seed ${seed_used:-?}); log $log" >&2
-        grep -aE 'MODEL MISMATCH|expected:|got:|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|SUMMARY|Test unit written to' "$log" | head -20 >&2 || true
+        grep -aE 'PROPERTY BROKEN|expected:|got:|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|SUMMARY|Test unit written to' "$log" | head -20 >&2 || true
         echo "  replay an artefact with: $build/$name ARTEFACT" >&2
     else
-        runs=$(echo "$done_line" | awk '{print $2}')
-        took=$(echo "$done_line" | awk '{print $5}')
+        read -r _ runs _ _ took _ <<<"$done_line"
         echo "$name: $runs runs in $took s (seed $seed_used, corpus $(ls "$corpus" | wc -l) inputs)"
     fi
 done
