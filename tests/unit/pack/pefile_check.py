@@ -167,6 +167,11 @@ def main():
         problems.append('the resource directory entry does not match its section')
     problems += ['pefile: ' + w for w in pe.get_warnings()]
     check_order(pe.DIRECTORY_ENTRY_RESOURCE, 'resources', problems)
+    # Where a linker puts them: each entry's data on an 8-byte boundary, as the stub's own are.
+    unaligned = [l.data.struct.OffsetToData for t in pe.DIRECTORY_ENTRY_RESOURCE.entries
+                 for e in t.directory.entries for l in e.directory.entries if l.data.struct.OffsetToData % 8]
+    if unaligned:
+        problems.append('resource data at %s, not on an 8-byte boundary' % ', '.join(map(hex, unaligned)))
 
     types = {e.id: e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries}
     expected_types = stub_types | {pefile.RESOURCE_TYPE[t] for t in ('RT_STRING', 'RT_RCDATA', 'RT_VERSION')}
