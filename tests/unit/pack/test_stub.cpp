@@ -43,6 +43,9 @@ std::vector<uint8_t> MakeTestStub(const StubOptions& options)
     items.push_back(Item(kRtIcon, 1, 0, std::vector<uint8_t>(40, 0x11)));
     items.push_back(Item(kRtGroupIcon, 2, 0, {0, 0, 1, 0, 1, 0, 32, 32, 16, 0, 1, 0, 4, 0, 40, 0, 0, 0, 1, 0}));
     items.push_back(Item(kRtDialog, 10, 0, std::vector<uint8_t>(30, 0x22)));
+    // A dialog named in quotes beside the numbered one: the directory must list names first.
+    items.push_back(Item(kRtDialog, 0, 0, std::vector<uint8_t>(30, 0x33)));
+    items.back().name = ResourceKey::Name(u"ABOUT");
     items.push_back(Item(kRtString, 13, 0, EncodeStringBlock(block13)));
     items.push_back(Item(kRtString, 14, 0, EncodeStringBlock(block14)));
     if (options.foreignStrings) {

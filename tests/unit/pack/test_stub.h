@@ -11,7 +11,8 @@ struct StubOptions {
     bool foreignStrings = false;   // a string block in a language other than neutral, where package strings go
 };
 
-// A PE32 image with code, resources (icon, dialog, message strings 202, 205 and 212) and optionally .reloc.
+// A PE32 image with code, resources (icon, a numbered and a named dialog, message strings 202, 205 and 212)
+// and optionally .reloc.
 std::vector<uint8_t> MakeTestStub(const StubOptions& options = StubOptions());
 
 class TempDir {
