@@ -27,8 +27,7 @@ unit: host win
 
 e2e: win host
 	@ctest --test-dir $(WIN) --output-on-failure
-	@bash -c 'source scripts/wine-display.sh && runs_32bit_programs' || echo "e2e: every Wine group was" \
-	    "SKIPPED: this machine's kernel refuses 32-bit programs (boot it with ia32_emulation=on)"
+	@bash -c 'source scripts/wine-display.sh && { runs_32bit_programs || echo "e2e: every Wine group was SKIPPED: $$wine_no_32bit"; }'
 
 # Fuzzers: FUZZ_SECONDS each with make fuzz; a few seconds each, fixed seed, within make test.
 fuzz: deps

@@ -15,8 +15,7 @@ wine_env "$prefix"
 # leaves Wine nothing to run the setup with: the group is skipped, saying why, as a test needing
 # absent hardware would be. Only that refusal skips: a missing or broken Wine fails as before.
 if ! runs_32bit_programs; then
-    echo "run-wine: SKIPPED: this machine's kernel refuses 32-bit programs (IA32 emulation off;" \
-        "boot it with ia32_emulation=on), so Wine cannot run the setup here" >&2
+    echo "run-wine: SKIPPED: $wine_no_32bit" >&2
     exit 77
 fi
 
