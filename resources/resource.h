@@ -41,7 +41,8 @@
 #define IDS_PUBLISHER 503
 #define IDS_UNINSTALL 504
 #define IDS_VERSION_TEXT 505
-#define IDS_ARCHITECTURE 506  /* "x64", or empty for a 32-bit product */
+#define IDS_ARCHITECTURE 506  /* ARCHITECTURE_X64, or empty for a 32-bit product */
+#define ARCHITECTURE_X64 "x64"
 #define IDS_SUBDIR_FIRST 9000
 #define IDS_FILE_FIRST 10000
 

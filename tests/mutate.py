@@ -144,7 +144,7 @@ FAULTS = [
           'added.stored = added.sameAs == out->files.size() - 1;', 'added.stored = true;'),
     # setup-pack's image: the merge, the layout, the reader and the writer.
     Fault('pack.architecture-not-stored', 'tools/setup-pack/package_merge.cpp',
-          'ours[IDS_ARCHITECTURE] = package.x64 ? u"x64" : u"";', 'ours[IDS_ARCHITECTURE] = u"";'),
+          'ours[IDS_ARCHITECTURE] = package.x64 ? u"" ARCHITECTURE_X64 : u"";', 'ours[IDS_ARCHITECTURE] = u"";'),
     Fault('pack.foreign-block-missed', 'tools/setup-pack/package_merge.cpp',
           'stub->foreignBlocks.count(block)', 'stub->foreignBlocks.count(block + 1)'),
     Fault('pack.ids-before-names', 'tools/setup-pack/pe_reader.cpp',

@@ -7,7 +7,7 @@
 #include "resource.h"
 
 static const WideChar kAppPathsRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
-static const WideChar kX64[] = L"x64";
+static const WideChar kX64[] = L"" ARCHITECTURE_X64;
 static const DWORD kLaunchPauseMs = 600;
 
 static void ReadProductIdentity()
@@ -25,7 +25,7 @@ static void ReadArchitecture()
     WideChar architecture[kArchitectureCapacity];
     if (ReadPackageString(IDS_ARCHITECTURE, architecture, kArchitectureCapacity) == 0)
         return;
-    for (int i = 0; i < 4; ++i) {
+    for (unsigned i = 0; i < sizeof(kX64) / sizeof(WideChar); ++i) {
         if (architecture[i] != kX64[i])
             ReportMessageFailure(IDS_CORRUPT, 0, true);
     }

@@ -63,12 +63,10 @@ void PrintTexts(const PackageView& view, std::ostream& out)
     out << "publisher: " << (view.publisher.empty() ? "(none)" : Utf16ToUtf8(view.publisher)) << "\n";
     out << "uninstall: " << (view.uninstall.empty() ? "(none: no Apps & Features entry)" : Utf16ToUtf8(view.uninstall))
         << "\n";
-    out << "architecture: "
-        << (view.architecture.empty() ? std::string("x86")
-            : view.architecture == u"x64" ? std::string("x64")
-                                          : Utf16ToUtf8(view.architecture) + " (unknown: the setup reports the package "
-                                                                             "as corrupt)")
-        << "\n";
+    std::string architecture = view.architecture.empty() ? "x86" : Utf16ToUtf8(view.architecture);
+    if (!view.architecture.empty() && view.architecture != u"" ARCHITECTURE_X64)
+        architecture += " (unknown: the setup reports the package as corrupt)";
+    out << "architecture: " << architecture << "\n";
     out << "terms:     " << view.termsLines << " lines, " << view.terms.size() << " characters\n";
 }
 

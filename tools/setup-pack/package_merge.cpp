@@ -102,7 +102,7 @@ std::map<uint32_t, std::u16string> PackageStrings(const Package& package)
     ours[IDS_PUBLISHER] = package.publisher;
     ours[IDS_UNINSTALL] = package.uninstall;
     ours[IDS_VERSION_TEXT] = std::u16string(package.versionText.begin(), package.versionText.end());
-    ours[IDS_ARCHITECTURE] = package.x64 ? u"x64" : u"";
+    ours[IDS_ARCHITECTURE] = package.x64 ? u"" ARCHITECTURE_X64 : u"";
     for (size_t i = 0; i < package.folders.size(); ++i)
         ours[IDS_SUBDIR_FIRST + static_cast<uint32_t>(i)] = package.folders[i];
     for (size_t i = 0; i < package.files.size(); ++i)
