@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "bytes.h"
 #include "resource_writer.h"
@@ -166,9 +165,4 @@ std::string ReadAll(const std::string& path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-bool Exists(const std::string& path)
-{
-    return std::filesystem::exists(path);
 }

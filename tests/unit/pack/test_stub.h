@@ -31,6 +31,5 @@ private:
 };
 
 std::string ReadAll(const std::string& path);
-bool Exists(const std::string& path);
 
 #endif
