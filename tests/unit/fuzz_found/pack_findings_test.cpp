@@ -9,7 +9,7 @@
 #include "bytes.h"
 #include "manifest.h"
 #include "pack.h"
-#include "package_view.h"
+#include "pe_reader.h"
 #include "test_stub.h"
 
 namespace {
@@ -71,20 +71,10 @@ TEST(StubFuzzFindings, ABrokenStringBlockInAnotherLanguageIsRefusedNotCopiedInto
 
     std::ostringstream log;
     std::string out = dir.path() + "/Setup.exe";
-    bool built = BuildSetup(package, stubPath, 0, out, log, &diags);
-    if (!built) {
-        EXPECT_NE(std::string::npos, diags.Format().find("string block 13"))
-            << "expected the refusal to name string block 13, got: " << diags.Format();
-        return;
-    }
-    // Built anyway: then the setup must at least read back, which it cannot with the block as it is.
-    std::string written = ReadAll(out);
-    PackageView view;
-    EXPECT_TRUE(ReadPackage(ByteSpan{reinterpret_cast<const uint8_t*>(written.data()), written.size()}, &view,
-                            &error))
-        << "expected the build to refuse a stub whose string block 13 (language 0x409) runs past its data, "
-           "or to write a setup that reads back; got a setup that --inspect refuses: "
-        << error;
+    EXPECT_FALSE(BuildSetup(package, stubPath, 0, out, log, &diags))
+        << "expected the build to refuse a stub whose string block 13 runs past its data";
+    EXPECT_NE(std::string::npos, diags.Format().find("string block 13 (language 1033)"))
+        << "expected the refusal to name string block 13 and its language; got: " << diags.Format();
 }
 
 }  // namespace
