@@ -27,14 +27,6 @@ const std::string kCurrentVersionKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVer
 // What the tidewater package writes, by the names a folder listing gives.
 const std::vector<std::string> kInstalledTop = {"ReadMe.txt", "Tidewater.exe", "docs", "tide.ini"};
 
-std::string Listing(const std::vector<std::string>& names)
-{
-    std::string out = "{";
-    for (const std::string& name : names)
-        out += (out.size() > 1 ? ", " : "") + name;
-    return out + "}";
-}
-
 // A registry value as it was, put back whatever a case did to it (a missing one is removed again).
 class SavedRegistryValue {
 public:

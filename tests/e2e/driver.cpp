@@ -415,12 +415,6 @@ HWND SetupProcess::WaitForAnyWindow(int timeoutMs, const std::vector<HWND>& besi
     });
 }
 
-HWND SetupProcess::WaitForWindow(const std::string& title, int timeoutMs)
-{
-    return WaitFor("a window titled " + Quoted(title), timeoutMs,
-                   [&](HWND window) { return WindowTitle(window) == title; });
-}
-
 HWND SetupProcess::WaitForMessageBox(int timeoutMs)
 {
     return WaitFor("a message box", timeoutMs, [](HWND window) { return IsMessageBox(window); });
@@ -641,6 +635,14 @@ std::vector<std::string> ListFolder(const std::string& path)
     FindClose(search);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string Listing(const std::vector<std::string>& names)
+{
+    std::string out = "{";
+    for (const std::string& name : names)
+        out += (out.size() > 1 ? ", " : "") + name;
+    return out + "}";
 }
 
 void RemoveTree(const std::string& path)

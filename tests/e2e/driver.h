@@ -100,8 +100,6 @@ public:
     std::vector<HWND> Windows() const;
     // The first visible top-level window of the process that is not in `besides`.
     HWND WaitForAnyWindow(int timeoutMs = kWaitMs, const std::vector<HWND>& besides = {});
-    // A visible top-level window of the process titled exactly `title`.
-    HWND WaitForWindow(const std::string& title, int timeoutMs = kWaitMs);
     HWND WaitForMessageBox(int timeoutMs = kWaitMs);
     // One of the setup's own dialogs (not a message box) with this control in it.
     HWND WaitForDialogWith(int controlId, int timeoutMs = kWaitMs);
@@ -158,6 +156,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 void MakeFolders(const std::string& path);
 // Names of the entries of a folder, sorted, without "." and "..".
 std::vector<std::string> ListFolder(const std::string& path);
+// Names as "{a, b}", for comparing a folder whole and for saying what a case found.
+std::string Listing(const std::vector<std::string>& names);
 // Removes a folder and everything below it, read-only entries too; a missing one is fine.
 void RemoveTree(const std::string& path);
 

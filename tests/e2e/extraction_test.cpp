@@ -44,14 +44,6 @@ std::string Writing(const std::string& name)
     return "Writing: " + name + " ...";
 }
 
-std::string Listing(const std::vector<std::string>& names)
-{
-    std::string out = "{";
-    for (const std::string& name : names)
-        out += " \"" + name + "\"";
-    return out + " }";
-}
-
 // ---- The Linux side ---------------------------------------------------------------------------
 
 struct UnixRun {

@@ -91,14 +91,6 @@ std::string Printable(const std::string& text)
     return out;
 }
 
-std::string Listing(const std::vector<std::string>& names)
-{
-    std::string out = "{";
-    for (const std::string& name : names)
-        out += (out.size() > 1 ? ", \"" : "\"") + name + "\"";
-    return out + "}";
-}
-
 // ---- A run seen from its boxes ------------------------------------------------------------------
 
 // One message box as a person saw it, with what it was owned by: the progress dialog (and its
