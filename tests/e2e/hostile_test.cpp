@@ -64,23 +64,18 @@ std::string PackageString(const std::string& package, int id, size_t length)
     return *text;
 }
 
-// What a message shows: its format as the 256-character buffer holds it, each %s replaced by
-// the next argument while any remain and nothing else touched, then cut to what the buffer
-// it is formatted into holds.
-std::string Shown(const std::string& format, const std::vector<std::string>& arguments, size_t shownLength = 255)
+// What a message shows: its format as the 256-character buffer holds it, its %s filled in order
+// (every format here has one for each argument), then cut to what the buffer it is formatted into holds.
+std::string Shown(std::string format, const std::vector<std::string>& arguments, size_t shownLength = 255)
 {
-    const std::string kept = format.substr(0, 255);
-    std::string out;
-    size_t used = 0;
-    for (size_t i = 0; i < kept.size(); ++i) {
-        if (kept[i] == '%' && i + 1 < kept.size() && kept[i + 1] == 's' && used < arguments.size()) {
-            out += arguments[used++];
-            ++i;
-        } else {
-            out += kept[i];
-        }
+    format.resize(std::min<size_t>(format.size(), 255));
+    size_t at = 0;
+    for (const std::string& argument : arguments) {
+        at = format.find("%s", at);
+        format.replace(at, 2, argument);
+        at += argument.size();
     }
-    return out.substr(0, shownLength);
+    return format.substr(0, shownLength);
 }
 
 std::string Printable(const std::string& text)
