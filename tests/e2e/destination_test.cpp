@@ -162,17 +162,9 @@ private:
 
 // ---- The folder browser's tree, read and worked from this process -------------------------
 
-BOOL CALLBACK CollectChild(HWND window, LPARAM context)
-{
-    reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
-    return TRUE;
-}
-
 HWND ChildOfClass(HWND window, const std::string& windowClass)
 {
-    std::vector<HWND> children;
-    EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
-    for (HWND child : children) {
+    for (HWND child : Children(window)) {
         if (WindowClass(child) == windowClass)
             return child;
     }
@@ -181,9 +173,7 @@ HWND ChildOfClass(HWND window, const std::string& windowClass)
 
 bool HasChildWithText(HWND window, const std::string& text)
 {
-    std::vector<HWND> children;
-    EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
-    for (HWND child : children) {
+    for (HWND child : Children(window)) {
         try {
             if (ControlText(window, GetDlgCtrlID(child)) == text)
                 return true;
@@ -286,11 +276,6 @@ private:
 };
 
 // ---- Steps of a run ---------------------------------------------------------------------------
-
-void AcceptWelcome(SetupProcess& setup)
-{
-    PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
-}
 
 HWND WaitForPrompt(SetupProcess& setup)
 {

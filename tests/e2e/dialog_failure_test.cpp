@@ -33,8 +33,6 @@ protected:
         EXPECT_EQ(setup.WaitForExit(), 1u) << "expected exit status 1 after a fatal failure";
     }
 
-    void Accept(SetupProcess& setup) { PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK); }
-
     std::string scratch_;
     std::string destination_;
 };
@@ -52,7 +50,7 @@ TEST_F(DialogFailure, APromptThatNeverShowedIsNoYes)
 {
     SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey("Quillmark.exe"), "", destination_ + "\\Quillmark.exe");
     SetupProcess setup(PackageExe("no_reinstall_dialog"));
-    Accept(setup);
+    AcceptWelcome(setup);
     ExpectDialogBoxFailed(setup);
     EXPECT_FALSE(FolderExists(destination_)) << "expected nothing written into the registered folder";
 }
@@ -60,7 +58,7 @@ TEST_F(DialogFailure, APromptThatNeverShowedIsNoYes)
 TEST_F(DialogFailure, ADestinationDialogThatNeverShowedChoosesNothing)
 {
     SetupProcess setup(PackageExe("no_destination_dialog"));
-    Accept(setup);
+    AcceptWelcome(setup);
     ExpectDialogBoxFailed(setup);
     EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
 }
@@ -68,7 +66,7 @@ TEST_F(DialogFailure, ADestinationDialogThatNeverShowedChoosesNothing)
 TEST_F(DialogFailure, AProgressDialogThatNeverShowedWritesNoFile)
 {
     SetupProcess setup(PackageExe("no_progress_dialog"));
-    Accept(setup);
+    AcceptWelcome(setup);
     HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
     SetControlText(chooser, IDC_DEST_EDIT, destination_);
     PressButton(chooser, IDOK);

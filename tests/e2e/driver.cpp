@@ -1,5 +1,6 @@
 // The end-to-end driver: process start and end, window waits, reading and pressing, registry, files, resources.
 #include "driver.h"
+#include "resource.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -92,13 +93,6 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM context)
     return TRUE;
 }
 
-std::vector<HWND> Children(HWND parent)
-{
-    std::vector<HWND> children;
-    EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&children));
-    return children;
-}
-
 // GetDlgItem takes the id as a signed int: 0xFFFF and -1 name the same control.
 HWND Child(HWND dialog, int id)
 {
@@ -125,6 +119,13 @@ std::string Join(const std::string& folder, const std::string& name)
 }
 
 }  // namespace
+
+std::vector<HWND> Children(HWND parent)
+{
+    std::vector<HWND> children;
+    EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&children));
+    return children;
+}
 
 // ---- Text ---------------------------------------------------------------------------------
 
@@ -288,6 +289,11 @@ std::string DescribeWindow(HWND window)
 }
 
 // ---- Acting -------------------------------------------------------------------------------
+
+void AcceptWelcome(SetupProcess& setup)
+{
+    PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+}
 
 void PressButton(HWND dialog, int id)
 {

@@ -61,6 +61,8 @@ std::string MessageBoxText(HWND box);
 // Every line of a list box, in order.
 std::vector<std::string> ListBoxLines(HWND dialog, int id);
 bool HasControl(HWND dialog, int id);
+// Every control inside a window, at any depth.
+std::vector<HWND> Children(HWND window);
 // A "#32770" window with the text static and an OK/Yes/No-style button row of the system's
 // message box, as opposed to one of the setup's own dialogs.
 bool IsMessageBox(HWND window);
@@ -123,6 +125,9 @@ private:
     DWORD id_ = 0;
     std::string exe_;
 };
+
+// Accept on the welcome dialog, once it is up.
+void AcceptWelcome(SetupProcess& setup);
 
 // ---- Registry (HKLM and friends of the Wine prefix) ----------------------------------------
 // The driver is a 32-bit program: on 64-bit Windows it sees the 32-bit view unless a call's

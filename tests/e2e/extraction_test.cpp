@@ -93,7 +93,7 @@ UnixRun RunUnix(const std::string& script, int timeoutMs = kWaitMs)
 // Accepts the terms and gives the destination, as a person would.
 void AcceptAndChoose(SetupProcess& setup, const std::string& destination)
 {
-    PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+    AcceptWelcome(setup);
     HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
     SetControlText(chooser, IDC_DEST_EDIT, destination);
     PressButton(chooser, IDOK);
@@ -456,7 +456,7 @@ TEST_P(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUn
     const std::string destination = scratch_ + "\\Lumivue";
 
     SetupProcess setup(WinePath(GetParam()));
-    PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+    AcceptWelcome(setup);
     HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
     SetControlText(chooser, IDC_DEST_EDIT, destination);
     PressButton(chooser, IDOK);
@@ -564,7 +564,7 @@ TEST_F(ExtractionProgress, HasNoCloseBoxAndNeitherEscNorACloseEndsIt)
 TEST_F(ExtractionProgress, WithAnEmptyFileListOpensAndClosesAtOnceWritingNothing)
 {
     SetupProcess setup(PackageExe("extraction_empty"));
-    PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+    AcceptWelcome(setup);
     HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
     SetControlText(chooser, IDC_DEST_EDIT, destination_);
     CreatedWindows created(setup.Id());
@@ -723,7 +723,7 @@ TEST_F(ExtractionLists, ASecondRunReplacesEveryListedFileAndLeavesOthersAlone)
     SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(kProgram), "", destination_ + "\\" + kProgram);
 
     SetupProcess second(PackageExe("extraction_trio"));
-    PressButton(second.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+    AcceptWelcome(second);
     PressButton(second.WaitForDialogWith(IDYES), IDYES);
     ASSERT_NO_FATAL_FAILURE(ExpectLaunchWarningAndExit(second));
 
@@ -903,7 +903,7 @@ TEST_F(Switches, ADestinationFillsTheDialogWithoutTheReinstallPrompt)
 {
     SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(kProgram), "", scratch_ + "\\Old\\" + kProgram);
     SetupProcess setup(PackageExe("extraction_trio"), "", "/D=" + destination_);
-    PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+    AcceptWelcome(setup);
     HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
     EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), destination_);
     PressButton(chooser, IDOK);
@@ -946,7 +946,7 @@ TEST(ExtractionAnyScript, CaptionHeadingTermsAndEveryFileKeepTheirCharacters)
     SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(program), "", destination + "\\" + program);
     RemoveTree(destination + "\\" + files[2].name);
     SetupProcess again(PackageExe("anyscript"));
-    PressButton(again.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
+    AcceptWelcome(again);
     PressButton(again.WaitForDialogWith(IDYES), IDYES);
     EXPECT_EQ(again.WaitForExit(), 0u) << "expected the second run to end by itself with status 0";
     ExpectInstalled(destination, files);

@@ -176,19 +176,11 @@ void ExpectEnding(const Ending& got, const std::vector<Box>& boxes, DWORD status
     EXPECT_EQ(got.status, status) << "exit status";
 }
 
-BOOL CALLBACK CollectChild(HWND window, LPARAM context)
-{
-    reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
-    return TRUE;
-}
-
 // The texts of every control inside a window, at any depth.
 std::vector<std::string> ChildTexts(HWND window)
 {
-    std::vector<HWND> children;
-    EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
     std::vector<std::string> texts;
-    for (HWND child : children) {
+    for (HWND child : Children(window)) {
         try {
             texts.push_back(WindowTitle(child));
         } catch (const DriverError&) {
@@ -224,13 +216,6 @@ protected:
 
     // A short scratch folder, so that the long paths of a case are long by the case's own doing.
     void UseScratch(const std::string& name) { scratch_ = FreshScratchFolder("hostile-" + name); }
-
-    static HWND AcceptWelcome(SetupProcess& setup)
-    {
-        HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
-        PressButton(welcome, IDOK);
-        return welcome;
-    }
 
     static void Choose(SetupProcess& setup, const std::string& destination)
     {
