@@ -27,7 +27,7 @@ unit: host win
 
 e2e: win host
 	@ctest --test-dir $(WIN) --output-on-failure
-	@bash -c 'source scripts/wine-display.sh && { runs_32bit_programs || echo "e2e: every Wine group was SKIPPED: $$wine_no_32bit"; }'
+	@bash -c 'source scripts/wine-display.sh && { runs_32bit_programs || echo "e2e: $$wine_no_32bit: the Wine groups ran in a virtual machine (scripts/wine-vm.sh)"; }'
 
 # Fuzzers: FUZZ_SECONDS each with make fuzz; a few seconds each, fixed seed, within make test.
 fuzz: deps

@@ -35,3 +35,44 @@ fi
 for l in "${locales[@]}"; do
   locale -a 2>/dev/null | grep -qix "$l.utf8" || as_root localedef -i "$l" -f UTF-8 "$l.UTF-8"
 done
+
+# A kernel that refuses 32-bit programs (its IA32 emulation off) cannot run Wine's 32-bit half: the
+# Wine groups then run in a virtual machine (scripts/wine-vm.sh) that boots Debian's kernel, whose
+# emulation is on, with this machine's root as its own. Its kernel comes out of Debian's package
+# without installing it here; the initramfs is busybox and the modules that mount that root.
+source "$(dirname "${BASH_SOURCE[0]}")/wine-display.sh"
+vm=${WINE_VM_DIR:-/var/cache/setup-wine-vm}
+if ! runs_32bit_programs && { [ ! -f "$vm/initrd.gz" ] || ! command -v qemu-system-x86_64 >/dev/null; }; then
+  export DEBIAN_FRONTEND=noninteractive
+  as_root apt-get install -y -qq --no-install-recommends qemu-system-x86 busybox-static cpio >/dev/null
+  kernel=$(apt-cache depends linux-image-amd64 | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  chmod 755 "$work"
+  (cd "$work" && apt-get download -qq "$kernel" 2>/dev/null) && dpkg-deb -x "$work"/*.deb "$work/deb"
+  modules=$work/deb/lib/modules/${kernel#linux-image-}/kernel
+  mkdir -p "$work/initrd/bin" "$work/initrd/proc" "$work/initrd/dev" "$work/initrd/root"
+  cp /bin/busybox "$work/initrd/bin/"
+  # In the order they need each other.
+  order="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet 9pnet_virtio 9p"
+  for m in $order; do
+    cp "$(find "$modules" -name "$m.ko")" "$work/initrd/"
+  done
+  cat >"$work/initrd/init" <<INIT
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t devtmpfs dev /dev
+for m in $order; do insmod /\$m.ko; done
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose root /root || poweroff -f
+job=\$(sed -n 's/.* wine_vm_job=\([^ ]*\).*/\1/p' /proc/cmdline)
+umount /proc
+mount --move /dev /root/dev
+exec switch_root /root /bin/bash "\$job/guest"
+INIT
+  chmod +x "$work/initrd/init"
+  (cd "$work/initrd" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
+  as_root mkdir -p "$vm"
+  as_root cp "$work/deb/boot/vmlinuz-${kernel#linux-image-}" "$vm/vmlinuz"
+  as_root cp "$work/initrd.gz" "$vm/initrd.gz"
+fi

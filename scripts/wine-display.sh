@@ -28,7 +28,7 @@ wine_server_stop() {
 # False only when the kernel refuses to execute a 32-bit program at all (exit 126), which the
 # dynamic loader of Debian's i386 C library, a dependency of Wine's 32-bit half, shows at once;
 # wine_no_32bit says so, in the one sentence every caller prints.
-wine_no_32bit="this machine's kernel refuses 32-bit programs (IA32 emulation off; boot it with ia32_emulation=on), so Wine cannot run the setup here"
+wine_no_32bit="this machine's kernel refuses 32-bit programs (IA32 emulation off; boot it with ia32_emulation=on)"
 runs_32bit_programs() {
     [ -x /lib/ld-linux.so.2 ] || return 0
     /lib/ld-linux.so.2 --version >/dev/null 2>&1
@@ -42,7 +42,7 @@ wine_display_start() {
     # Our setup is a 32-bit program, and so is the Wine that runs it; without this the refusal
     # shows only as a wineboot that fails without a word.
     if ! runs_32bit_programs; then
-        echo "wine-display: $wine_no_32bit" >&2
+        echo "wine-display: $wine_no_32bit, so Wine cannot run the setup here" >&2
         return 1
     fi
     # A server left over from an interrupted run may be bound to a dead display.
