@@ -17,8 +17,9 @@ namespace e2e {
 namespace {
 
 constexpr int kPollMs = 50;
-// A SendMessage to a window that is busy (a 600 ms pause, say) must not hang the driver.
-constexpr UINT kSendTimeoutMs = 5000;
+// A SendMessage to a window that is busy must not hang the driver, nor give up on a window that is
+// only slow: under an emulated machine a first load of a locale's fonts keeps one busy for seconds.
+constexpr UINT kSendTimeoutMs = kWaitMs;
 
 // E2E_TRACE=1 in the environment prints every wait with its duration, to see where time goes.
 void Trace(const std::string& what, DWORD startTick)
