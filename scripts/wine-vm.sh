@@ -28,10 +28,16 @@ trap 'exit 130' INT TERM
     printf '%q ' "$@"
     echo
 } >"$job/command"
+# A command that works in a folder under /tmp (a clone made there, say) keeps that folder.
+kept=
+case $PWD in /tmp/?*) kept=${PWD#/tmp/} && kept=/tmp/${kept%%/*} ;; esac
 cat >"$job/guest" <<EOF
 mount -t proc proc /proc
 mount -t sysfs sys /sys
-for d in /tmp /run /dev/shm; do mkdir -p \$d && mount -t tmpfs tmpfs \$d; done
+for d in /run /dev/shm; do mkdir -p \$d && mount -t tmpfs tmpfs \$d; done
+if [ -n "$kept" ]; then mkdir /run/kept && mount --bind "$kept" /run/kept; fi
+mount -t tmpfs tmpfs /tmp
+if [ -n "$kept" ]; then mkdir -p "$kept" && mount --move /run/kept "$kept"; fi
 mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
 hostname wine-vm
 bash $job/command >$job/output 2>&1 </dev/null
