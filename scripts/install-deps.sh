@@ -44,12 +44,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine-display.sh"
 vm=${WINE_VM_DIR:-/var/cache/setup-wine-vm}
 if ! runs_32bit_programs && { [ ! -f "$vm/initrd.gz" ] || ! command -v qemu-system-x86_64 >/dev/null; }; then
   export DEBIAN_FRONTEND=noninteractive
+  as_root apt-get update -qq
   as_root apt-get install -y -qq --no-install-recommends qemu-system-x86 busybox-static cpio >/dev/null
   kernel=$(apt-cache depends linux-image-amd64 | sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
   chmod 755 "$work"
-  (cd "$work" && apt-get download -qq "$kernel" 2>/dev/null) && dpkg-deb -x "$work"/*.deb "$work/deb"
+  (cd "$work" && apt-get download -qq "$kernel" 2>/dev/null) ||
+    { echo "install-deps: could not download the kernel package ${kernel:-of linux-image-amd64}" >&2; exit 1; }
+  dpkg-deb -x "$work"/*.deb "$work/deb"
   modules=$work/deb/lib/modules/${kernel#linux-image-}/kernel
   mkdir -p "$work/initrd/bin" "$work/initrd/proc" "$work/initrd/dev" "$work/initrd/root"
   cp /bin/busybox "$work/initrd/bin/"
