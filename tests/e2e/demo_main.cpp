@@ -63,7 +63,7 @@ void WaitUntilShown(HWND dialog)
     // The second round trip reaches a thread that was already waiting again.
     for (int trip = 0; trip < 2; ++trip) {
         DWORD_PTR result = 0;
-        if (!SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kWaitMs, &result))
+        if (!SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, kWaitMs, &result))
             throw DriverError("the dialog " + DescribeWindow(dialog) + " did not answer");
     }
 }

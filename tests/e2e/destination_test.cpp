@@ -265,7 +265,7 @@ private:
     LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) const
     {
         DWORD_PTR result = 0;
-        if (!SendMessageTimeoutW(tree_, message, wParam, lParam, SMTO_ABORTIFHUNG, kWaitMs, &result))
+        if (!SendMessageTimeoutW(tree_, message, wParam, lParam, SMTO_NORMAL, kWaitMs, &result))
             throw DriverError("the tree did not answer message " + std::to_string(message));
         return static_cast<LRESULT>(result);
     }
@@ -298,7 +298,7 @@ void WaitUntilPostedInputHandled(HWND dialog, int buttonId)
     WaitUntil("the prompt to take its input", [&] {
         DWORD_PTR state = 0;
         return !IsWindow(button) ||
-               (SendMessageTimeoutW(button, BM_GETSTATE, 0, 0, SMTO_ABORTIFHUNG, kWaitMs, &state) &&
+               (SendMessageTimeoutW(button, BM_GETSTATE, 0, 0, SMTO_NORMAL, kWaitMs, &state) &&
                 (state & BST_PUSHED));
     });
     PostMessageW(button, BM_SETSTATE, FALSE, 0);

@@ -18,7 +18,8 @@ namespace {
 
 constexpr int kPollMs = 50;
 // A SendMessage to a window that is busy must not hang the driver, nor give up on a window that is
-// only slow: under an emulated machine a first load of a locale's fonts keeps one busy for seconds.
+// only slow: under an emulated machine a first load of a locale's fonts keeps one busy for seconds,
+// long enough for the system to call it hung, which SMTO_ABORTIFHUNG would give up on at once.
 constexpr UINT kSendTimeoutMs = kWaitMs;
 
 // E2E_TRACE=1 in the environment prints every wait with its duration, to see where time goes.
@@ -53,13 +54,13 @@ std::string Quoted(const std::string& text)
 std::string TextOf(HWND window)
 {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length))
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &length))
         throw DriverError("window " + std::to_string(reinterpret_cast<uintptr_t>(window)) +
                           " did not answer WM_GETTEXTLENGTH");
     std::wstring text(length + 1, L'\0');
     DWORD_PTR copied = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                             SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied))
+                             SMTO_NORMAL, kSendTimeoutMs, &copied))
         throw DriverError("window did not answer WM_GETTEXT");
     text.resize(std::min<size_t>(copied, length));
     return Utf8(text);
@@ -225,19 +226,19 @@ std::vector<std::string> ListBoxLines(HWND dialog, int id)
 {
     HWND list = RequireChild(dialog, id);
     DWORD_PTR count = 0;
-    if (!SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &count) ||
+    if (!SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &count) ||
         static_cast<LRESULT>(count) == LB_ERR)
         throw DriverError("list box " + std::to_string(id) + " did not give its count");
     std::vector<std::string> lines;
     for (DWORD_PTR index = 0; index < count; ++index) {
         DWORD_PTR length = 0;
-        SendMessageTimeoutW(list, LB_GETTEXTLEN, index, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length);
+        SendMessageTimeoutW(list, LB_GETTEXTLEN, index, 0, SMTO_NORMAL, kSendTimeoutMs, &length);
         if (static_cast<LRESULT>(length) == LB_ERR)
             throw DriverError("list box line " + std::to_string(index) + " has no length");
         // Wine hands the line back in UTF-16 whichever variant asked: read it wide.
         std::wstring line(length + 1, L'\0');
         DWORD_PTR copied = 0;
-        SendMessageTimeoutW(list, LB_GETTEXT, index, reinterpret_cast<LPARAM>(line.data()), SMTO_ABORTIFHUNG,
+        SendMessageTimeoutW(list, LB_GETTEXT, index, reinterpret_cast<LPARAM>(line.data()), SMTO_NORMAL,
                             kSendTimeoutMs, &copied);
         if (static_cast<LRESULT>(copied) == LB_ERR)
             throw DriverError("list box line " + std::to_string(index) + " could not be read");
@@ -322,7 +323,7 @@ void SetControlText(HWND dialog, int id, const std::string& text)
     HWND control = RequireChild(dialog, id);
     std::wstring wide = Wide(text);
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()), SMTO_ABORTIFHUNG,
+    if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()), SMTO_NORMAL,
                              kSendTimeoutMs, &result) ||
         !result)
         throw DriverError("control " + std::to_string(id) + " refused the text " + Quoted(text));
