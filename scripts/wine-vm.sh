@@ -39,6 +39,8 @@ if [ -n "$kept" ]; then mkdir /run/kept && mount --bind "$kept" /run/kept; fi
 mount -t tmpfs tmpfs /tmp
 if [ -n "$kept" ]; then mkdir -p "$kept" && mount --move /run/kept "$kept"; fi
 mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
+# What udev would make: bash's process substitution needs /dev/fd.
+ln -s /proc/self/fd /dev/fd; ln -s fd/0 /dev/stdin; ln -s fd/1 /dev/stdout; ln -s fd/2 /dev/stderr
 hostname wine-vm
 bash $job/command >$job/output 2>&1 </dev/null
 echo \$? >$job/status
