@@ -17,10 +17,6 @@ namespace e2e {
 namespace {
 
 constexpr int kPollMs = 50;
-// A SendMessage to a window that is busy must not hang the driver, nor give up on a window that is
-// only slow: under an emulated machine a first load of a locale's fonts keeps one busy for seconds,
-// long enough for the system to call it hung, which SMTO_ABORTIFHUNG would give up on at once.
-constexpr UINT kSendTimeoutMs = kWaitMs;
 
 // E2E_TRACE=1 in the environment prints every wait with its duration, to see where time goes.
 void Trace(const std::string& what, DWORD startTick)
@@ -51,16 +47,19 @@ std::string Quoted(const std::string& text)
 }
 
 // Text of any window, also of another process: WM_GETTEXT is marshalled, with a bound on the wait.
+// Every send waits as long as any other wait (kWaitMs), and waits out a window the system calls
+// hung: under an emulated machine a first load of a locale's fonts keeps one busy for seconds, and
+// SMTO_ABORTIFHUNG would give up on it at once.
 std::string TextOf(HWND window)
 {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &length))
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, kWaitMs, &length))
         throw DriverError("window " + std::to_string(reinterpret_cast<uintptr_t>(window)) +
                           " did not answer WM_GETTEXTLENGTH");
     std::wstring text(length + 1, L'\0');
     DWORD_PTR copied = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                             SMTO_NORMAL, kSendTimeoutMs, &copied))
+                             SMTO_NORMAL, kWaitMs, &copied))
         throw DriverError("window did not answer WM_GETTEXT");
     text.resize(std::min<size_t>(copied, length));
     return Utf8(text);
@@ -226,20 +225,20 @@ std::vector<std::string> ListBoxLines(HWND dialog, int id)
 {
     HWND list = RequireChild(dialog, id);
     DWORD_PTR count = 0;
-    if (!SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &count) ||
+    if (!SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_NORMAL, kWaitMs, &count) ||
         static_cast<LRESULT>(count) == LB_ERR)
         throw DriverError("list box " + std::to_string(id) + " did not give its count");
     std::vector<std::string> lines;
     for (DWORD_PTR index = 0; index < count; ++index) {
         DWORD_PTR length = 0;
-        SendMessageTimeoutW(list, LB_GETTEXTLEN, index, 0, SMTO_NORMAL, kSendTimeoutMs, &length);
+        SendMessageTimeoutW(list, LB_GETTEXTLEN, index, 0, SMTO_NORMAL, kWaitMs, &length);
         if (static_cast<LRESULT>(length) == LB_ERR)
             throw DriverError("list box line " + std::to_string(index) + " has no length");
         // Wine hands the line back in UTF-16 whichever variant asked: read it wide.
         std::wstring line(length + 1, L'\0');
         DWORD_PTR copied = 0;
         SendMessageTimeoutW(list, LB_GETTEXT, index, reinterpret_cast<LPARAM>(line.data()), SMTO_NORMAL,
-                            kSendTimeoutMs, &copied);
+                            kWaitMs, &copied);
         if (static_cast<LRESULT>(copied) == LB_ERR)
             throw DriverError("list box line " + std::to_string(index) + " could not be read");
         line.resize(std::min<size_t>(copied, length));
@@ -324,7 +323,7 @@ void SetControlText(HWND dialog, int id, const std::string& text)
     std::wstring wide = Wide(text);
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()), SMTO_NORMAL,
-                             kSendTimeoutMs, &result) ||
+                             kWaitMs, &result) ||
         !result)
         throw DriverError("control " + std::to_string(id) + " refused the text " + Quoted(text));
 }
