@@ -4,6 +4,7 @@
 # root: the command sees every file and program here, and its /tmp, /run and /dev/shm are the guest's.
 # Usage: wine-vm.sh COMMAND [ARG...], in the folder and environment the command is to have; exits
 # with the command's status after printing its output, or 125 when the machine itself failed.
+# WINE_VM_KEEP=1 keeps the job folder (the command, the guest's script, its console) to look into.
 # scripts/install-deps.sh makes the kernel and its initramfs, in $WINE_VM_DIR.
 set -uo pipefail
 
@@ -12,7 +13,7 @@ if [ ! -f "$vm/initrd.gz" ]; then
     echo "wine-vm: no virtual machine in $vm; scripts/install-deps.sh makes it" >&2
     exit 125
 fi
-# The guest finds its job on the shared root: a folder the host's /tmp would hide from it.
+# The guest finds its job on the shared root, but not under /tmp: the guest's own /tmp hides the host's.
 job=$(mktemp -d /var/tmp/wine-vm.XXXXXX) || exit 125
 qemu=
 stop() {
