@@ -18,7 +18,7 @@ done
 
 if ! runs_32bit_programs; then
     echo "demo: $wine_no_32bit: it runs in a virtual machine, on a virtual display there"
-    exec bash "$root/scripts/wine-vm.sh" env DEMO_HEADLESS=1 bash "${BASH_SOURCE[0]}"
+    exec bash "$root/scripts/wine-vm.sh" env DEMO_HEADLESS=1 DEMO_DRIVER_TIMEOUT=600 bash "${BASH_SOURCE[0]}"
 fi
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
@@ -103,7 +103,7 @@ headless() {
         STATUS\ *) status=${line#STATUS } ;;
         *) echo "$line" ;;
         esac
-    done < <(timeout -k 10 600 wine "$driver" "$(winpath "$setup")" "$(winpath "$shots")"; echo "STATUS $?")
+    done < <(timeout -k 10 "${DEMO_DRIVER_TIMEOUT:-180}" wine "$driver" "$(winpath "$setup")" "$(winpath "$shots")"; echo "STATUS $?")
 
     if [ "$status" != 0 ]; then
         echo "demo: the demo driver failed (status $status)" >&2
