@@ -56,23 +56,13 @@ if ! runs_32bit_programs && { [ ! -f "$vm/initrd.gz" ] || ! command -v qemu-syst
   modules=$work/deb/lib/modules/${kernel#linux-image-}/kernel
   mkdir -p "$work/initrd/bin" "$work/initrd/proc" "$work/initrd/dev" "$work/initrd/root"
   cp /bin/busybox "$work/initrd/bin/"
-  # In the order they need each other.
+  # In the order they need each other, which the initramfs loads them in.
   order="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet 9pnet_virtio 9p"
   for m in $order; do
     cp "$(find "$modules" -name "$m.ko")" "$work/initrd/"
   done
-  cat >"$work/initrd/init" <<INIT
-#!/bin/busybox sh
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t devtmpfs dev /dev
-for m in $order; do insmod /\$m.ko; done
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose root /root || poweroff -f
-job=\$(sed -n 's/.* wine_vm_job=\([^ ]*\).*/\1/p' /proc/cmdline)
-umount /proc
-mount --move /dev /root/dev
-exec switch_root /root /bin/bash "\$job/guest"
-INIT
+  echo "$order" >"$work/initrd/modules"
+  cp "$(dirname "${BASH_SOURCE[0]}")/wine-vm-init" "$work/initrd/init"
   chmod +x "$work/initrd/init"
   (cd "$work/initrd" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
   as_root mkdir -p "$vm"
