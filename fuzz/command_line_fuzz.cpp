@@ -96,7 +96,8 @@ void CheckAssembledLine(FuzzedDataProvider& input, int destinationCapacity, int 
     }
     if (input.ConsumeBool()) {
         bool absolute = input.ConsumeBool(), quote = input.ConsumeBool();
-        const char16_t* starts[] = {u"C:\\", u"z:/", u"\\\\", u"C:x", u"\\x", u"x", u"1:\\"};
+        // The relative starts stay relative whatever follows: a bare "x" then ":/" would name drive x:.
+        const char16_t* starts[] = {u"C:\\", u"z:/", u"\\\\", u"C:x", u"\\x", u"x\\", u"1:\\"};
         folder = starts[absolute ? input.ConsumeIntegralInRange(0, 2) : input.ConsumeIntegralInRange(3, 6)];
         size_t start = folder.size();
         folder += Some(input, 600, u"\"");
