@@ -334,29 +334,17 @@ protected:
         DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile));
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         scratch_ = FreshScratchFolder("destination-" + name);
-        record_ = FreshScratchFolder("destination-launch") + "\\record.txt";
-        if (!SetEnvironmentVariableA("E2E_LAUNCH_RECORD", record_.c_str()))
-            throw DriverError("could not set E2E_LAUNCH_RECORD");
     }
 
     void TearDown() override
     {
         DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile));
-        SetEnvironmentVariableA("E2E_LAUNCH_RECORD", nullptr);
     }
 
     void RegisterPreviousInstallation(const std::string& value)
     {
         SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile), "", value);
     }
-
-    // The command line the installed main program was started with: the destination shows in it.
-    std::string LaunchRecord()
-    {
-        return ReadLaunchRecord(record_);
-    }
-
-    bool Launched() const { return FileExists(record_); }
 
     // The package's files, whole, in the folder.
     void ExpectInstalledIn(const std::string& folder)
@@ -370,330 +358,224 @@ protected:
     void ExpectNothingWritten()
     {
         EXPECT_EQ(Listing(ListFolder(scratch_)), "{}") << "expected nothing written into " << scratch_;
-        EXPECT_FALSE(Launched()) << "expected no program started";
+        EXPECT_FALSE(record_.Written()) << "expected no program started";
     }
 
     std::string scratch_;
-    std::string record_;
+    LaunchRecord record_{"destination-launch"};
 };
 
-class PreviousInstallation : public DestinationCase {};
-class DestinationDialog : public DestinationCase {};
-class Subdirectories : public DestinationCase {};
 class FolderBrowser : public DestinationCase {};
 class Architecture : public DestinationCase {};
 
+// ---- Journeys through the reinstall prompt and the destination dialog ----------------------------
+
+// Texts may hold {scratch} (the row's scratch folder), {pf} (the prefix's ProgramFilesDir), {d} (drive
+// D:'s folder by its Z: path) and {set} (the ProgramFilesDir the row sets); one {fill N} pads the
+// text with x to N characters.
+enum Prompt { kNoPrompt, kYes, kEscThenNo };
+enum Ending { kInstalled, kCancelledBox, kRefused };
+constexpr int kEsc = 0;
+
+struct JourneyRow {
+    const char* name;
+    const char* package;
+    const char* previous;               // the App Paths value an earlier install left, or none
+    DWORD programFilesType;             // 0: ProgramFilesDir as the prefix has it
+    const char* programFiles;           // its text, stored without a terminator at 512 (a REG_DWORD's number)
+    bool driveD;                        // a drive D: for the row
+    const char* startIn;                // the setup's working folder, "" its own
+    Prompt prompt;
+    const char* proposal;               // what the destination dialog proposes, or none: the dialog must not show
+    const char* typed;                  // typed over the proposal, or none
+    int answer;                         // the dialog's button, or kEsc
+    Ending ending;
+    const char* folder = nullptr;       // kInstalled: the folder as the launch record names it
+    const char* installedIn = nullptr;  // that folder from here, where it differs
+    const char* listing = nullptr;      // a package other than tidewater: the folder's listing, then its a's
+    const char* listingOfA = nullptr;
+};
+
+const JourneyRow kJourneyRows[] = {
+    // Only the last level is made: the parent must be there, as it was for the earlier install.
+    {"YesReusesThePreviousFolder", "tidewater", "C:\\Tools\\Tidewater\\Tidewater.exe", 0, nullptr, false, "", kYes,
+     nullptr, nullptr, 0, kInstalled, "C:\\Tools\\Tidewater"},
+    {"AQuotedPreviousValueGivesTheFolderInsideTheQuotes", "tidewater", "\"{scratch}\\Tidewater\\Tidewater.exe\"", 0,
+     nullptr, false, "", kYes, nullptr, nullptr, 0, kInstalled, "{scratch}\\Tidewater"},
+    {"EscOnThePromptIsIgnoredAndNoOffersTheDefault", "tidewater", "{scratch}\\Old\\Tidewater.exe", 0, nullptr, false,
+     "", kEscThenNo, "{pf}\\Tidewater", nullptr, IDCANCEL, kCancelledBox},
+    {"APreviousDriveWithoutBackslashGivesItsRoot", "tidewater", "D:Tidewater.exe", 0, nullptr, true, "", kYes,
+     nullptr, nullptr, 0, kInstalled, "D:", "{d}"},
+    {"APreviousValueNamingNoFolderCountsAsNone", "tidewater", "Tidewater.exe", 0, nullptr, false, "", kNoPrompt,
+     "{pf}\\Tidewater", nullptr, IDCANCEL, kCancelledBox},
+    // One more than the read takes with its terminator.
+    {"APreviousValueTooLongToReadCountsAsNone", "tidewater", "{scratch}\\{fill 512}Tidewater.exe", 0, nullptr, false,
+     "", kNoPrompt, "{pf}\\Tidewater", nullptr, kEsc, kCancelledBox},
+    {"OkOnTheDefaultMakesTheFolderUnderProgramFilesDir", "tidewater", nullptr, 0, nullptr, false, "", kNoPrompt,
+     "{pf}\\Tidewater", nullptr, IDOK, kInstalled, "{pf}\\Tidewater"},
+    {"ATypedTrailingBackslashGetsNoSecondOne", "tidewater", nullptr, 0, nullptr, false, "", kNoPrompt,
+     "{pf}\\Tidewater", "{scratch}\\Typed\\", IDOK, kInstalled, "{scratch}\\Typed"},
+    // The setup starts on D:, so "\" is a scratch folder, not the prefix's or Linux's root.
+    {"AnEmptiedEditBoxGivesTheRootOfTheCurrentDrive", "tidewater", nullptr, 0, nullptr, true, "D:\\", kNoPrompt,
+     "{pf}\\Tidewater", "", IDOK, kInstalled, "", "{d}"},
+    {"CancelEndsWithStatus0AndWritesNothing", "tidewater", nullptr, 0, nullptr, false, "", kNoPrompt,
+     "{pf}\\Tidewater", "{scratch}\\Cancelled", IDCANCEL, kCancelledBox},
+    {"EscEndsWithStatus0AndWritesNothing", "tidewater", nullptr, 0, nullptr, false, "", kNoPrompt, "{pf}\\Tidewater",
+     "{scratch}\\Escaped", kEsc, kCancelledBox},
+    {"AMissingParentFolderFailsWithStatus1AndWritesNothing", "tidewater", nullptr, 0, nullptr, false, "", kNoPrompt,
+     "{pf}\\Tidewater", "{scratch}\\Missing\\Tidewater", IDOK, kRefused},
+    // Not a string, or a string that does not end within the 512 characters read: neither counts.
+    {"AProgramFilesDirThatIsNoStringLeavesTheBuiltInDefault", "tidewater", nullptr, REG_DWORD, "7", false, "",
+     kNoPrompt, "c:\\Program Files\\Tidewater", nullptr, kEsc, kCancelledBox},
+    {"AProgramFilesDirTooLongLeavesTheBuiltInDefault", "tidewater", nullptr, REG_SZ, "{scratch}\\{fill 512}", false,
+     "", kNoPrompt, "c:\\Program Files\\Tidewater", nullptr, kEsc, kCancelledBox},
+    {"AnExpandableProgramFilesDirIsProposedAsItStands", "tidewater", nullptr, REG_EXPAND_SZ, "{scratch}\\Programs",
+     false, "", kNoPrompt, "{scratch}\\Programs\\Tidewater", nullptr, kEsc, kCancelledBox},
+    // 505 characters, then "\Tidewater" fills the 511 the destination holds with "\Tidew": no room is
+    // left for the closing backslash.
+    {"AProposalCutAtTheCapacityIsRefusedOnOk", "tidewater", nullptr, REG_SZ, "{scratch}\\{fill 505}", false, "",
+     kNoPrompt, "{set}\\Tidew", nullptr, IDOK, kRefused},
+    // A folder not made is not reported.
+    {"ANestedFolderListedBeforeItsParentIsNotMade", "nested_before_parent", nullptr, 0, nullptr, false, "", kNoPrompt,
+     "{pf}\\Tidewater", "{scratch}\\Nested", IDOK, kInstalled, "{scratch}\\Nested", nullptr, "{Tidewater.exe, a}",
+     "{}"},
+    {"AParentListedFirstMakesBoth", "parent_before_nested", nullptr, 0, nullptr, false, "", kNoPrompt,
+     "{pf}\\Tidewater", "{scratch}\\Nested", IDOK, kInstalled, "{scratch}\\Nested", nullptr, "{Tidewater.exe, a}",
+     "{b}"},
+};
+
+std::string Replaced(std::string text, const std::string& what, const std::string& with)
+{
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+    return text;
+}
+
+class Journey : public DestinationCase, public ::testing::WithParamInterface<JourneyRow> {
+protected:
+    std::string Expand(const char* text) const
+    {
+        std::string out = Replaced(Replaced(Replaced(Replaced(text, "{scratch}", scratch_), "{pf}", programFiles_),
+                                            "{d}", driveFolder_), "{set}", set_);
+        size_t fill = out.find("{fill ");
+        if (fill != std::string::npos) {
+            size_t end = out.find('}', fill);
+            size_t length = std::stoul(out.substr(fill + 6, end - fill - 6));
+            out.erase(fill, end + 1 - fill);
+            out.insert(fill, length - out.size(), 'x');
+        }
+        return out;
+    }
+
+    std::string programFiles_ = ProgramFilesDir();
+    std::string driveFolder_;
+    std::string set_;
+};
+
+void AnswerPrompt(SetupProcess& setup, Prompt prompt)
+{
+    HWND box = WaitForPrompt(setup);
+    EXPECT_EQ(WindowTitle(box), kCaption);
+    EXPECT_EQ(ControlText(box, 0xFFFF), kPrompt) << "the prompt names no folder";
+    EXPECT_EQ(ControlText(box, IDYES), "Yes");
+    EXPECT_EQ(ControlText(box, IDNO), "No");
+    if (prompt == kEscThenNo) {
+        PressEscape(box);
+        WaitUntilPostedInputHandled(box, IDNO);
+        ASSERT_TRUE(IsWindow(box) && IsWindowVisible(box)) << "expected the prompt to stay after Esc; got "
+                                                           << setup.DescribeScreen();
+        EXPECT_EQ(setup.Windows().size(), 1u) << "expected the prompt alone after Esc; got " << setup.DescribeScreen();
+    }
+    PressButton(box, prompt == kYes ? IDYES : IDNO);
+}
+
 }  // namespace
 
-// ---- The reinstall prompt ------------------------------------------------------------------------
-
-TEST_F(PreviousInstallation, YesReusesTheRegisteredFolderWithoutTheDestinationDialog)
+TEST_P(Journey, EndsAsItsAnswersSay)
 {
-    // Only the last level is made: the parent must be there, as it was for the earlier install.
-    const std::string folder = "C:\\Tools\\Tidewater";
-    RemoveTree(folder);
-    MakeFolders("C:\\Tools");
-    RegisterPreviousInstallation(folder + "\\Tidewater.exe");
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND prompt = WaitForPrompt(setup);
-    EXPECT_EQ(WindowTitle(prompt), kCaption);
-    EXPECT_EQ(ControlText(prompt, 0xFFFF), kPrompt) << "the prompt names no folder";
-    EXPECT_EQ(ControlText(prompt, IDYES), "Yes");
-    EXPECT_EQ(ControlText(prompt, IDNO), "No");
-    PressButton(prompt, IDYES);
-
-    EXPECT_EQ(WaitForExitWithout(setup, IDC_DEST_EDIT), 0u) << "expected exit status 0 after an install";
-    EXPECT_EQ(LaunchRecord(), "\"C:\\Tools\\Tidewater\\Tidewater.exe\"");
-    ExpectInstalledIn(folder);
-    RemoveTree(folder);
-    RemoveDirectoryA("C:\\Tools");
-}
-
-TEST_F(PreviousInstallation, AQuotedValueGivesTheFolderInsideTheQuotes)
-{
-    const std::string folder = scratch_ + "\\Tidewater";
-    RegisterPreviousInstallation("\"" + folder + "\\Tidewater.exe\"");
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    PressButton(WaitForPrompt(setup), IDYES);
-
-    EXPECT_EQ(WaitForExitWithout(setup, IDC_DEST_EDIT), 0u) << "expected exit status 0 after an install";
-    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
-    EXPECT_EQ(Listing(ListFolder(scratch_)), "{Tidewater}") << "expected no folder named with a quote";
-    ExpectInstalledIn(folder);
-}
-
-TEST_F(PreviousInstallation, EscIsIgnoredAndNoOffersTheDefaultNotThePreviousFolder)
-{
-    const std::string previous = scratch_ + "\\Old";
-    MakeFolders(previous);
-    RegisterPreviousInstallation(previous + "\\Tidewater.exe");
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND prompt = WaitForPrompt(setup);
-    PressEscape(prompt);
-    WaitUntilPostedInputHandled(prompt, IDNO);
-    ASSERT_TRUE(IsWindow(prompt) && IsWindowVisible(prompt)) << "expected the prompt to stay after Esc; "
-                                                             << setup.DescribeScreen();
-    EXPECT_EQ(setup.Windows().size(), 1u) << "expected the prompt alone after Esc; " << setup.DescribeScreen();
-    PressButton(prompt, IDNO);
-
-    HWND chooser = WaitForChooser(setup);
-    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), ProgramFilesDir() + "\\Tidewater");
-    PressButton(chooser, IDCANCEL);
-    MessageBoxSeen notice = setup.DismissMessageBox();
-    EXPECT_EQ(notice.text, kCancelled);
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
-    EXPECT_EQ(Listing(ListFolder(previous)), "{}") << "expected nothing written into the previous folder";
-}
-
-TEST_F(PreviousInstallation, ADriveWithoutBackslashGivesTheRootOfThatDrive)
-{
-    DriveD drive("destination-drive-d");
-    RegisterPreviousInstallation("D:Tidewater.exe");
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    PressButton(WaitForPrompt(setup), IDYES);
-
-    EXPECT_EQ(WaitForExitWithout(setup, IDC_DEST_EDIT), 0u) << "expected exit status 0 after an install";
-    EXPECT_EQ(LaunchRecord(), "\"D:\\Tidewater.exe\"");
-    ExpectInstalledIn(drive.Folder());
-}
-
-TEST_F(PreviousInstallation, AValueNamingNoFolderCountsAsNone)
-{
-    RegisterPreviousInstallation("Tidewater.exe");
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    // A prompt would hold the destination dialog back until it was answered.
-    HWND chooser = WaitForChooser(setup);
-    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), ProgramFilesDir() + "\\Tidewater");
-    PressButton(chooser, IDCANCEL);
-    EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
-}
-
-TEST_F(PreviousInstallation, AValueTooLongToReadCountsAsNone)
-{
-    // 512 characters: one more than the read takes with its terminator.
-    std::string value = scratch_ + "\\";
-    value += std::string(512 - value.size() - kProgramFile.size(), 'v') + kProgramFile;
-    ASSERT_EQ(value.size(), 512u);
-    RegisterPreviousInstallation(value);
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), ProgramFilesDir() + "\\Tidewater");
-    PressEscape(chooser);
-    EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
-}
-
-// ---- The destination dialog --------------------------------------------------------------------
-
-TEST_F(DestinationDialog, OkOnTheDefaultMakesTheFolderUnderProgramFilesDir)
-{
-    const std::string folder = ProgramFilesDir() + "\\Tidewater";
-    RemoveTree(folder);
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    EXPECT_EQ(WindowTitle(chooser), kCaption);
-    EXPECT_EQ(ControlText(chooser, 0xFFFF), "Please select the directory to install the program into:");
-    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), folder);
-    PressButton(chooser, IDOK);
-
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
-    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
-    ExpectInstalledIn(folder);
-    RemoveTree(folder);
-}
-
-TEST_F(DestinationDialog, ATypedTrailingBackslashGetsNoSecondOne)
-{
-    const std::string folder = scratch_ + "\\Typed";
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    SetControlText(chooser, IDC_DEST_EDIT, folder + "\\");
-    PressButton(chooser, IDOK);
-
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
-    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
-    ExpectInstalledIn(folder);
-}
-
-TEST_F(DestinationDialog, AnEmptiedEditBoxGivesTheRootOfTheCurrentDrive)
-{
-    // The setup starts on D:, so "\" is a scratch folder, not the prefix's or Linux's root.
-    DriveD drive("destination-drive-d");
-    SetupProcess setup(PackageExe("tidewater"), "D:\\");
-    AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    SetControlText(chooser, IDC_DEST_EDIT, "");
-    PressButton(chooser, IDOK);
-
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
-    EXPECT_EQ(LaunchRecord(), "\"\\Tidewater.exe\"");
-    ExpectInstalledIn(drive.Folder());
-}
-
-TEST_F(DestinationDialog, CancelEndsWithStatus0AndWritesNothing)
-{
-    const std::string defaultFolder = ProgramFilesDir() + "\\Tidewater";
+    const JourneyRow& row = GetParam();
+    std::optional<DriveD> drive;
+    if (row.driveD)
+        driveFolder_ = drive.emplace("destination-drive-d").Folder();
+    std::optional<SavedRegistryValue> saved;
+    if (row.programFilesType != 0) {
+        saved.emplace(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
+        set_ = Expand(row.programFiles);
+        if (row.programFilesType == REG_DWORD) {
+            DWORD number = std::stoul(set_);
+            saved->Set(REG_DWORD, std::string(reinterpret_cast<const char*>(&number), sizeof(number)));
+        } else {
+            saved->Set(row.programFilesType, set_ + std::string(set_.size() < 512 ? 1 : 0, '\0'));
+        }
+    }
+    if (row.previous != nullptr)
+        RegisterPreviousInstallation(Expand(row.previous));
+    const std::string defaultFolder = programFiles_ + "\\Tidewater";
+    const std::string folder = row.folder ? Expand(row.folder) : "";
+    const std::string installedIn = row.installedIn ? Expand(row.installedIn) : folder;
     RemoveTree(defaultFolder);
-    SetupProcess setup(PackageExe("tidewater"));
+    if (row.ending == kInstalled && folder.rfind(scratch_, 0) != 0 && !row.driveD) {
+        RemoveTree(installedIn);
+        MakeFolders(installedIn.substr(0, installedIn.rfind('\\')));
+    }
+
+    SetupProcess setup(PackageExe(row.package), row.startIn);
     AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    SetControlText(chooser, IDC_DEST_EDIT, scratch_ + "\\Cancelled");
-    PressButton(chooser, IDCANCEL);
-
-    HWND notice = setup.WaitForMessageBox();
-    EXPECT_EQ(WindowTitle(notice), kCaption);
-    EXPECT_EQ(MessageBoxText(notice), kCancelled);
-    PressButton(notice, IDOK);
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
-    ExpectNothingWritten();
-    EXPECT_FALSE(FolderExists(defaultFolder)) << "expected no folder " << defaultFolder;
-}
-
-TEST_F(DestinationDialog, EscEndsWithStatus0AndWritesNothing)
-{
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    SetControlText(chooser, IDC_DEST_EDIT, scratch_ + "\\Escaped");
-    PressEscape(chooser);
-
-    MessageBoxSeen notice = setup.DismissMessageBox();
-    EXPECT_EQ(notice.title, kCaption);
-    EXPECT_EQ(notice.text, kCancelled);
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
-    ExpectNothingWritten();
-}
-
-TEST_F(DestinationDialog, AMissingParentFolderFailsWithStatus1AndWritesNothing)
-{
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    SetControlText(chooser, IDC_DEST_EDIT, scratch_ + "\\Missing\\Tidewater");
-    PressButton(chooser, IDOK);
-
-    MessageBoxSeen error = setup.DismissMessageBox();
-    EXPECT_EQ(error.title, kCaption);
-    EXPECT_EQ(error.text, kNoDestination);
-    MessageBoxSeen failed = setup.DismissMessageBox();
-    EXPECT_EQ(failed.title, kCaption);
-    EXPECT_EQ(failed.text, kFailed);
-    EXPECT_EQ(setup.WaitForExit(), 1u) << "expected exit status 1 after a fatal failure";
-    ExpectNothingWritten();
-}
-
-// Not a string, or a string that does not end within the 512 characters read: neither counts.
-TEST_F(DestinationDialog, AProgramFilesDirThatIsNoStringOrTooLongLeavesTheBuiltInDefault)
-{
-    SavedRegistryValue saved(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
-    const DWORD number = 7;
-    const std::vector<std::pair<DWORD, std::string>> values = {
-        {REG_DWORD, std::string(reinterpret_cast<const char*>(&number), sizeof(number))},
-        {REG_SZ, scratch_ + "\\" + std::string(512 - scratch_.size() - 1, 'p')},
-    };
-    for (const auto& [type, bytes] : values) {
-        SCOPED_TRACE("ProgramFilesDir of type " + std::to_string(type) + " and " + std::to_string(bytes.size()) +
-                     " bytes without terminator");
-        saved.Set(type, bytes);
-        SetupProcess setup(PackageExe("tidewater"));
-        AcceptWelcome(setup);
-
+    if (row.prompt != kNoPrompt) {
+        ASSERT_NO_FATAL_FAILURE(AnswerPrompt(setup, row.prompt));
+    }
+    DWORD status = 0;
+    if (row.proposal == nullptr) {
+        status = WaitForExitWithout(setup, IDC_DEST_EDIT);
+    } else {
         HWND chooser = WaitForChooser(setup);
-        EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), "c:\\Program Files\\Tidewater");
-        PressEscape(chooser);
-        EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
-        EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
+        EXPECT_EQ(WindowTitle(chooser), kCaption);
+        EXPECT_EQ(ControlText(chooser, 0xFFFF), "Please select the directory to install the program into:");
+        EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), Expand(row.proposal));
+        if (row.typed != nullptr)
+            SetControlText(chooser, IDC_DEST_EDIT, Expand(row.typed));
+        if (row.answer == kEsc)
+            PressEscape(chooser);
+        else
+            PressButton(chooser, row.answer);
+        std::vector<std::string> boxes;
+        if (row.ending == kCancelledBox)
+            boxes = {kCancelled};
+        if (row.ending == kRefused)
+            boxes = {kNoDestination, kFailed};
+        for (const std::string& text : boxes) {
+            MessageBoxSeen box = setup.DismissMessageBox();
+            EXPECT_EQ(box.title, kCaption);
+            EXPECT_EQ(box.text, text);
+        }
+        status = setup.WaitForExit();
+    }
+
+    const DWORD expected = row.ending == kRefused ? 1 : 0;
+    EXPECT_EQ(status, expected) << "expected exit status " << expected << ", got " << status;
+    if (row.ending != kInstalled) {
+        ExpectNothingWritten();
+        EXPECT_FALSE(FolderExists(defaultFolder)) << "expected no folder " << defaultFolder;
+        return;
+    }
+    EXPECT_EQ(record_.Read(), "\"" + folder + "\\Tidewater.exe\"");
+    if (row.listing == nullptr) {
+        ExpectInstalledIn(installedIn);
+    } else {
+        EXPECT_EQ(Listing(ListFolder(installedIn)), row.listing);
+        EXPECT_EQ(Listing(ListFolder(installedIn + "\\a")), row.listingOfA);
+    }
+    // Nothing else beside it, such as a folder named with a quote.
+    if (installedIn.rfind(scratch_ + "\\", 0) == 0) {
+        std::string first = installedIn.substr(scratch_.size() + 1);
+        EXPECT_EQ(Listing(ListFolder(scratch_)), "{" + first.substr(0, first.find('\\')) + "}");
+    } else if (!row.driveD) {
+        RemoveTree(installedIn);
     }
 }
 
-TEST_F(DestinationDialog, AnExpandableProgramFilesDirIsProposedAsItStands)
-{
-    SavedRegistryValue saved(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
-    const std::string programs = scratch_ + "\\Programs";
-    saved.Set(REG_EXPAND_SZ, programs + std::string(1, '\0'));
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), programs + "\\Tidewater");
-    PressEscape(chooser);
-    EXPECT_EQ(setup.DismissMessageBox().text, kCancelled);
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after a cancel";
-}
-
-TEST_F(DestinationDialog, AProposalCutAtTheCapacityIsRefusedOnOkBeforeAnythingIsWritten)
-{
-    // 505 characters, then "\Tidewater" fills the 511 the destination holds with "\Tidew":
-    // no room is left for the closing backslash.
-    SavedRegistryValue saved(HKEY_LOCAL_MACHINE, kCurrentVersionKey, "ProgramFilesDir");
-    std::string programs = scratch_ + "\\";
-    programs += std::string(505 - programs.size(), 'p');
-    saved.Set(REG_SZ, programs + std::string(1, '\0'));
-    SetupProcess setup(PackageExe("tidewater"));
-    AcceptWelcome(setup);
-
-    HWND chooser = WaitForChooser(setup);
-    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), programs + "\\Tidew");
-    PressButton(chooser, IDOK);
-
-    EXPECT_EQ(setup.DismissMessageBox().text, kNoDestination);
-    EXPECT_EQ(setup.DismissMessageBox().text, kFailed);
-    EXPECT_EQ(setup.WaitForExit(), 1u) << "expected exit status 1 after a fatal failure";
-    ExpectNothingWritten();
-}
-
-// ---- The listed subfolders ---------------------------------------------------------------------
-
-TEST_F(Subdirectories, ANestedFolderListedBeforeItsParentIsNotMade)
-{
-    const std::string folder = scratch_ + "\\Nested";
-    SetupProcess setup(PackageExe("nested_before_parent"));
-    AcceptWelcome(setup);
-    HWND chooser = WaitForChooser(setup);
-    SetControlText(chooser, IDC_DEST_EDIT, folder);
-    PressButton(chooser, IDOK);
-
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0: a folder not made is not reported";
-    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
-    EXPECT_EQ(Listing(ListFolder(folder)), "{Tidewater.exe, a}");
-    EXPECT_EQ(Listing(ListFolder(folder + "\\a")), "{}") << "expected no a\\b: it came before a";
-}
-
-TEST_F(Subdirectories, AParentListedFirstMakesBoth)
-{
-    const std::string folder = scratch_ + "\\Nested";
-    SetupProcess setup(PackageExe("parent_before_nested"));
-    AcceptWelcome(setup);
-    HWND chooser = WaitForChooser(setup);
-    SetControlText(chooser, IDC_DEST_EDIT, folder);
-    PressButton(chooser, IDOK);
-
-    EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
-    EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
-    EXPECT_EQ(Listing(ListFolder(folder)), "{Tidewater.exe, a}");
-    EXPECT_EQ(Listing(ListFolder(folder + "\\a")), "{b}");
-}
+INSTANTIATE_TEST_SUITE_P(Rows, Journey, ::testing::ValuesIn(kJourneyRows),
+                         [](const ::testing::TestParamInfo<JourneyRow>& info) { return info.param.name; });
 
 // ---- 32-bit and 64-bit products -----------------------------------------------------------------
 
@@ -784,8 +666,8 @@ TEST_F(Architecture, EachProductInstallsWhereItsWindowsKeepsItsKindOrIsRefused)
         EXPECT_EQ(status, 0u) << "expected exit status 0 after an install, got " << status;
         if (!silent) {
             // Read whole before the next row, which must find no record of its own.
-            EXPECT_EQ(LaunchRecord(), "\"" + folder + "\\Tidewater.exe\"");
-            DeleteFileA(record_.c_str());
+            EXPECT_EQ(record_.Read(), "\"" + folder + "\\Tidewater.exe\"");
+            record_.Forget();
         }
         ExpectInstalledIn(folder);
         RemoveTree(folder);
@@ -884,7 +766,7 @@ TEST_F(FolderBrowser, AChosenFolderReplacesTheEditTextEntirely)
     PressButton(chooser, IDOK);
 
     EXPECT_EQ(setup.WaitForExit(), 0u) << "expected exit status 0 after an install";
-    EXPECT_EQ(LaunchRecord(), "\"" + chosen + "\\Tidewater.exe\"");
+    EXPECT_EQ(record_.Read(), "\"" + chosen + "\\Tidewater.exe\"");
     ExpectInstalledIn(chosen);
 }
 

@@ -585,12 +585,24 @@ std::string ReadFileBytes(const std::string& path)
     return bytes;
 }
 
-std::string ReadLaunchRecord(const std::string& path)
+LaunchRecord::LaunchRecord(const std::string& folderName, const std::string& fileName)
+    : path_(FreshScratchFolder(folderName) + "\\" + fileName)
+{
+    if (!SetEnvironmentVariableW(L"E2E_LAUNCH_RECORD", Wide(path_).c_str()))
+        throw DriverError("could not set E2E_LAUNCH_RECORD");
+}
+
+LaunchRecord::~LaunchRecord()
+{
+    SetEnvironmentVariableW(L"E2E_LAUNCH_RECORD", nullptr);
+}
+
+std::string LaunchRecord::Read() const
 {
     for (DWORD start = GetTickCount(); static_cast<int>(GetTickCount() - start) < kWaitMs; Sleep(20)) {
         try {
-            if (FileExists(path)) {
-                std::string line = ReadFileBytes(path);
+            if (FileExists(path_)) {
+                std::string line = ReadFileBytes(path_);
                 if (!line.empty() && line.back() == '\n')
                     line.pop_back();
                 return line;
@@ -598,7 +610,23 @@ std::string ReadLaunchRecord(const std::string& path)
         } catch (const DriverError&) {
         }
     }
-    throw DriverError("no launch record in " + path + " after " + std::to_string(kWaitMs) + " ms");
+    throw DriverError("no launch record in " + path_ + " after " + std::to_string(kWaitMs) + " ms");
+}
+
+std::string ReadLaunchRecord(const std::string& path_)
+{
+    for (DWORD start = GetTickCount(); static_cast<int>(GetTickCount() - start) < kWaitMs; Sleep(20)) {
+        try {
+            if (FileExists(path_)) {
+                std::string line = ReadFileBytes(path_);
+                if (!line.empty() && line.back() == '\n')
+                    line.pop_back();
+                return line;
+            }
+        } catch (const DriverError&) {
+        }
+    }
+    throw DriverError("no launch record in " + path_ + " after " + std::to_string(kWaitMs) + " ms");
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes)

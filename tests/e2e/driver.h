@@ -153,9 +153,6 @@ bool Is64BitWindows();
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
-// The line a launched probe recorded (without its line feed), once it is there and whole; throws after kWaitMs. Wine's
-// rename holds the file for a moment after it shows under its new name, so a read is retried.
-std::string ReadLaunchRecord(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // Makes every missing level of the folder.
 void MakeFolders(const std::string& path);
@@ -182,6 +179,26 @@ public:
 
 private:
     HANDLE handle_;
+};
+
+std::string ReadLaunchRecord(const std::string& path);
+// Where the launch probe, a package's main program, records the command line it was started with:
+// the setup passes E2E_LAUNCH_RECORD on to it. A fresh record for as long as this lives.
+class LaunchRecord {
+public:
+    explicit LaunchRecord(const std::string& folderName, const std::string& fileName = "record.txt");
+    ~LaunchRecord();
+    LaunchRecord(const LaunchRecord&) = delete;
+    LaunchRecord& operator=(const LaunchRecord&) = delete;
+
+    // The line (without its line feed), once it is there and whole; throws after kWaitMs. Wine's
+    // rename holds the file for a moment after it shows under its new name, so a read is retried.
+    std::string Read() const;
+    bool Written() const { return FileExists(path_); }
+    void Forget() const { DeleteFileW(Wide(path_).c_str()); }
+
+private:
+    std::string path_;
 };
 
 // ---- Resources of a built executable -------------------------------------------------------
