@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iomanip>
+#include <ostream>
 #include <sstream>
 #include <utility>
 
@@ -443,6 +444,12 @@ const JourneyRow kJourneyRows[] = {
      "{pf}\\Tidewater", "{scratch}\\Nested", IDOK, kInstalled, "{scratch}\\Nested", nullptr, "{Tidewater.exe, a}",
      "{b}"},
 };
+
+// A failing row is named by its name, not by its bytes.
+void PrintTo(const JourneyRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 std::string Replaced(std::string text, const std::string& what, const std::string& with)
 {
