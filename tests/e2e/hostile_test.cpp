@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
-#include <ostream>
+#include <map>
+#include <optional>
 
 using namespace e2e;
 
@@ -16,67 +16,15 @@ using namespace e2e;
 
 namespace {
 
-// ---- The packages' strings --------------------------------------------------------------------
+// ---- A run seen from its boxes ------------------------------------------------------------------
 
-// The packages on the two stubs with messages of their own: Sextant, whose main program is
-// listed nowhere, so that a run that goes through ends with the launch warning.
-const std::string kSextantCaption = "Installing - Sextant";
-
-// The package with every string at the longest that arrives whole.
-const std::string kName47 = "Astrolabes Celestial Navigation for Open Waters";
-const std::string kProgram47 = "Astrolabes Celestial Navigation Open Waters.exe";
-const std::string kListed127 =
-    "Star catalogue of every navigational star with its sidereal hour angle and declination for each night of "
-    "the year - vol III.txt";
-
-// The package with every string one character longer.
-const std::string kName48 = "Harbour Pilot Tide and Current Atlas, Edition 10";
-const std::string kProgram48 = "Harbour Pilot Tide and Current Atlas, Ed. 10.exe";
-const std::string kListed128A =
-    "Tidal stream atlas of every harbour approach with its hourly rates and directions for springs and neaps "
-    "round the coasts - A.txt";
-const std::string kListed128B =
-    "Tidal stream atlas of every harbour approach with its hourly rates and directions for springs and neaps "
-    "round the coasts - B.txt";
-
-const std::string kCantLaunchTail = "'\nPlease, proceed by launching it manually instead!";
-// Messages 210 and 211 have a buffer of their own, for the longest destination and name.
-const size_t kFileMessageShown = 895;
-
-std::string Payload(const std::string& file)
-{
-    return ReadFileBytes(WinePath(E2E_HOSTILE_DIR "/" + file));
-}
-
-std::string ProbeBytes()
-{
-    return ReadFileBytes(WinePath(E2E_BUILD_DIR "/e2e/probe/Tidewater.exe"));
-}
-
-// A string the test relies on, read from the built executable, with the length it must have.
-std::string PackageString(const std::string& package, int id, size_t length)
-{
-    std::optional<std::string> text = ReadStringResource(PackageExe(package), id);
-    if (!text || text->size() != length)
-        throw DriverError("expected string " + std::to_string(id) + " of " + package + " to have " +
-                          std::to_string(length) + " characters; got " +
-                          (text ? std::to_string(text->size()) : std::string("none")));
-    return *text;
-}
-
-// What a message shows: its format as the 256-character buffer holds it, its %s filled in order
-// (every format here has one for each argument), then cut to what the buffer it is formatted into holds.
-std::string Shown(std::string format, const std::vector<std::string>& arguments, size_t shownLength = 255)
-{
-    format.resize(std::min<size_t>(format.size(), 255));
-    size_t at = 0;
-    for (const std::string& argument : arguments) {
-        at = format.find("%s", at);
-        format.replace(at, 2, argument);
-        at += argument.size();
-    }
-    return format.substr(0, shownLength);
-}
+// One message box as a person saw it, with what it was owned by: the progress dialog (and its
+// status line at that moment), the destination dialog, or nothing.
+struct Box {
+    std::string text;
+    std::string owner;
+    std::string title = "";
+};
 
 std::string Printable(const std::string& text)
 {
@@ -85,16 +33,6 @@ std::string Printable(const std::string& text)
         out += c == '\n' ? std::string("\\n") : std::string(1, c);
     return out;
 }
-
-// ---- A run seen from its boxes ------------------------------------------------------------------
-
-// One message box as a person saw it, with what it was owned by: the progress dialog (and its
-// status line at that moment), the welcome or destination dialog, or nothing.
-struct Box {
-    std::string title;
-    std::string text;
-    std::string owner;
-};
 
 std::string Describe(const std::vector<Box>& boxes)
 {
@@ -112,7 +50,6 @@ std::string Progress(const std::string& statusLine)
 }
 
 const std::string kNoOwner = "none";
-const std::string kWelcomeOwner = "welcome dialog";
 const std::string kDestinationOwner = "destination dialog";
 
 std::string OwnerOf(HWND box)
@@ -122,492 +59,393 @@ std::string OwnerOf(HWND box)
         return kNoOwner;
     if (HasControl(owner, IDC_STATUS))
         return Progress(ControlText(owner, IDC_STATUS));
-    if (HasControl(owner, IDC_TERMS_LIST))
-        return kWelcomeOwner;
     if (HasControl(owner, IDC_DEST_EDIT))
         return kDestinationOwner;
     return DescribeWindow(owner);
 }
 
-struct Ending {
-    std::vector<Box> boxes;
-    DWORD status;
-};
-
 // From here on the setup runs by itself: every box it shows is read and answered with OK, in
 // order, until the process ends. A dialog that waits for input ends the wait with an error.
-Ending RunToEnd(SetupProcess& setup)
+std::vector<Box> RunToEnd(SetupProcess& setup)
 {
-    Ending ending{{}, 0};
-    DWORD since = GetTickCount();
+    std::vector<Box> boxes;
     for (;;) {
         HWND box = nullptr;
-        for (HWND window : setup.Windows()) {
-            try {
-                if (IsMessageBox(window)) {
-                    box = window;
-                    break;
-                }
-            } catch (const DriverError&) {
-            }
+        try {
+            box = setup.WaitForMessageBox();
+        } catch (const DriverError&) {
+            if (setup.Running())
+                throw;
+            return boxes;
         }
-        if (box != nullptr) {
-            ending.boxes.push_back({WindowTitle(box), MessageBoxText(box), OwnerOf(box)});
-            PressButton(box, IDOK);
-            setup.WaitUntilGone(box);
-            since = GetTickCount();
-            continue;
-        }
-        if (!setup.Running())
-            break;
-        if (static_cast<int>(GetTickCount() - since) >= kWaitMs)
-            throw DriverError("expected the setup to end or show a box within " + std::to_string(kWaitMs) +
-                              " ms after " + std::to_string(ending.boxes.size()) + " box(es); " +
-                              setup.DescribeScreen());
-        Sleep(20);
+        boxes.push_back({MessageBoxText(box), OwnerOf(box), WindowTitle(box)});
+        PressButton(box, IDOK);
+        setup.WaitUntilGone(box);
     }
-    ending.status = setup.WaitForExit();
-    return ending;
 }
 
-void ExpectEnding(const Ending& got, const std::vector<Box>& boxes, DWORD status)
+// The texts of every control of the folder browser, read off it before it is cancelled.
+std::vector<std::string> BrowserTexts(SetupProcess& setup, HWND chooser)
 {
-    EXPECT_EQ(Describe(got.boxes), Describe(boxes)) << "the boxes shown, in order";
-    EXPECT_EQ(got.status, status) << "exit status";
-}
-
-// The texts of every control inside a window, at any depth.
-std::vector<std::string> ChildTexts(HWND window)
-{
+    PressButton(chooser, IDC_BROWSE);
+    HWND browser = setup.WaitForAnyWindow(kWaitMs, {chooser});
     std::vector<std::string> texts;
-    for (HWND child : Children(window)) {
+    for (HWND child : Children(browser)) {
         try {
             texts.push_back(WindowTitle(child));
         } catch (const DriverError&) {
         }
     }
+    PressButton(browser, IDCANCEL);
+    setup.WaitUntilGone(browser);
     return texts;
 }
 
-// ---- Fixtures ---------------------------------------------------------------------------------------
-
-class HostileCase : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ForgetInstallations();
-        record_ = FreshScratchFolder("hostile-launch") + "\\record.txt";
-        if (!SetEnvironmentVariableA("E2E_LAUNCH_RECORD", record_.c_str()))
-            throw DriverError("could not set E2E_LAUNCH_RECORD");
-    }
-
-    void TearDown() override
-    {
-        ForgetInstallations();
-        SetEnvironmentVariableA("E2E_LAUNCH_RECORD", nullptr);
-    }
-
-    // A registered earlier installation would bring the reinstall prompt instead of the destination dialog.
-    static void ForgetInstallations()
-    {
-        for (const std::string& program : {std::string("Sextant.exe"), kProgram47, kProgram48.substr(0, 47)})
-            DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(program));
-    }
-
-    // A short scratch folder, so that the long paths of a case are long by the case's own doing.
-    void UseScratch(const std::string& name) { scratch_ = FreshScratchFolder("hostile-" + name); }
-
-    static void Choose(SetupProcess& setup, const std::string& destination)
-    {
-        HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
-        SetControlText(chooser, IDC_DEST_EDIT, destination);
-        ASSERT_EQ(ControlText(chooser, IDC_DEST_EDIT), destination) << "the edit box should hold the typed path";
-        PressButton(chooser, IDOK);
-    }
-
-    // The folder browser's title, read off the browser, which is then cancelled.
-    static std::vector<std::string> BrowserTexts(SetupProcess& setup, HWND chooser)
-    {
-        PressButton(chooser, IDC_BROWSE);
-        HWND browser = setup.WaitForAnyWindow(kWaitMs, {chooser});
-        std::vector<std::string> texts = ChildTexts(browser);
-        PressButton(browser, IDCANCEL);
-        setup.WaitUntilGone(browser);
-        return texts;
-    }
-
-    std::string LaunchRecord() const
-    {
-        return ReadLaunchRecord(record_);
-    }
-
-    bool Launched() const { return FileExists(record_); }
-
-    void ExpectFile(const std::string& path, const std::string& bytes) const
-    {
-        ASSERT_TRUE(FileExists(path)) << "expected " << path << " to be written";
-        EXPECT_EQ(ReadFileBytes(path), bytes) << "content of " << path;
-    }
-
-    std::string scratch_;
-    std::string record_;
-};
-
-class HostileMessages : public HostileCase {};
-class HostileEntries : public HostileCase {};
-
-}  // namespace
-
-// ---- Messages holding % sequences and more %s than arguments -----------------------------------
-
-TEST_F(HostileMessages, ACorruptPackageShowsItsPercentSequencesAsTheyStand)
-{
-    // The stub alone has no product name; started in a folder of its own, it must leave that empty.
-    UseScratch("percent-corrupt");
-    SetupProcess setup(PackageExe("hostile_percent_stub"), scratch_);
-    ExpectEnding(RunToEnd(setup),
-                 {{"", "Error: Setup.exe is corrupt %s%s %n", kNoOwner},
-                  {"", "The installation process failed! %s %d %n %%", kNoOwner}},
-                 1);
-    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
-}
-
-TEST_F(HostileMessages, PercentSequencesInMessagesAndANameAreShownAsTheyStandAndTheRunGoesOn)
-{
-    UseScratch("percent");
-    const std::string destination = scratch_ + "\\Sextant";
-    const std::string held = "beta %s%n.txt";
-    MakeFolders(destination);
-    WriteFileBytes(destination + "\\" + held, "old beta");
-
-    SetupProcess setup(PackageExe("hostile_percent"));
-    HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
-    EXPECT_EQ(WindowTitle(welcome), kSextantCaption);
-    EXPECT_EQ(ControlText(welcome, IDC_WELCOME_TEXT), "Welcome to Sextant%s%s!");
-    PressButton(welcome, IDOK);
-    ASSERT_NO_FATAL_FAILURE(Choose(setup, destination));
-    Ending ending;
-    {
-        HeldFile hold(destination + "\\" + held);
-        ending = RunToEnd(setup);
-    }
-
-    // The name's own %s and %n are an argument: copied, not formatted again.
-    const std::string writing = "Writing: beta %s%n.txt %s %d %n ...";
-    const std::string failed = "The installation process failed! %s %d %n %%";
-    ExpectEnding(ending,
-                 {{kSextantCaption,
-                   "Error: Couldn't write to '" + destination + "\\beta %s%n.txt' %s %s\nPossible cause: File in use "
-                   "by Windows. %d %n %%",
-                   Progress(writing)},
-                  {kSextantCaption, failed, Progress(writing)},
-                  {kSextantCaption,
-                   "Warning: Couldn't launch 'Sextant.exe' %s%s\nPlease, proceed by launching it manually instead! "
-                   "%d %p",
-                   kNoOwner}},
-                 3);
-    EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{"alpha.txt", held, "gamma.txt"}))
-        << "got " << Listing(ListFolder(destination));
-    ExpectFile(destination + "\\alpha.txt", Payload("alpha.txt"));
-    ExpectFile(destination + "\\" + held, "old beta");
-    ExpectFile(destination + "\\gamma.txt", Payload("gamma.txt"));
-}
-
-TEST_F(HostileMessages, AMissingEntryWithPercentSequencesIsReportedAsItStandsAndTheNextIsWritten)
-{
-    UseScratch("percent-missing");
-    const std::string destination = scratch_ + "\\Sextant";
-    SetupProcess setup(PackageExe("hostile_percent_missing"));
-    AcceptWelcome(setup);
-    ASSERT_NO_FATAL_FAILURE(Choose(setup, destination));
-
-    const std::string writing = "Writing: alpha.txt %s %d %n ...";
-    ExpectEnding(RunToEnd(setup),
-                 {{kSextantCaption, "Error: Could not extract file 'ghost %d%%.txt' %n%n%n", Progress(writing)},
-                  {kSextantCaption, "The installation process failed! %s %d %n %%", Progress(writing)},
-                  {kSextantCaption,
-                   "Warning: Couldn't launch 'Sextant.exe' %s%s\nPlease, proceed by launching it manually instead! "
-                   "%d %p",
-                   kNoOwner}},
-                 3);
-    EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{"alpha.txt", "gamma.txt"}))
-        << "got " << Listing(ListFolder(destination));
-    ExpectFile(destination + "\\alpha.txt", Payload("alpha.txt"));
-    ExpectFile(destination + "\\gamma.txt", Payload("gamma.txt"));
-}
-
-TEST_F(HostileMessages, TheBrowserTitleAndTheCancelNoticeShowTheirPercentSequencesAsTheyStand)
-{
-    UseScratch("percent-cancel");
-    SetupProcess setup(PackageExe("hostile_percent"));
-    AcceptWelcome(setup);
-    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
-    SetControlText(chooser, IDC_DEST_EDIT, scratch_ + "\\Sextant");
-
-    const std::string title = "Please select %d directory %n to install Sextant to %s...";
-    std::vector<std::string> texts = BrowserTexts(setup, chooser);
-    EXPECT_NE(std::find(texts.begin(), texts.end(), title), texts.end())
-        << "expected the browser to show \"" << title << "\"; it shows " << Listing(texts);
-    PressButton(chooser, IDCANCEL);
-
-    ExpectEnding(RunToEnd(setup),
-                 {{kSextantCaption, "The installation process was cancelled! %s %x 100%", kDestinationOwner}}, 0);
-    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
-}
-
-TEST_F(HostileMessages, ADestinationThatCannotBeMadeShowsItsPercentSequencesAndEndsWith1)
-{
-    UseScratch("percent-fatal");
-    SetupProcess setup(PackageExe("hostile_percent"));
-    AcceptWelcome(setup);
-    ASSERT_NO_FATAL_FAILURE(Choose(setup, scratch_ + "\\Missing\\Sextant"));
-
-    ExpectEnding(RunToEnd(setup),
-                 {{kSextantCaption, "Error: Couldn't create destination directory %s %d %n", kNoOwner},
-                  {kSextantCaption, "The installation process failed! %s %d %n %%", kNoOwner}},
-                 1);
-    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
-}
-
-// ---- Messages of 255 characters and more ------------------------------------------------------------
-
-TEST_F(HostileMessages, ACorruptPackageShowsItsLongMessagesCutToTheirBuffers)
-{
-    const std::string corrupt = PackageString("hostile_long_stub", IDS_CORRUPT, 300);
-    const std::string failed = PackageString("hostile_long_stub", IDS_FAILED, 200);
-    UseScratch("long-corrupt");
-    SetupProcess setup(PackageExe("hostile_long_stub"), scratch_);
-    ExpectEnding(RunToEnd(setup), {{"", corrupt.substr(0, 255), kNoOwner}, {"", failed.substr(0, 127), kNoOwner}}, 1);
-    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
-}
-
-TEST_F(HostileMessages, LongMessageFormatsAreCutTo255AndTheFixedNoticeTo127)
-{
-    const std::string package = "hostile_long_messages";
-    const std::string welcome = PackageString(package, IDS_WELCOME, 300);
-    const std::string writing = PackageString(package, IDS_WRITING, 255);
-    const std::string failed = PackageString(package, IDS_FAILED, 200);
-    const std::string cantWrite = PackageString(package, IDS_CANT_WRITE, 300);
-    const std::string cantExtract = PackageString(package, IDS_CANT_EXTRACT, 300);
-    const std::string cantLaunch = PackageString(package, IDS_CANT_LAUNCH, 255);
-    ASSERT_EQ(cantExtract.substr(254, 2), "%s") << "the %s of 211 should sit astride its 255th character";
-
-    UseScratch("long");
-    const std::string destination = scratch_ + "\\Sextant";
-    MakeFolders(destination);
-    WriteFileBytes(destination + "\\beta.txt", "old beta");
-
-    SetupProcess setup(PackageExe(package));
-    HWND dialog = setup.WaitForDialogWith(IDC_TERMS_LIST);
-    // The heading's format is cut to 255, but it is formatted into the terms buffer, so the
-    // product name makes it longer than that.
-    EXPECT_EQ(ControlText(dialog, IDC_WELCOME_TEXT), Shown(welcome, {"Sextant"}, 3332));
-    EXPECT_EQ(ControlText(dialog, IDC_WELCOME_TEXT).size(), 255u - 2 + 7);
-    PressButton(dialog, IDOK);
-    ASSERT_NO_FATAL_FAILURE(Choose(setup, destination));
-    Ending ending;
-    {
-        HeldFile hold(destination + "\\beta.txt");
-        ending = RunToEnd(setup);
-    }
-
-    const std::string writingAlpha = Shown(writing, {"alpha.txt"});
-    const std::string writingBeta = Shown(writing, {"beta.txt"});
-    ExpectEnding(ending,
-                 {{kSextantCaption, cantExtract.substr(0, 255), Progress(writingAlpha)},
-                  {kSextantCaption, failed.substr(0, 127), Progress(writingAlpha)},
-                  {kSextantCaption, Shown(cantWrite, {destination + "\\", "beta.txt"}, kFileMessageShown),
-                   Progress(writingBeta)},
-                  {kSextantCaption, failed.substr(0, 127), Progress(writingBeta)},
-                  {kSextantCaption, Shown(cantLaunch, {"Sextant.exe"}), kNoOwner}},
-                 3);
-    EXPECT_EQ(writingBeta.size(), 255u);
-    EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{"alpha.txt", "beta.txt", "gamma.txt"}))
-        << "got " << Listing(ListFolder(destination));
-    ExpectFile(destination + "\\alpha.txt", Payload("alpha.txt"));
-    ExpectFile(destination + "\\beta.txt", "old beta");
-    ExpectFile(destination + "\\gamma.txt", Payload("gamma.txt"));
-}
-
-TEST_F(HostileMessages, ALongBrowserTitleAndCancelNoticeAreCutTo255And127)
-{
-    const std::string browse = PackageString("hostile_long_messages", IDS_BROWSE_TITLE, 300);
-    const std::string cancelled = PackageString("hostile_long_messages", IDS_CANCELLED, 128);
-    UseScratch("long-cancel");
-    SetupProcess setup(PackageExe("hostile_long_messages"));
-    AcceptWelcome(setup);
-    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
-
-    const std::string title = Shown(browse, {"Sextant"});
-    std::vector<std::string> texts = BrowserTexts(setup, chooser);
-    EXPECT_NE(std::find(texts.begin(), texts.end(), title), texts.end())
-        << "expected the browser to show \"" << title << "\"; it shows " << Listing(texts);
-    PressButton(chooser, IDCANCEL);
-
-    ExpectEnding(RunToEnd(setup), {{kSextantCaption, cancelled.substr(0, 127), kDestinationOwner}}, 0);
-    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
-}
-
-TEST_F(HostileMessages, ALongFatalErrorIsCutTo255AndEndsWith1)
-{
-    const std::string noDestination = PackageString("hostile_long_messages", IDS_NO_DEST_DIR, 256);
-    const std::string failed = PackageString("hostile_long_messages", IDS_FAILED, 200);
-    UseScratch("long-fatal");
-    SetupProcess setup(PackageExe("hostile_long_messages"));
-    AcceptWelcome(setup);
-    ASSERT_NO_FATAL_FAILURE(Choose(setup, scratch_ + "\\Missing\\Sextant"));
-
-    ExpectEnding(RunToEnd(setup),
-                 {{kSextantCaption, noDestination.substr(0, 255), kNoOwner},
-                  {kSextantCaption, failed.substr(0, 127), kNoOwner}},
-                 1);
-    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
-}
-
-// ---- Every string entry at its longest, and one over ------------------------------------------------
-
-TEST_F(HostileEntries, EveryStringAtItsLongestArrivesWholeAndTheProgramOf47IsStarted)
-{
-    const std::string terms = PackageString("hostile_longest", IDS_TERMS, 3332);
-    ASSERT_EQ(terms, Payload("terms_3332.txt"));
-    ASSERT_EQ(kName47.size(), 47u);
-    ASSERT_EQ(kProgram47.size(), 47u);
-    ASSERT_EQ(kListed127.size(), 127u);
-    const std::string caption = "Installing - " + kName47;
-    const std::string proposal = ProgramFilesDir() + "\\" + kName47;
-    RemoveTree(proposal);
-    UseScratch("longest");
-    const std::string destination = scratch_ + "\\Astrolabes";
-
-    SetupProcess setup(PackageExe("hostile_longest"));
-    HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
-    EXPECT_EQ(WindowTitle(welcome), caption);
-    EXPECT_EQ(ControlText(welcome, IDC_WELCOME_TEXT), "Welcome to " + kName47 + "!");
-    std::vector<std::string> lines = ListBoxLines(welcome, IDC_TERMS_LIST);
-    EXPECT_EQ(lines, LinesOf(terms)) << "expected every line of the terms, the last one whole";
-    PressButton(welcome, IDOK);
-
-    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
-    EXPECT_EQ(WindowTitle(chooser), caption);
-    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), proposal);
-    ASSERT_NO_FATAL_FAILURE(Choose(setup, destination));
-
-    ExpectEnding(RunToEnd(setup), {}, 0);
-    EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{kProgram47, kListed127}))
-        << "got " << Listing(ListFolder(destination));
-    ExpectFile(destination + "\\" + kListed127, Payload("catalogue.txt"));
-    ExpectFile(destination + "\\" + kProgram47, ProbeBytes());
-    EXPECT_EQ(LaunchRecord(), "\"" + destination + "\\" + kProgram47 + "\"");
-    EXPECT_FALSE(FolderExists(proposal)) << "expected nothing under the proposal " << proposal;
-}
-
-TEST_F(HostileEntries, EveryStringOneOverArrivesCutByOneAndNothingIsWrittenUnderAShorterName)
-{
-    const std::string terms = PackageString("hostile_overlong", IDS_TERMS, 3333);
-    ASSERT_NE(terms[3331], '\n');
-    ASSERT_NE(terms[3332], '\n');
-    ASSERT_EQ(PackageString("hostile_overlong", IDS_PRODUCT_NAME, 48), kName48);
-    ASSERT_EQ(PackageString("hostile_overlong", IDS_PROGRAM_FILE, 48), kProgram48);
-    ASSERT_EQ(PackageString("hostile_overlong", IDS_FILE_FIRST, 128), kListed128A);
-    ASSERT_EQ(PackageString("hostile_overlong", IDS_FILE_FIRST + 1, 128), kListed128B);
-    const std::string name = kName48.substr(0, 47);
-    const std::string caption = "Installing - " + name;
-    UseScratch("overlong");
-    const std::string destination = scratch_ + "\\Harbour";
-
-    SetupProcess setup(PackageExe("hostile_overlong"));
-    HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
-    EXPECT_EQ(WindowTitle(welcome), caption);
-    EXPECT_EQ(ControlText(welcome, IDC_WELCOME_TEXT), "Welcome to " + name + "!");
-    // The text ends without a line feed, so the cut takes a character off the last line.
-    EXPECT_EQ(ListBoxLines(welcome, IDC_TERMS_LIST), LinesOf(terms.substr(0, 3332)))
-        << "expected the terms without their last character";
-    PressButton(welcome, IDOK);
-
-    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
-    EXPECT_EQ(WindowTitle(chooser), caption);
-    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), ProgramFilesDir() + "\\" + name);
-    ASSERT_NO_FATAL_FAILURE(Choose(setup, destination));
-
-    // A listed name arrives as its first 127 characters, and is looked up and written as such:
-    // the first has no entry under that name, the second has one.
-    const std::string cutA = kListed128A.substr(0, 127);
-    const std::string cutB = kListed128B.substr(0, 127);
-    ExpectEnding(RunToEnd(setup),
-                 {{caption, "Error: Could not extract file '" + cutA + "'", Progress("...")},
-                  {caption, kFailed, Progress("...")},
-                  {caption, "Warning: Couldn't launch '" + kProgram48.substr(0, 47) + kCantLaunchTail, kNoOwner}},
-                 3);
-    EXPECT_EQ(ListFolder(destination), (std::vector<std::string>{cutB, "after.txt"}))
-        << "got " << Listing(ListFolder(destination));
-    ExpectFile(destination + "\\" + cutB, Payload("atlas_b_cut.txt"));
-    ExpectFile(destination + "\\after.txt", Payload("after.txt"));
-    EXPECT_FALSE(Launched()) << "expected nothing started";
-}
-
-// ---- Long destinations and long targets ---------------------------------------------------------------
-
-namespace {
-
-// A path of exactly `length` characters below `base`, in levels of at most 60 characters,
+// A path of exactly `length` characters below `base`, in levels of at most 200 characters,
 // that does not end in a backslash.
 std::string DeepPath(const std::string& base, size_t length)
 {
     std::string path = base;
     for (char letter = 'a'; path.size() < length; ++letter)
-        path += "\\" + std::string(60, letter);
+        path += "\\" + std::string(200, letter);
     path.resize(length);
     if (path.back() == '\\')
         path.back() = 'z';
     return path;
 }
 
-}  // namespace
+// ---- The rows ------------------------------------------------------------------------------------
 
-TEST_F(HostileEntries, ADestinationNear512CharactersIsRefusedWith209AndNothingIsWritten)
+// A package string a row relies on: its length, and `piece` at `at` when one is given.
+struct Known {
+    int id;
+    size_t length;
+    size_t at = 0;
+    std::string piece = "";
+};
+
+// A file the run must leave in the destination, with the bytes of the payload file of its name or
+// of `from`: a payload file, or a Linux path of its own.
+struct Written {
+    std::string name;
+    std::string from = "";
+};
+
+const std::string kProbe = E2E_BUILD_DIR "/e2e/probe/Tidewater.exe";
+
+// One journey. A package without a product name is a stub alone: started in the scratch folder,
+// it shows no dialog. Otherwise the welcome must show the caption, the heading ("" for "Welcome
+// to <product>!") and the terms as their buffer keeps them, and the destination dialog the
+// caption and the proposal under Program Files. The typed destination is the scratch folder,
+// `deep` characters of levels below it (none when 0), then `tail`. A row with a browser title
+// opens the browser, looks for that title, cancels the browser and then the setup.
+struct Row {
+    std::string name;
+    std::string package;
+    std::string product;
+    std::string heading;
+    size_t deep;
+    std::string tail;
+    std::string held;          // a file of the destination, there before and held through the run
+    std::string browserTitle;
+    std::vector<Box> boxes;    // each under the caption; "<dest>" stands for the destination
+    DWORD status;
+    std::vector<Written> files = {};  // with the held file, the destination whole; none: nothing written
+    std::string launched = "";        // the program started from the destination; "": nothing started
+    std::vector<Known> known = {};
+    std::string terms = "";           // a payload file that the package's terms are
+};
+
+// ---- Messages holding % sequences and more %s than arguments -----------------------------------
+
+const std::string kPercentWelcome = "Welcome to Sextant%s%s!";
+const std::string kPercentFailed = "The installation process failed! %s %d %n %%";
+const std::string kPercentWriting = "Writing: beta %s%n.txt %s %d %n ...";
+const std::string kPercentWritingAlpha = "Writing: alpha.txt %s %d %n ...";
+const std::string kPercentCantLaunch =
+    "Warning: Couldn't launch 'Sextant.exe' %s%s\nPlease, proceed by launching it manually instead! %d %p";
+const std::vector<Written> kAlphaAndGamma = {{"alpha.txt"}, {"gamma.txt"}};
+
+// ---- Messages of 255 characters and more ------------------------------------------------------------
+
+// A string of the stub of long messages: an opening, then one sentence over and over, to `length`.
+std::string RunsOn(const std::string& opening, size_t length)
 {
-    UseScratch("near512");
-    const std::string caption = "Installing - " + kName47;
-    const std::string failed = "The installation process failed!";
-    // The backslash fits but the folder cannot be made; the backslash does not fit; the edit
-    // box holds more than the 511 characters read, and the cut falls right behind a backslash,
-    // so that what is read looks like a finished folder one level up.
-    const std::string behindBackslash = DeepPath(scratch_, 510) + "\\Open";
-    ASSERT_EQ(behindBackslash.size(), 515u);
-    ASSERT_EQ(behindBackslash[510], '\\');
-    for (const std::string& typed : {DeepPath(scratch_, 505), DeepPath(scratch_, 511), behindBackslash}) {
-        SCOPED_TRACE("a destination of " + std::to_string(typed.size()) + " characters");
-        SetupProcess setup(PackageExe("hostile_longest"));
-        AcceptWelcome(setup);
-        ASSERT_NO_FATAL_FAILURE(Choose(setup, typed));
-        ExpectEnding(RunToEnd(setup), {{caption, kNoDestination, kNoOwner}, {caption, failed, kNoOwner}}, 1);
-        EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{}) << "expected nothing written";
-        EXPECT_FALSE(Launched()) << "expected nothing started";
+    std::string text = opening;
+    while (text.size() < length)
+        text += "What shows must end where the setup's buffer ends, however far the text runs on. ";
+    return text.substr(0, length);
+}
+
+// The heading's format is cut to 255, but it is formatted into the terms buffer, so the product
+// name makes it longer than that.
+const std::string kLongWelcome =
+    RunsOn("Welcome to Sextant! This greeting runs on well past the 255 characters kept of a message. ", 260);
+const std::string kLongFailed =
+    RunsOn("The installation process failed! This notice runs on past the 127 characters kept of it. ", 127);
+const std::string kLongWritingAlpha =
+    RunsOn("Writing: alpha.txt ... a status line of exactly 255 characters. ", 255);
+const std::string kLongWritingBeta = RunsOn("Writing: beta.txt ... a status line of exactly 255 characters. ", 255);
+
+// Columns: name, package, product, heading, deep, tail, held, browser title, boxes, status, files,
+// launched, known strings.
+const std::vector<Row> kMessages = {
+    {"a corrupt stub shows its % sequences as they stand", "hostile_percent_stub", "", "", 0, "", "", "",
+     {{"Error: Setup.exe is corrupt %s%s %n", kNoOwner}, {kPercentFailed, kNoOwner}}, 1},
+    // The name's own %s and %n are an argument: copied, not formatted again.
+    {"% sequences in messages and a name are shown as they stand and the run goes on", "hostile_percent", "Sextant",
+     kPercentWelcome, 0, "\\Sextant", "beta %s%n.txt", "",
+     {{"Error: Couldn't write to '<dest>\\beta %s%n.txt' %s %s\nPossible cause: File in use by Windows. %d %n %%",
+       Progress(kPercentWriting)},
+      {kPercentFailed, Progress(kPercentWriting)},
+      {kPercentCantLaunch, kNoOwner}},
+     3, kAlphaAndGamma},
+    {"a missing entry with % sequences is reported as it stands and the next is written", "hostile_percent_missing",
+     "Sextant", kPercentWelcome, 0, "\\Sextant", "", "",
+     {{"Error: Could not extract file 'ghost %d%%.txt' %n%n%n", Progress(kPercentWritingAlpha)},
+      {kPercentFailed, Progress(kPercentWritingAlpha)},
+      {kPercentCantLaunch, kNoOwner}},
+     3, kAlphaAndGamma},
+    {"the browser title and the cancel notice show their % sequences as they stand", "hostile_percent", "Sextant",
+     kPercentWelcome, 0, "\\Sextant", "", "Please select %d directory %n to install Sextant to %s...",
+     {{"The installation process was cancelled! %s %x 100%", kDestinationOwner}}, 0},
+    {"a destination that cannot be made shows its % sequences and ends with 1", "hostile_percent", "Sextant",
+     kPercentWelcome, 0, "\\Missing\\Sextant", "", "",
+     {{"Error: Couldn't create destination directory %s %d %n", kNoOwner}, {kPercentFailed, kNoOwner}}, 1},
+
+    {"a corrupt stub shows its long messages cut to their buffers", "hostile_long_stub", "", "", 0, "", "", "",
+     {{RunsOn("Error: Setup.exe is corrupt. This error runs on past the 255 characters kept of a message. ", 255),
+       kNoOwner},
+      {kLongFailed, kNoOwner}},
+     1, {}, "", {{IDS_CORRUPT, 300}, {IDS_FAILED, 200}}},
+    // The %s of 211 sits astride its 255th character: only its % is kept. 210's format is cut to
+    // 255 before its arguments go in, and its own buffer holds the longest destination and name.
+    {"long message formats are cut to 255 and the fixed notice to 127", "hostile_long_messages", "Sextant",
+     kLongWelcome, 0, "\\Sextant", "beta.txt", "",
+     {{RunsOn("Error: Could not extract a file. Its name would come at the very end, where the cut falls: ", 254) +
+           "%",
+       Progress(kLongWritingAlpha)},
+      {kLongFailed, Progress(kLongWritingAlpha)},
+      {"Error: Couldn't write to '<dest>\\beta.txt'\nPossible cause: File in use by Windows. This error runs on. " +
+           RunsOn("", 255 - 92),
+       Progress(kLongWritingBeta)},
+      {kLongFailed, Progress(kLongWritingBeta)},
+      {RunsOn("Warning: Couldn't launch 'Sextant.exe'\nPlease, proceed by launching it manually instead! Exactly "
+              "255. ",
+              255),
+       kNoOwner}},
+     3, kAlphaAndGamma, "",
+     {{IDS_WELCOME, 300}, {IDS_WRITING, 255}, {IDS_FAILED, 200}, {IDS_CANT_WRITE, 300},
+      {IDS_CANT_EXTRACT, 300, 254, "%s"}, {IDS_CANT_LAUNCH, 255}}},
+    {"a long browser title and cancel notice are cut to 255 and 127", "hostile_long_messages", "Sextant",
+     kLongWelcome, 0, "\\Sextant", "",
+     RunsOn("Please select directory to install Sextant to, a title that runs on past what is kept. ", 255),
+     {{RunsOn("The installation process was cancelled! This notice has 128 characters, one too many. ", 127),
+       kDestinationOwner}},
+     0, {}, "", {{IDS_BROWSE_TITLE, 300}, {IDS_CANCELLED, 128}}},
+    {"a long fatal error is cut to 255 and ends with 1", "hostile_long_messages", "Sextant", kLongWelcome, 0,
+     "\\Missing\\Sextant", "", "",
+     {{RunsOn("Error: Couldn't create destination directory. This error has 256 characters, one too many. ", 255),
+       kNoOwner},
+      {kLongFailed, kNoOwner}},
+     1, {}, "", {{IDS_NO_DEST_DIR, 256}, {IDS_FAILED, 200}}},
+};
+
+// ---- Every string entry at its longest, and one over; long destinations and long targets ----------
+
+const std::string kName47 = "Astrolabes Celestial Navigation for Open Waters";
+const std::string kProgram47 = "Astrolabes Celestial Navigation Open Waters.exe";
+const std::string kListed127 =
+    "Star catalogue of every navigational star with its sidereal hour angle and declination for each night of "
+    "the year - vol III.txt";
+const std::string kProgram48 = "Harbour Pilot Tide and Current Atlas, Ed. 10.exe";
+const std::string kListed128 =
+    "Tidal stream atlas of every harbour approach with its hourly rates and directions for springs and neaps "
+    "round the coasts - ";
+
+const std::vector<Row> kEntries = {
+    {"every string at its longest arrives whole and the program of 47 is started", "hostile_longest", kName47, "", 0,
+     "\\Astrolabes", "", "", {}, 0, {{kListed127, "catalogue.txt"}, {kProgram47, kProbe}}, kProgram47,
+     {{IDS_PRODUCT_NAME, 47, 0, kName47}, {IDS_PROGRAM_FILE, 47, 0, kProgram47}, {IDS_FILE_FIRST, 127, 0, kListed127},
+      {IDS_TERMS, 3332}},
+     "terms_3332.txt"},
+    // A listed name arrives as its first 127 characters, and is looked up and written as such:
+    // the first has no entry under that name, the second has one. The terms end without a line
+    // feed, so the cut takes a character off the last line.
+    {"every string one over arrives cut by one and nothing is written under a shorter name", "hostile_overlong",
+     "Harbour Pilot Tide and Current Atlas, Edition 1", "", 0, "\\Harbour", "", "",
+     {{"Error: Could not extract file '" + kListed128 + "A.tx'", Progress("...")},
+      {kFailed, Progress("...")},
+      {"Warning: Couldn't launch '" + kProgram48.substr(0, 47) +
+           "'\nPlease, proceed by launching it manually instead!",
+       kNoOwner}},
+     3, {{kListed128 + "B.tx", "atlas_b_cut.txt"}, {"after.txt"}}, "",
+     {{IDS_TERMS, 3333, 3331, "rs"}, {IDS_PRODUCT_NAME, 48, 0, "Harbour Pilot Tide and Current Atlas, Edition 10"},
+      {IDS_PROGRAM_FILE, 48, 0, kProgram48}, {IDS_FILE_FIRST, 128, 0, kListed128 + "A.txt"},
+      {IDS_FILE_FIRST + 1, 128, 0, kListed128 + "B.txt"}}},
+    // The backslash fits but the folder cannot be made; the backslash does not fit; the edit box
+    // holds more than the 511 characters read, and the cut falls right behind a backslash, so
+    // that what is read looks like a finished folder one level up.
+    {"a destination of 505 characters is refused with 209", "hostile_longest", kName47, "", 505, "", "", "",
+     {{kNoDestination, kNoOwner}, {kFailed, kNoOwner}}, 1},
+    {"a destination of 511 characters is refused with 209", "hostile_longest", kName47, "", 511, "", "", "",
+     {{kNoDestination, kNoOwner}, {kFailed, kNoOwner}}, 1},
+    {"a destination of 515 characters with a backslash at 511 is refused with 209", "hostile_longest", kName47, "",
+     510, "\\Open", "", "", {{kNoDestination, kNoOwner}, {kFailed, kNoOwner}}, 1},
+    // With its backslash the destination has 200 characters: the 127-character name takes its
+    // target past 255, the 47-character program keeps its own within it.
+    {"a name whose target passes 255 is refused with 210 whole and the program of 47 is still written and started",
+     "hostile_longest", kName47, "", 199, "", "", "",
+     {{"Error: Couldn't write to '<dest>\\" + kListed127 + kInUseTail, Progress("Writing: " + kListed127 + " ...")},
+      {kFailed, Progress("Writing: " + kListed127 + " ...")}},
+     3, {{kProgram47, kProbe}}, kProgram47},
+};
+
+// ---- The runner ------------------------------------------------------------------------------------
+
+// A payload file by its name, or any file by its Linux path.
+std::string Payload(const std::string& from)
+{
+    return ReadFileBytes(WinePath(from[0] == '/' ? from : E2E_HOSTILE_DIR "/" + from));
+}
+
+// The welcome and the destination dialog, answered as the row says.
+void Answer(SetupProcess& setup, const Row& row, const std::string& destination)
+{
+    const std::string caption = "Installing - " + row.product;
+    HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
+    EXPECT_EQ(WindowTitle(welcome), caption);
+    EXPECT_EQ(ControlText(welcome, IDC_WELCOME_TEXT),
+              row.heading.empty() ? "Welcome to " + row.product + "!" : row.heading);
+    const std::string terms = ReadStringResource(PackageExe(row.package), IDS_TERMS).value_or("");
+    if (!row.terms.empty()) {
+        EXPECT_EQ(terms, Payload(row.terms)) << "the terms as packed";
+    }
+    EXPECT_EQ(ListBoxLines(welcome, IDC_TERMS_LIST), LinesOf(terms.substr(0, 3332)))
+        << "expected the terms as their 3332-character buffer keeps them";
+    PressButton(welcome, IDOK);
+
+    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
+    EXPECT_EQ(WindowTitle(chooser), caption);
+    EXPECT_EQ(ControlText(chooser, IDC_DEST_EDIT), ProgramFilesDir() + "\\" + row.product);
+    SetControlText(chooser, IDC_DEST_EDIT, destination);
+    ASSERT_EQ(ControlText(chooser, IDC_DEST_EDIT), destination) << "the edit box should hold the typed path";
+    if (row.browserTitle.empty()) {
+        PressButton(chooser, IDOK);
+        return;
+    }
+    std::vector<std::string> texts = BrowserTexts(setup, chooser);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), row.browserTitle), texts.end())
+        << "expected the browser to show \"" << row.browserTitle << "\"; it shows " << Listing(texts);
+    PressButton(chooser, IDCANCEL);
+}
+
+// What the run must have left: the destination's files and their bytes, the scratch folder
+// holding nothing else, and the program started or not.
+void ExpectLeft(const Row& row, const std::string& scratch, const std::string& destination, const std::string& record)
+{
+    std::map<std::string, std::string> files;  // name, bytes
+    for (const Written& file : row.files)
+        files[file.name] = Payload(file.from.empty() ? file.name : file.from);
+    if (!row.held.empty())
+        files[row.held] = "old beta";
+    std::vector<std::string> names;
+    for (const auto& file : files)
+        names.push_back(file.first);
+    if (names.empty()) {
+        EXPECT_EQ(ListFolder(scratch), std::vector<std::string>{}) << "expected nothing written";
+    } else {
+        size_t level = scratch.size() + 1;
+        EXPECT_EQ(ListFolder(scratch), std::vector<std::string>{
+                                           destination.substr(level, destination.find('\\', level) - level)});
+        EXPECT_EQ(ListFolder(destination), names);
+    }
+    for (const auto& [name, bytes] : files) {
+        const std::string path = destination + "\\" + name;
+        EXPECT_EQ(FileExists(path) ? ReadFileBytes(path) : "(no file)", bytes) << "content of " << path;
+    }
+    if (row.launched.empty())
+        EXPECT_FALSE(FileExists(record)) << "expected nothing started";
+    else
+        EXPECT_EQ(ReadLaunchRecord(record), "\"" + destination + "\\" + row.launched + "\"");
+}
+
+// A registered earlier installation would bring the reinstall prompt instead of the destination dialog.
+void ForgetInstallations()
+{
+    for (const std::string& program : {std::string("Sextant.exe"), kProgram47, kProgram48.substr(0, 47)})
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(program));
+}
+
+void Play(const Row& row)
+{
+    ForgetInstallations();
+    const std::string record = FreshScratchFolder("hostile-launch") + "\\record.txt";
+    if (!SetEnvironmentVariableA("E2E_LAUNCH_RECORD", record.c_str()))
+        throw DriverError("could not set E2E_LAUNCH_RECORD");
+    // A short scratch folder, so that the long paths of a row are long by the row's own doing.
+    const std::string scratch = FreshScratchFolder("hostile");
+    const std::string destination = (row.deep > 0 ? DeepPath(scratch, row.deep) : scratch) + row.tail;
+    const std::string proposal = ProgramFilesDir() + "\\" + row.product;
+    for (const Known& known : row.known) {
+        const std::string text = ReadStringResource(PackageExe(row.package), known.id).value_or("");
+        ASSERT_EQ(text.size(), known.length) << "characters in string " << known.id << " of " << row.package;
+        ASSERT_EQ(text.substr(known.at, known.piece.size()), known.piece)
+            << "string " << known.id << " of " << row.package << " at " << known.at;
+    }
+    if (!row.held.empty()) {
+        MakeFolders(destination);
+        WriteFileBytes(destination + "\\" + row.held, "old beta");
+    }
+    if (!row.product.empty())
+        RemoveTree(proposal);
+
+    SetupProcess setup(PackageExe(row.package), row.product.empty() ? scratch : "");
+    if (!row.product.empty()) {
+        ASSERT_NO_FATAL_FAILURE(Answer(setup, row, destination));
+    }
+    std::optional<HeldFile> hold;
+    if (!row.held.empty())
+        hold.emplace(destination + "\\" + row.held);
+    std::vector<Box> seen = RunToEnd(setup);
+    hold.reset();
+
+    std::vector<Box> boxes = row.boxes;
+    for (Box& box : boxes) {
+        box.title = row.product.empty() ? "" : "Installing - " + row.product;
+        if (box.text.find("<dest>") != std::string::npos)
+            box.text.replace(box.text.find("<dest>"), 6, destination);
+    }
+    EXPECT_EQ(Describe(seen), Describe(boxes)) << "the boxes shown, in order";
+    EXPECT_EQ(setup.WaitForExit(), row.status) << "exit status";
+    ExpectLeft(row, scratch, destination, record);
+    if (!row.product.empty()) {
+        EXPECT_FALSE(FolderExists(proposal)) << "expected nothing under the proposal " << proposal;
     }
 }
 
-TEST_F(HostileEntries, ANameWhoseTargetPasses255IsRefusedWith210WholeAndTheProgramOf47IsStillWrittenAndStarted)
+void PlayEvery(const std::vector<Row>& rows)
 {
-    UseScratch("past255");
-    // With its backslash the destination has 200 characters: the 127-character name takes its
-    // target past 255, the 47-character program keeps its own within it.
-    const std::string destination = scratch_ + "\\" + std::string(199 - scratch_.size() - 1, 'q');
-    const std::string target = destination + "\\";
-    ASSERT_EQ(target.size(), 200u);
-    const std::string caption = "Installing - " + kName47;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        try {
+            Play(row);
+        } catch (const DriverError& error) {
+            ADD_FAILURE() << error.what();
+        }
+    }
+    ForgetInstallations();
+    SetEnvironmentVariableA("E2E_LAUNCH_RECORD", nullptr);
+}
 
-    SetupProcess setup(PackageExe("hostile_longest"));
-    AcceptWelcome(setup);
-    ASSERT_NO_FATAL_FAILURE(Choose(setup, destination));
+}  // namespace
 
-    const std::string error = "Error: Couldn't write to '" + target + kListed127 + kInUseTail;
-    const std::string writing = "Writing: " + kListed127 + " ...";
-    ExpectEnding(RunToEnd(setup),
-                 {{caption, error, Progress(writing)}, {caption, kFailed, Progress(writing)}}, 3);
-    EXPECT_EQ(ListFolder(scratch_), std::vector<std::string>{destination.substr(scratch_.size() + 1)})
-        << "expected the destination alone in " << scratch_;
-    EXPECT_EQ(ListFolder(destination), std::vector<std::string>{kProgram47})
-        << "got " << Listing(ListFolder(destination));
-    ExpectFile(destination + "\\" + kProgram47, ProbeBytes());
-    EXPECT_EQ(LaunchRecord(), "\"" + target + kProgram47 + "\"");
+TEST(HostileMessages, EveryRow)
+{
+    PlayEvery(kMessages);
+}
+
+TEST(HostileEntries, EveryRow)
+{
+    PlayEvery(kEntries);
 }
