@@ -342,7 +342,7 @@ void Answer(SetupProcess& setup, const Row& row, const std::string& destination)
 
 // What the run must have left: the destination's files and their bytes, the scratch folder
 // holding nothing else, and the program started or not.
-void ExpectLeft(const Row& row, const std::string& scratch, const std::string& destination, const std::string& record)
+void ExpectLeft(const Row& row, const std::string& scratch, const std::string& destination, const LaunchRecord& record)
 {
     std::map<std::string, std::string> files;  // name, bytes
     for (const Written& file : row.files)
@@ -365,9 +365,9 @@ void ExpectLeft(const Row& row, const std::string& scratch, const std::string& d
         EXPECT_EQ(FileExists(path) ? ReadFileBytes(path) : "(no file)", bytes) << "content of " << path;
     }
     if (row.launched.empty())
-        EXPECT_FALSE(FileExists(record)) << "expected nothing started";
+        EXPECT_FALSE(record.Written()) << "expected nothing started";
     else
-        EXPECT_EQ(ReadLaunchRecord(record), "\"" + destination + "\\" + row.launched + "\"");
+        EXPECT_EQ(record.Read(), "\"" + destination + "\\" + row.launched + "\"");
 }
 
 // A registered earlier installation would bring the reinstall prompt instead of the destination dialog.
@@ -380,9 +380,7 @@ void ForgetInstallations()
 void Play(const Row& row)
 {
     ForgetInstallations();
-    const std::string record = FreshScratchFolder("hostile-launch") + "\\record.txt";
-    if (!SetEnvironmentVariableA("E2E_LAUNCH_RECORD", record.c_str()))
-        throw DriverError("could not set E2E_LAUNCH_RECORD");
+    const LaunchRecord record("hostile-launch");
     // A short scratch folder, so that the long paths of a row are long by the row's own doing.
     const std::string scratch = FreshScratchFolder("hostile");
     const std::string destination = (row.deep > 0 ? DeepPath(scratch, row.deep) : scratch) + row.tail;
@@ -435,7 +433,6 @@ void PlayEvery(const std::vector<Row>& rows)
         }
     }
     ForgetInstallations();
-    SetEnvironmentVariableA("E2E_LAUNCH_RECORD", nullptr);
 }
 
 }  // namespace
