@@ -181,15 +181,14 @@ public:
     struct Created {
         std::string windowClass;  // empty when the window had gone before it was looked at
         bool hasStatusLine;
-        std::string title;
-        std::string statusLine;
+        std::string title, statusLine;
     };
 
     explicit CreatedWindows(DWORD processId)
+        : hook_(SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr, OnEvent, processId, 0,
+                                WINEVENT_OUTOFCONTEXT))
     {
         active_ = this;
-        hook_ = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr, OnEvent, processId, 0,
-                                WINEVENT_OUTOFCONTEXT);
         if (hook_ == nullptr)
             throw DriverError("could not watch the windows of the setup: error " + std::to_string(GetLastError()));
     }
@@ -242,7 +241,7 @@ private:
     }
 
     static CreatedWindows* active_;
-    HWINEVENTHOOK hook_ = nullptr;
+    HWINEVENTHOOK hook_;
     std::vector<Created> created_;
 };
 
