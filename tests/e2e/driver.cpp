@@ -613,22 +613,6 @@ std::string LaunchRecord::Read() const
     throw DriverError("no launch record in " + path_ + " after " + std::to_string(kWaitMs) + " ms");
 }
 
-std::string ReadLaunchRecord(const std::string& path_)
-{
-    for (DWORD start = GetTickCount(); static_cast<int>(GetTickCount() - start) < kWaitMs; Sleep(20)) {
-        try {
-            if (FileExists(path_)) {
-                std::string line = ReadFileBytes(path_);
-                if (!line.empty() && line.back() == '\n')
-                    line.pop_back();
-                return line;
-            }
-        } catch (const DriverError&) {
-        }
-    }
-    throw DriverError("no launch record in " + path_ + " after " + std::to_string(kWaitMs) + " ms");
-}
-
 void WriteFileBytes(const std::string& path, const std::string& bytes)
 {
     HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -181,7 +181,6 @@ private:
     HANDLE handle_;
 };
 
-std::string ReadLaunchRecord(const std::string& path);
 // Where the launch probe, a package's main program, records the command line it was started with:
 // the setup passes E2E_LAUNCH_RECORD on to it. A fresh record for as long as this lives.
 class LaunchRecord {

@@ -871,10 +871,10 @@ TEST(ExtractionAnyScript, CaptionHeadingTermsAndEveryFileKeepTheirCharacters)
 {
     const std::string name = "Проба", program = "Проба.exe", caption = "Installing - " + name;
     const std::string destination = FreshScratchFolder("extraction_anyscript") + "\\Программы";
-    const std::string record = FreshScratchFolder("extraction_anyscript_launch") + "\\запись.txt";
+    // Only the first run's program records its start.
+    std::optional<LaunchRecord> record(std::in_place, "extraction_anyscript_launch", "запись.txt");
     Files files = ManifestFiles(E2E_PACKAGES_DIR "/anyscript.ini", E2E_BUILD_DIR "/e2e/probe");
     DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(program));
-    SetEnvironmentVariableW(L"E2E_LAUNCH_RECORD", Wide(record).c_str());
 
     SetupProcess setup(PackageExe("anyscript"));
     HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
@@ -892,11 +892,11 @@ TEST(ExtractionAnyScript, CaptionHeadingTermsAndEveryFileKeepTheirCharacters)
     PressButton(chooser, IDOK);
     // The main program is started, so no box comes: one would keep the setup from ending.
     DWORD status = setup.WaitForExit();
-    SetEnvironmentVariableW(L"E2E_LAUNCH_RECORD", nullptr);
     ASSERT_EQ(status, 0u) << "expected the setup to end by itself with status 0";
 
     ExpectOnly(destination, files);
-    EXPECT_EQ(ReadLaunchRecord(record), "\"" + destination + "\\" + program + "\"");
+    EXPECT_EQ(record->Read(), "\"" + destination + "\\" + program + "\"");
+    record.reset();
 
     // A second run finds the installation through the program's App Paths entry and replaces a lost file.
     SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(program), "", destination + "\\" + program);
