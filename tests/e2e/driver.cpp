@@ -31,21 +31,6 @@ std::string ErrorText(DWORD code)
     return "error " + std::to_string(code);
 }
 
-// Printable form of a text read off the screen: line feeds shown as \n.
-std::string Quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
-    }
-    return out + "\"";
-}
-
 // Text of any window, also of another process: WM_GETTEXT is marshalled, with a bound on the wait.
 // Every send waits as long as any other wait (kWaitMs), and waits out a window the system calls
 // hung: under an emulated machine a first load of a locale's fonts keeps one busy for seconds, and
@@ -120,6 +105,21 @@ std::string Join(const std::string& folder, const std::string& name)
 }
 
 }  // namespace
+
+// Printable form of a text read off the screen: line feeds shown as \n.
+std::string Quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out + "\"";
+}
 
 std::vector<HWND> Children(HWND parent)
 {

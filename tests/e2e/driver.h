@@ -66,6 +66,8 @@ std::vector<HWND> Children(HWND window);
 // A "#32770" window with the text static and an OK/Yes/No-style button row of the system's
 // message box, as opposed to one of the setup's own dialogs.
 bool IsMessageBox(HWND window);
+// A text read off the screen, quoted, its line feeds and returns shown as \n and \r.
+std::string Quoted(const std::string& text);
 // Class, title, visibility and every child (class, id, text): what a person would see.
 std::string DescribeWindow(HWND window);
 

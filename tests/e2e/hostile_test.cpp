@@ -26,20 +26,12 @@ struct Box {
     std::string title = "";
 };
 
-std::string Printable(const std::string& text)
-{
-    std::string out;
-    for (char c : text)
-        out += c == '\n' ? std::string("\\n") : std::string(1, c);
-    return out;
-}
-
 std::string Describe(const std::vector<Box>& boxes)
 {
     std::string out;
     for (size_t i = 0; i < boxes.size(); ++i)
-        out += std::to_string(i + 1) + ". title \"" + boxes[i].title + "\", owner " + Printable(boxes[i].owner) +
-               "\n   text \"" + Printable(boxes[i].text) + "\" (" + std::to_string(boxes[i].text.size()) +
+        out += std::to_string(i + 1) + ". title \"" + boxes[i].title + "\", owner " + Quoted(boxes[i].owner) +
+               "\n   text " + Quoted(boxes[i].text) + " (" + std::to_string(boxes[i].text.size()) +
                " characters)\n";
     return out.empty() ? "no box\n" : out;
 }
