@@ -451,23 +451,19 @@ void PrintTo(const JourneyRow& row, std::ostream* out)
     *out << row.name;
 }
 
-std::string Replaced(std::string text, const std::string& what, const std::string& with)
-{
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
-        text.replace(at, what.size(), with);
-    return text;
-}
-
 class Journey : public DestinationCase, public ::testing::WithParamInterface<JourneyRow> {
 protected:
     std::string Expand(const char* text) const
     {
-        std::string out = Replaced(Replaced(Replaced(Replaced(text, "{scratch}", scratch_), "{pf}", programFiles_),
-                                            "{d}", driveFolder_), "{set}", set_);
-        size_t fill = out.find("{fill ");
+        // {fill N} goes last, once the length of the rest is known.
+        std::string out = Filled(text, [&](const std::string& key) {
+            return key == "scratch" ? scratch_ : key == "pf" ? programFiles_ : key == "d" ? driveFolder_
+                   : key == "set" ? set_ : "{" + key + "}";
+        });
+        const size_t fill = out.find("{fill ");
         if (fill != std::string::npos) {
-            size_t end = out.find('}', fill);
-            size_t length = std::stoul(out.substr(fill + 6, end - fill - 6));
+            const size_t end = out.find('}', fill);
+            const size_t length = std::stoul(out.substr(fill + 6, end - fill - 6));
             out.erase(fill, end + 1 - fill);
             out.insert(fill, length - out.size(), 'x');
         }

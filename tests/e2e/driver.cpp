@@ -107,6 +107,19 @@ std::string Join(const std::string& folder, const std::string& name)
 }  // namespace
 
 // Printable form of a text read off the screen: line feeds shown as \n.
+std::string Filled(std::string text, const std::function<std::string(const std::string&)>& valueOf)
+{
+    for (size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at)) {
+        const size_t end = text.find('}', at);
+        if (end == std::string::npos)
+            throw DriverError("an unclosed { in " + Quoted(text));
+        const std::string value = valueOf(text.substr(at + 1, end - at - 1));
+        text.replace(at, end + 1 - at, value);
+        at += value.size();
+    }
+    return text;
+}
+
 std::string Quoted(const std::string& text)
 {
     std::string out = "\"";

@@ -6,6 +6,7 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,8 @@ std::string Utf8(const std::wstring& wide);
 std::wstring Wide(const std::string& utf8);
 // The lines the welcome dialog lists for a terms text: cut at line feeds, up to the first empty piece.
 std::vector<std::string> LinesOf(const std::string& text);
+// A row's text with each {key} in it replaced by valueOf(key); what a value brings in is not read again.
+std::string Filled(std::string text, const std::function<std::string(const std::string&)>& valueOf);
 
 // ---- Paths --------------------------------------------------------------------------------
 

@@ -140,7 +140,7 @@ struct Row {
     std::string tail;
     std::string held;          // a file of the destination, there before and held through the run
     std::string browserTitle;
-    std::vector<Box> boxes;    // each under the caption; "<dest>" stands for the destination
+    std::vector<Box> boxes;    // each under the caption; "{dest}" stands for the destination
     DWORD status;
     std::vector<Written> files = {};  // with the held file, the destination whole; none: nothing written
     std::string launched = "";        // the program started from the destination; "": nothing started
@@ -187,7 +187,7 @@ const std::vector<Row> kMessages = {
     // The name's own %s and %n are an argument: copied, not formatted again.
     {"% sequences in messages and a name are shown as they stand and the run goes on", "hostile_percent", "Sextant",
      kPercentWelcome, 0, "\\Sextant", "beta %s%n.txt", "",
-     {{"Error: Couldn't write to '<dest>\\beta %s%n.txt' %s %s\nPossible cause: File in use by Windows. %d %n %%",
+     {{"Error: Couldn't write to '{dest}\\beta %s%n.txt' %s %s\nPossible cause: File in use by Windows. %d %n %%",
        Progress(kPercentWriting)},
       {kPercentFailed, Progress(kPercentWriting)},
       {kPercentCantLaunch, kNoOwner}},
@@ -218,7 +218,7 @@ const std::vector<Row> kMessages = {
            "%",
        Progress(kLongWritingAlpha)},
       {kLongFailed, Progress(kLongWritingAlpha)},
-      {"Error: Couldn't write to '<dest>\\beta.txt'\nPossible cause: File in use by Windows. This error runs on. " +
+      {"Error: Couldn't write to '{dest}\\beta.txt'\nPossible cause: File in use by Windows. This error runs on. " +
            RunsOn("", 255 - 92),
        Progress(kLongWritingBeta)},
       {kLongFailed, Progress(kLongWritingBeta)},
@@ -288,7 +288,7 @@ const std::vector<Row> kEntries = {
     // target past 255, the 47-character program keeps its own within it.
     {"a name whose target passes 255 is refused with 210 whole and the program of 47 is still written and started",
      "hostile_longest", kName47, "", 199, "", "", "",
-     {{"Error: Couldn't write to '<dest>\\" + kListed127 + kInUseTail, Progress("Writing: " + kListed127 + " ...")},
+     {{"Error: Couldn't write to '{dest}\\" + kListed127 + kInUseTail, Progress("Writing: " + kListed127 + " ...")},
       {kFailed, Progress("Writing: " + kListed127 + " ...")}},
      3, {{kProgram47, kProbe}}, kProgram47},
 };
@@ -403,8 +403,9 @@ void Play(const Row& row)
     std::vector<Box> boxes = row.boxes;
     for (Box& box : boxes) {
         box.title = row.product.empty() ? "" : "Installing - " + row.product;
-        if (box.text.find("<dest>") != std::string::npos)
-            box.text.replace(box.text.find("<dest>"), 6, destination);
+        box.text = Filled(box.text, [&](const std::string& key) {
+            return key == "dest" ? destination : '{' + key + '}';
+        });
     }
     EXPECT_EQ(Describe(seen), Describe(boxes)) << "the boxes shown, in order";
     EXPECT_EQ(setup.WaitForExit(), row.status) << "exit status";
