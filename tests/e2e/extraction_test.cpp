@@ -192,9 +192,9 @@ public:
         : hook_(SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr, OnEvent, processId, 0,
                                 WINEVENT_OUTOFCONTEXT))
     {
-        active_ = this;
         if (hook_ == nullptr)
             throw DriverError("could not watch the windows of the setup: error " + std::to_string(GetLastError()));
+        active_ = this;
     }
     ~CreatedWindows()
     {
@@ -425,18 +425,13 @@ protected:
     void Run(const Journey& row)
     {
         const std::string exe = PackageExe(row.package);
-        auto fill = [&](std::string text) {
-            for (size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at)) {
-                std::string key = text.substr(at + 1, text.find('}', at) - at - 1);
-                std::string value = key == "target" ? Target()
-                                    : key == "dest" ? destination_
-                                    : key == "usage"
-                                        ? ReadStringResource(exe, IDS_USAGE).value_or("(none)")
+        auto fill = [&](const std::string& text) {
+            return Filled(text, [&](const std::string& key) {
+                return key == "target" ? Target()
+                       : key == "dest" ? destination_
+                       : key == "usage" ? ReadStringResource(exe, IDS_USAGE).value_or("(none)")
                                         : ReadStringResource(exe, IDS_FILE_FIRST + std::stoi(key)).value_or("(none)");
-                text.replace(at, key.size() + 2, value);
-                at += value.size();
-            }
-            return text;
+            });
         };
         if (row.how & kDeepTarget) {
             // Under a short folder of its own, so that a deep build tree still leaves room.
