@@ -213,6 +213,16 @@ FAULTS = [
           'ours[IDS_PUBLISHER] = package.publisher;', 'ours[IDS_PUBLISHER] = u"";'),
     Fault('pack.program-name-as-argument', 'tools/setup-pack/main.cpp',
           'std::vector<std::string>(argv + 1, argv + argc)', 'std::vector<std::string>(argv, argv + argc)'),
+    Fault('pack.terms-control-character-warned', 'tools/setup-pack/manifest.cpp',
+          'diags->Error(where, "the line holds a control character; remove it");\n            ok = false;',
+          'diags->Warning(where, "the line holds a control character; remove it");'),
+    Fault('pack.version-part-six-digits', 'tools/setup-pack/manifest.cpp', 'part.size() > 5', 'part.size() > 6'),
+    Fault('pack.headers-fit-off-by-one', 'tools/setup-pack/image_writer.cpp',
+          'plan->sizeOfHeaders > image.sections[0].virtualAddress', 'plan->sizeOfHeaders >= image.sections[0].virtualAddress'),
+    Fault('pack.inspect-checksum-field', 'tools/setup-pack/pack.cpp',
+          'uint64_t field = peOffset + 24ull + kOptCheckSum;', 'uint64_t field = peOffset + 20ull + kOptCheckSum;'),
+    Fault('pack.stub-messages-dropped', 'tools/setup-pack/package_merge.cpp',
+          'stub->strings[id] = block[i];', 'stub->strings[id] = u"";'),
     Fault('pack.inspect-total-unsummed', 'tools/setup-pack/inspect.cpp', 'total += f.size;', 'total += 0;'),
 ]
 

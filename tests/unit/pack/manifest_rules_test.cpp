@@ -120,6 +120,7 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndStorable)
     EXPECT_TRUE(Said(true, "setup.ini:4", "not 1 to 4 numbers"));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 1.2.3.4.5")));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 70000")));
+    EXPECT_FALSE(Read(with("version = 7.0", "version = 000007.0")));
 
     // The Apps & Features keys, on line 7: the uninstaller is a listed file, kept as [files] spells it.
     EXPECT_TRUE(Read(with("terms.txt\n", "terms.txt\npublisher = Us\nuninstall = LUMIVUE.EXE\n"))) << diags.Format();
