@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <sys/stat.h>
 
 #include "image_writer.h"
 #include "pack.h"
@@ -92,6 +93,9 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     std::string setup = dir.path() + "/Setup.exe";
     PackageView view = PackAndRead(dir.path() + "/src/setup.ini", setup);
     ASSERT_FALSE(HasFailure());
+    struct stat st = {};
+    EXPECT_TRUE(::stat(setup.c_str(), &st) == 0 && (st.st_mode & S_IXUSR))
+        << "expected an executable setup; got mode " << std::oct << st.st_mode;
 
     EXPECT_EQ(u"Lumivue", view.product);
     EXPECT_EQ(u"Lumivue.exe", view.program);
@@ -154,6 +158,7 @@ TEST_F(Build, WhatTheManifestSaysIsWhatTheSetupCarries)
     EXPECT_EQ(4096u, image.fileAlignment) << "2.5 MiB of payload passes the page-alignment threshold";
     EXPECT_EQ(bytes.size(), reloc.rawPointer + reloc.rawSize);
     EXPECT_EQ(rsrc.rawSize + reloc.rawSize, Get32(bytes, image.optionalOffset + kOptSizeOfInitializedData));
+    EXPECT_EQ(image.sections[0].rawSize, Get32(bytes, image.optionalOffset + kOptSizeOfCode));
 
     ASSERT_EQ(0, Run({"--inspect", setup})) << err.str();
     EXPECT_NE(std::string::npos, out.str().find("checksum")) << out.str();
@@ -238,6 +243,11 @@ TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)
     dir.Write("Signed.exe", signedSetup);
     ASSERT_EQ(0, Run({"--inspect", dir.path() + "/Signed.exe"})) << err.str();
     EXPECT_NE(std::string::npos, out.str().find("signed:    unreadable: the certificate is not PKCS#7")) << out.str();
+    std::string revision1 = signedSetup;
+    revision1[table + 5] = 0x01;
+    dir.Write("Revision1.exe", revision1);
+    ASSERT_EQ(0, Run({"--inspect", dir.path() + "/Revision1.exe"})) << err.str();
+    EXPECT_NE(std::string::npos, out.str().find("unreadable: the first certificate is not a revision 2")) << out.str();
     ASSERT_EQ(0, Run({dir.path() + "/src/setup.ini", "-o", again, "--stub", dir.path() + "/Signed.exe"})) << err.str();
     EXPECT_NE(std::string::npos, err.str().find("the stub is signed")) << err.str();
     EXPECT_TRUE(ReadAll(first) == ReadAll(again)) << "a repack of a signed setup kept something of its signature";
@@ -245,7 +255,14 @@ TEST_F(Build, SameInputsGiveTheSameBytesAndARepackReplacesThePackage)
 
 TEST_F(Build, LargePayloadsGetThePageAlignedLayout)
 {
-    for (const char* forced : {"", "4096", "512"}) {
+    // The threshold counts every stored byte: data.bin's and the other files' 29.
+    struct Case { const char* forced; uint64_t big; uint32_t expected; } cases[] = {
+        {"", 5u << 19, 4096}, {"4096", 5u << 19, 4096}, {"512", 5u << 19, 512},
+        {"", kPageAlignThreshold - 29, 4096}, {"", kPageAlignThreshold - 30, 512},
+    };
+    for (const Case& c : cases) {
+        const char* forced = c.forced;
+        dir.Write("src/data.bin", std::string(c.big, 'd'));
         std::string setup = dir.path() + "/Setup" + forced + ".exe";
         std::vector<std::string> args = {dir.path() + "/src/setup.ini", "-o", setup, "--stub", stub};
         if (*forced) {
@@ -257,8 +274,8 @@ TEST_F(Build, LargePayloadsGetThePageAlignedLayout)
         PackageView view;
         std::string error;
         ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
-        uint32_t expected = std::string(forced) == "512" ? 512 : 4096;  // 2.5 MiB passes the threshold
-        EXPECT_EQ(expected, view.image.fileAlignment) << forced;
+        uint32_t expected = c.expected;
+        EXPECT_EQ(expected, view.image.fileAlignment) << forced << " with a data.bin of " << c.big;
         EXPECT_EQ(0u, Get32(bytes, view.image.optionalOffset + kOptSizeOfHeaders) % expected);
         for (const PeSection& s : view.image.sections)
             EXPECT_EQ(0u, s.rawPointer % expected) << s.name << " with " << forced;
@@ -282,11 +299,14 @@ TEST_F(Build, AnErrorLeavesNoOutputAndAnOldSetupUntouched)
     Diagnostics diags;
     Package package;
     ASSERT_TRUE(ReadManifest(dir.path() + "/src/setup.ini", {}, &package, &diags)) << diags.Format();
-    dir.Write("src/data.bin", "shrunk");
-    std::ostringstream log;
-    EXPECT_FALSE(BuildSetup(package, stub, 0, setup, log, &diags));
-    EXPECT_NE(std::string::npos, diags.Format().find("changed while it was being packaged")) << diags.Format();
-    EXPECT_EQ("previous build", ReadAll(setup));
+    for (const std::string& changed : {std::string("shrunk"), std::string(3 << 20, 'g')}) {
+        dir.Write("src/data.bin", changed);
+        std::ostringstream log;
+        Diagnostics said;
+        EXPECT_FALSE(BuildSetup(package, stub, 0, setup, log, &said)) << "a data.bin of " << changed.size();
+        EXPECT_NE(std::string::npos, said.Format().find("changed while it was being packaged")) << said.Format();
+        EXPECT_EQ("previous build", ReadAll(setup));
+    }
 
     EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/no/such/Setup.exe", "--stub", stub}));
     EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", setup, "--stub", dir.path() + "/src/terms.txt"}));
@@ -303,11 +323,14 @@ TEST_F(Build, CheckValidatesWithoutWritingAndUsageMistakesExitTwo)
     EXPECT_EQ(2, Run({dir.path() + "/src/setup.ini"}));
     EXPECT_EQ(2, Run({"--check", dir.path() + "/src/setup.ini", "-o", "x.exe"}));
     EXPECT_EQ(2, Run({"--frobnicate"}));
+    EXPECT_EQ(2, Run({dir.path() + "/src/setup.ini", "-o"}));
+    EXPECT_NE(std::string::npos, err.str().find("-o needs a value")) << err.str();
+    EXPECT_EQ(2, Run({"--inspect", dir.path() + "/S.exe", "-o", dir.path() + "/T.exe"}));
     EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/S.exe"}));
     EXPECT_NE(std::string::npos, err.str().find("share/setup-pack/setup-stub.exe")) << "the default stub: " << err.str();
     EXPECT_EQ(0, Run({"--version"}));
     EXPECT_EQ(0u, out.str().find("setup-pack ")) << out.str();
-    EXPECT_EQ(1, Run({"--inspect", dir.path() + "/src/terms.txt"}));
+    EXPECT_EQ(1, Run({"--inspect", dir.path() + "/src/data.bin"}));
     EXPECT_NE(std::string::npos, err.str().find("not an executable")) << err.str();
 }
 
@@ -328,7 +351,23 @@ TEST_F(Build, StubsThatCannotTakeAPackageAreRefused)
     std::string error;
     ASSERT_TRUE(ReadPackage(Span(bytes), &view, &error)) << error;
     EXPECT_EQ(2u, view.image.sections.size());
-    EXPECT_EQ((std::vector<std::string>{"S.exe", "foreign.exe", "plain.exe", "src", "stub.exe"}), dir.List())
+
+    // The stub patched where the new layout would go wrong: where, the bytes put there, the refusal.
+    std::string good = ReadAll(stub);
+    PeImage stubImage;
+    ASSERT_TRUE(ReadPeImage(Span(good), &stubImage, &error)) << error;
+    struct Patch { size_t at; std::string bytes, refusal; } patches[] = {
+        {stubImage.peOffset + 4, std::string("\x64\x86", 2), "not an i386 image"},
+        {stubImage.optionalOffset + kOptDataDirectories + 8 * kDirDebug + 4, "\x1C", "debug or bound-import"},
+        {stubImage.sectionTableOffset + 80, std::string(".data\0", 6), "section .data after its resources"},
+    };
+    for (const Patch& p : patches) {
+        std::string patched = dir.Write("patched.exe", std::string(good).replace(p.at, p.bytes.size(), p.bytes));
+        EXPECT_EQ(1, Run({dir.path() + "/src/setup.ini", "-o", dir.path() + "/S.exe", "--stub", patched}));
+        EXPECT_NE(std::string::npos, err.str().find(p.refusal)) << "expected " << p.refusal << "; got " << err.str();
+    }
+    EXPECT_EQ((std::vector<std::string>{"S.exe", "foreign.exe", "patched.exe", "plain.exe", "src", "stub.exe"}),
+              dir.List())
         << "a refused stub left a partial file";
 }
 

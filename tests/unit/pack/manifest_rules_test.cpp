@@ -112,10 +112,15 @@ TEST_F(ManifestRules, ProductNameAndProgramMustBePresentShortAndStorable)
     EXPECT_TRUE(Said(true, "setup.ini", "no 'program'"));
     EXPECT_FALSE(Read(with("program = Lumivue.exe", "program = " + std::string(kMaxProductText - 3, 'p') + ".exe")));
     EXPECT_TRUE(Said(true, "setup.ini:3", OneTooMany(kMaxProductText)));
+    EXPECT_FALSE(Read(with("program = Lumivue.exe", "program = ..\\Lumivue.exe")));
+    EXPECT_TRUE(Said(true, "setup.ini:3", "program \"..\\Lumivue.exe\" contains '..'"));
+    EXPECT_FALSE(Read(with("version = 7.0\n", "")));
+    EXPECT_TRUE(Said(true, "setup.ini", "no 'version'"));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 7.0beta")));
     EXPECT_TRUE(Said(true, "setup.ini:4", "not 1 to 4 numbers"));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 1.2.3.4.5")));
     EXPECT_FALSE(Read(with("version = 7.0", "version = 70000")));
+    EXPECT_FALSE(Read(with("version = 7.0", "version = 000007.0")));
 
     // The Apps & Features keys, on line 7: the uninstaller is a listed file, kept as [files] spells it.
     EXPECT_TRUE(Read(with("terms.txt\n", "terms.txt\npublisher = Us\nuninstall = LUMIVUE.EXE\n"))) << diags.Format();
@@ -173,6 +178,11 @@ TEST_F(ManifestRules, ListedNamesMustBeRelativeWindowsNames)
         {"nul.txt", "reserves for a device"},
         {"docs\\Com1.log", "reserves for a device"},
         {"LPT9", "reserves for a device"},
+        {"COM0.txt", "reserves for a device"},
+        {"con .txt", "reserves for a device"},
+        {"a\\.\\b.txt", "contains '.'"},
+        {"\xC1\xAE.txt", "not valid UTF-8 (byte 1)"},
+        {"\xEF\xB7\xAF.txt", "U+FDEF (byte 1), a noncharacter"},
         {std::string(kMaxListedName + 1, 'n'), OneTooMany(kMaxListedName)},
         {"\xED\xA0\x80.txt", "U+D800 on its own (byte 1)"},
         {"\xED\xBF\xBF.txt", "U+DFFF on its own (byte 1)"},
@@ -196,9 +206,10 @@ TEST_F(ManifestRules, ListedNamesMustBeRelativeWindowsNames)
 
 TEST_F(ManifestRules, NamesThatMeetOnWindowsAndFilesThatShareTheirBytes)
 {
-    dir.Write("a.txt", "same bytes");
-    dir.Write("b.txt", "same bytes");
-    dir.Write("c.txt", "other byte");
+    std::string head(4096, 'h');  // files alike in size and head are still compared whole
+    dir.Write("a.txt", head + "same bytes");
+    dir.Write("b.txt", head + "same bytes");
+    dir.Write("c.txt", head + "other byte");
     EXPECT_FALSE(Read(WithFile("ReadMe.txt = a.txt\nREADME.TXT = a.txt")));
     EXPECT_TRUE(Said(true, "setup.ini:10", "listed already at line 9"));
     EXPECT_FALSE(Read(WithFile("\xC3\xA9t\xC3\xA9.txt = a.txt\n\xC3\x89T\xC3\x89.txt = a.txt")));
@@ -212,7 +223,7 @@ TEST_F(ManifestRules, NamesThatMeetOnWindowsAndFilesThatShareTheirBytes)
     EXPECT_TRUE(package.files[1].stored && package.files[2].stored);
     EXPECT_FALSE(package.files[3].stored);
     EXPECT_EQ(1u, package.files[3].sameAs);
-    EXPECT_EQ(10u + 10u + 10u, package.payloadBytes);
+    EXPECT_EQ(10 + 2 * (head.size() + 10), package.payloadBytes);
 
     EXPECT_FALSE(Read(WithFile("docs = a.txt\nDOCS\\x.txt = b.txt")));
     EXPECT_TRUE(Said(true, "setup.ini:9", "needs a folder of that name"));
@@ -250,8 +261,8 @@ TEST_F(ManifestRules, TermsMustNotCutTheListAndMustFit)
     EXPECT_FALSE(terms("\nSecond\n"));
     EXPECT_TRUE(Said(true, "terms.txt:1", "empty line"));
 
-    ASSERT_TRUE(terms("One\r\n \r\nTwo\rThree\n\n\n")) << diags.Format();
-    EXPECT_EQ(u"One\n \nTwo\nThree\n", package.terms);
+    ASSERT_TRUE(terms("One\r\n \r\nTwo\tTab\rThree\n\n\n")) << diags.Format();
+    EXPECT_EQ(u"One\n \nTwo\tTab\nThree\n", package.terms);
     EXPECT_TRUE(Said(false, "terms.txt:5", "empty lines at the end"));
 
     std::string line(kTermsLineWarn - 1, 'x'), exact;
@@ -295,6 +306,12 @@ TEST_F(ManifestRules, SyntaxSectionsAndSourcesAreNamedByLine)
     EXPECT_TRUE(Said(true, "setup.ini:9", "expected '[section]' or 'name = value'"));
     EXPECT_FALSE(Read(WithFile("[extras]\nx = y")));
     EXPECT_TRUE(Said(true, "setup.ini:10", "unknown section [extras]"));
+    EXPECT_FALSE(Read(WithFile("[folders]\nfolders = x")));
+    EXPECT_TRUE(Said(true, "setup.ini:10", "unknown key 'folders' in [folders]"));
+    EXPECT_FALSE(Read(WithFile(std::string("Nul.txt = bin/Lumivue.exe\0", 26))));
+    EXPECT_TRUE(Said(true, "setup.ini:9", "NUL byte"));
+    EXPECT_FALSE(Read(std::string(kBase).substr(0, std::string(kBase).find("Lumivue.exe = "))));
+    EXPECT_TRUE(Said(true, "setup.ini", "[files] lists no files"));
     EXPECT_FALSE(Read("stray = 1\n" + std::string(kBase)));
     EXPECT_TRUE(Said(true, "setup.ini:1", "before any section"));
     std::string twice = kBase;
@@ -323,6 +340,7 @@ TEST_F(ManifestRules, LongLinesKeepTheLineCountAndSearchFoldersFindSources)
     diags = Diagnostics();
     ASSERT_TRUE(ReadManifest(dir.path() + "/setup.ini", {other.path()}, &package, &diags)) << diags.Format();
     EXPECT_EQ(15u, package.files[1].size);
+    EXPECT_TRUE(Read(WithFile("Abs.txt = " + other.path() + "/built/Tool.exe"))) << diags.Format();
 }
 
 TEST_F(ManifestRules, APayloadTooLargeForA32BitImageIsRefused)

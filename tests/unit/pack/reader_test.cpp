@@ -99,6 +99,11 @@ TEST_F(HostileImage, LoopsDeepNestingAndLyingSizesGetTheirOwnErrors)
     std::vector<uint8_t> huge = good;
     Put32(&huge[dataEntry + 4], 0x7FFFFFF0u);
     EXPECT_NE(std::string::npos, ErrorOf(huge).find("lies outside the file")) << ErrorOf(huge);
+    std::vector<uint8_t> intoReloc = good;  // to the end of the file, past the end of its section
+    const PeSection& rsrc = image.sections[image.resourceSection];
+    size_t dataAt = root + Load32(&good[dataEntry]) - rsrc.virtualAddress;
+    Put32(&intoReloc[dataEntry + 4], static_cast<uint32_t>(good.size() - dataAt));
+    EXPECT_NE(std::string::npos, ErrorOf(intoReloc).find("lies outside the file")) << ErrorOf(intoReloc);
 
     std::vector<uint8_t> many = good;
     many[root + 14] = 0xFF;
@@ -164,7 +169,7 @@ TEST_F(HostileImage, AListWithAGapOrAMissingEntryIsReportedAsTheSetupWouldReadIt
     std::ostringstream out;
     ASSERT_TRUE(InspectImage(ByteSpan{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}, out, &error))
         << error;
-    EXPECT_NE(std::string::npos, out.str().find("files:     2,")) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("files:     2, 9 bytes\n")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("         9  by name A_TXT\n")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("   missing  neither numbered nor by name SUB_B_TXT")) << out.str();
     EXPECT_NE(std::string::npos, out.str().find("note: file " + std::to_string(IDS_FILE_FIRST + 1) +
