@@ -3,6 +3,7 @@
 #include "resource.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -263,18 +264,46 @@ DWORD RunUnseen(const std::string& exe, const std::string& arguments)
     return status;
 }
 
+// A key of HKLM with its access given by a DACL. Denying every value and subkey to Everyone is
+// how a machine's policy may leave an entry: the same refusal on Windows as under Wine.
+const wchar_t kValuesDenied[] = L"D:(D;;0x6;;;WD)(A;;KA;;;WD)";
+const wchar_t kAllAllowed[] = L"D:(A;;KA;;;WD)";
+void SetKeyAccess(const std::string& key, const wchar_t* dacl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HKEY handle = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl, SDDL_REVISION_1, &descriptor, nullptr))
+        throw DriverError("could not make a descriptor: error " + std::to_string(GetLastError()));
+    LONG made = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, nullptr, 0, WRITE_DAC, nullptr, &handle,
+                                nullptr);
+    LONG set = made == ERROR_SUCCESS ? RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, descriptor) : made;
+    if (handle != nullptr)
+        RegCloseKey(handle);
+    LocalFree(descriptor);
+    if (set != ERROR_SUCCESS)
+        throw DriverError("could not set the access to " + key + ": error " + std::to_string(set));
+}
+
+// Gone whatever access a run before left on it.
+void ForgetEntry(const std::string& key)
+{
+    SetKeyAccess(key, kAllAllowed);
+    DeleteRegistryKey(HKEY_LOCAL_MACHINE, key);
+}
+
 // ---- Journeys of the test packages ------------------------------------------------------------
 
 // How a row runs beside its files, command line and scripts.
 enum How {
-    kFirstRun = 1,     // a run before, answered as a new user would
-    kRegistered = 2,   // the installation registered in the destination: a dialog run answers Yes to the prompt
-    kElsewhere = 4,    // another installation registered in another folder
-    kHeld = 8,         // beta.txt held open without sharing through the run
-    kDeepTarget = 16,  // a destination that makes the first listed file's target exactly 255 characters
-    kPoke = 32,        // the progress dialog tried every way to end it while the error is shown
-    kUnseen = 64,      // no window at all
-    kAtOnce = 128,     // the box comes first and alone
+    kFirstRun = 1,       // a run before, answered as a new user would
+    kRegistered = 2,     // the installation registered in the destination: a dialog run answers Yes to the prompt
+    kElsewhere = 4,      // another installation registered in another folder
+    kHeld = 8,           // beta.txt held open without sharing through the run
+    kDeepTarget = 16,    // a destination that makes the first listed file's target exactly 255 characters
+    kPoke = 32,          // the progress dialog tried every way to end it while the error is shown
+    kUnseen = 64,        // no window at all
+    kAtOnce = 128,       // the box comes first and alone
+    kEntryDenied = 256,  // no values may be set in the Apps & Features entry: its box comes after the files
 };
 
 struct Entry {
@@ -348,6 +377,8 @@ const Journey kFailureJourneys[] = {
     {"a target past 255 characters is refused whole, never written under a cut path", "extraction_long",
      "Error: Couldn't write to '{target}{1}" + kInUseTail, "{1}", 3, {{"{0}", "fits.txt"}, {"after.txt", "after.txt"}},
      kDeepTarget},
+    {"an Apps & Features entry that cannot be written", "extraction_entry",
+     "Error: Couldn't register Quillmark in Apps & Features", nullptr, 4, kTrio, kEntryDenied},
 };
 
 const Journey kPokedJourneys[] = {
@@ -381,6 +412,7 @@ protected:
     void SetUp() override
     {
         DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgram));
+        ForgetEntry(kQuillmarkEntry);
         name_ = std::string("extraction_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         RunUnix(ClearLinuxSideScript() + " rm -rf '" + LinuxScratch(name_) + "'");
         scratch_ = FreshScratchFolder(name_);
@@ -391,6 +423,7 @@ protected:
     {
         RunUnix(ClearLinuxSideScript());
         DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgram));
+        ForgetEntry(kQuillmarkEntry);
     }
 
     // Undoes what a case did on the Linux side; harmless where it did nothing.
@@ -460,6 +493,8 @@ protected:
         std::optional<HeldFile> held;
         if (row.how & kHeld)
             held.emplace(Target() + "beta.txt");
+        if (row.how & kEntryDenied)
+            SetKeyAccess(kQuillmarkEntry, kValuesDenied);
         if (row.how & (kRegistered | kElsewhere))
             SetRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey(kProgram), "",
                               ((row.how & kRegistered) ? Target() : scratch_ + "\\Old\\") + kProgram);
@@ -485,7 +520,10 @@ protected:
                         SetControlText(chooser, IDC_DEST_EDIT, destination_);
                     PressButton(chooser, IDOK);
                 }
-                if (!row.box.empty()) {
+                if (row.how & kEntryDenied) {
+                    for (const std::string& text : {fill(row.box), kFailed})
+                        EXPECT_EQ(setup.DismissMessageBox().text, text) << "expected the entry's error, then failed";
+                } else if (!row.box.empty()) {
                     ASSERT_NO_FATAL_FAILURE(ExpectFileFailure(setup, fill(row.box), "Writing: " + fill(row.status) +
                                                                                         " ...", row.how & kPoke));
                 }
