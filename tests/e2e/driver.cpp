@@ -106,7 +106,6 @@ std::string Join(const std::string& folder, const std::string& name)
 
 }  // namespace
 
-// Printable form of a text read off the screen: line feeds shown as \n.
 std::string Filled(std::string text, const std::function<std::string(const std::string&)>& valueOf)
 {
     for (size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at)) {
@@ -120,6 +119,7 @@ std::string Filled(std::string text, const std::function<std::string(const std::
     return text;
 }
 
+// Printable form of a text read off the screen: line feeds shown as \n.
 std::string Quoted(const std::string& text)
 {
     std::string out = "\"";
