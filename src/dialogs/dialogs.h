@@ -1,4 +1,4 @@
-// The four dialog procedures, the folder browser and the terms list filler.
+// The four dialog procedures and the folder browser.
 #ifndef DIALOGS_DIALOGS_H
 #define DIALOGS_DIALOGS_H
 
@@ -11,6 +11,5 @@ INT_PTR CALLBACK DestinationDlgProc(HWND dialog, UINT message, WPARAM wParam, LP
 INT_PTR CALLBACK ProgressDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 bool BrowseForFolder(HWND owner, const WideChar* title, WideChar* path);
-void FillListFromText(HWND list, WideChar* text);
 
 #endif

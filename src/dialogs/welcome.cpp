@@ -10,12 +10,6 @@ static void AddListLine(void* list, const WideChar* line)
     SendMessageW(static_cast<HWND>(list), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line));
 }
 
-void FillListFromText(HWND list, WideChar* text)
-{
-    SendMessageW(list, LB_RESETCONTENT, 0, 0);
-    SplitTermsLines(text, AddListLine, list);
-}
-
 static void InitWelcome(HWND dialog)
 {
     // One buffer serves the heading and then the terms: at most 3332 units arrive.
@@ -23,7 +17,7 @@ static void InitWelcome(HWND dialog)
     FormatPackageMessage(IDS_WELCOME, state.terms, kTermsCapacity, state.productName);
     SendDlgItemMessageW(dialog, IDC_WELCOME_TEXT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(state.terms));
     ReadPackageString(IDS_TERMS, state.terms, kTermsCapacity);
-    FillListFromText(GetDlgItem(dialog, IDC_TERMS_LIST), state.terms);
+    SplitTermsLines(state.terms, AddListLine, GetDlgItem(dialog, IDC_TERMS_LIST));
 }
 
 INT_PTR CALLBACK WelcomeDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
