@@ -12,6 +12,8 @@ int ReadPackageString(UINT id, WideChar* buffer, int capacity)
         return 0;
     }
     int length = LoadStringW(state.instance, id, buffer, capacity);
+    // A string whose block of sixteen is absent leaves the buffer as it was, as after the last
+    // entry of a list that fills its block: an empty read must still leave an empty text.
     if (length <= 0) {
         buffer[0] = '\0';
         return 0;

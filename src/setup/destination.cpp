@@ -111,10 +111,10 @@ void CreateDestinationFolders()
 
     int length = TextLength(state.destination);
     WideChar* entry = state.destination + length;
+    // The empty read that ends the list also ends the destination where it ended before.
     for (UINT id = IDS_SUBDIR_FIRST; ReadPackageString(id, entry, kDestinationCapacity - length) != 0; ++id) {
         // An existing folder, or one whose parent is missing, passes silently: the
         // files listed for it are reported one by one at extraction.
         CreateDirectoryW(state.destination, 0);
     }
-    state.destination[length] = '\0';
 }

@@ -440,7 +440,7 @@ const JourneyRow kJourneyRows[] = {
     {"ANestedFolderListedBeforeItsParentIsNotMade", "nested_before_parent", nullptr, 0, nullptr, false, "", kNoPrompt,
      "{pf}\\Tidewater", "{scratch}\\Nested", IDOK, kInstalled, "{scratch}\\Nested", nullptr, "{Tidewater.exe, a}",
      "{}"},
-    {"AParentListedFirstMakesBoth", "parent_before_nested", nullptr, 0, nullptr, false, "", kNoPrompt,
+    {"ParentsListedFirstMakeEveryFolder", "parent_before_nested", nullptr, 0, nullptr, false, "", kNoPrompt,
      "{pf}\\Tidewater", "{scratch}\\Nested", IDOK, kInstalled, "{scratch}\\Nested", nullptr, "{Tidewater.exe, a}",
      "{b}"},
 };
