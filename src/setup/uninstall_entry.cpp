@@ -35,11 +35,12 @@ static LONG SetPath(HKEY key, const WideChar* name, const WideChar* file, const 
     return SetText(key, name, state.fileMessage);
 }
 
-// Without its trailing backslash, as Windows' own entries have it, except for a drive's root.
+// Without its trailing backslash, as Windows' own entries have it, except for a root: a drive's,
+// or the current drive's that an emptied edit box gives.
 static LONG SetInstallLocation(HKEY key)
 {
     int last = TextLength(state.destination) - 1;
-    bool root = last > 0 && state.destination[last - 1] == ':';
+    bool root = last == 0 || state.destination[last - 1] == ':';
     if (!root)
         state.destination[last] = '\0';
     LONG result = SetText(key, L"InstallLocation", state.destination);

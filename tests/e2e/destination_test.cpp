@@ -24,6 +24,7 @@ const std::string kPrompt =
     "files to be replaced with the present files?";
 const std::string kBrowseTitle = "Please select directory to install Tidewater to...";
 const std::string kCurrentVersionKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+const std::string kEntryKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tidewater";
 
 // What the tidewater package writes, by the names a folder listing gives.
 const std::vector<std::string> kInstalledTop = {"ReadMe.txt", "Tidewater.exe", "docs", "tide.ini"};
@@ -333,6 +334,7 @@ protected:
     void SetUp() override
     {
         DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile));
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, kEntryKey);
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         scratch_ = FreshScratchFolder("destination-" + name);
     }
@@ -340,6 +342,7 @@ protected:
     void TearDown() override
     {
         DeleteRegistryKey(HKEY_LOCAL_MACHINE, AppPathsKey(kProgramFile));
+        DeleteRegistryKey(HKEY_LOCAL_MACHINE, kEntryKey);
     }
 
     void RegisterPreviousInstallation(const std::string& value)
@@ -360,6 +363,8 @@ protected:
     {
         EXPECT_EQ(Listing(ListFolder(scratch_)), "{}") << "expected nothing written into " << scratch_;
         EXPECT_FALSE(record_.Written()) << "expected no program started";
+        EXPECT_FALSE(ReadRegistryString(HKEY_LOCAL_MACHINE, kEntryKey, "DisplayName").has_value())
+            << "expected no Apps & Features entry";
     }
 
     std::string scratch_;
@@ -562,6 +567,12 @@ TEST_P(Journey, EndsAsItsAnswersSay)
         return;
     }
     EXPECT_EQ(record_.Read(), "\"" + folder + "\\Tidewater.exe\"");
+    // Apps & Features has the folder without its last backslash, unless it is a root's.
+    if (std::string(row.package) == "tidewater") {
+        const std::string location = folder.empty() || folder.back() == ':' ? folder + "\\" : folder;
+        EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kEntryKey, "InstallLocation").value_or("(none)"), location)
+            << "Apps & Features InstallLocation";
+    }
     if (row.listing == nullptr) {
         ExpectInstalledIn(installedIn);
     } else {
@@ -605,8 +616,6 @@ const ArchitectureRow kArchitectureRows[] = {
     {"tidewater64", "/S", k64, "", kPrevious},
     {"tidewater64", "/S", k32, "", kPrevious},
 };
-
-const std::string kEntryKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tidewater";
 
 // Windows keeps an App Paths key for each view; Wine 8 keeps one for both, so that there an earlier
 // install is found from either view, as on 32-bit Windows.
@@ -674,12 +683,12 @@ TEST_F(Architecture, EachProductInstallsWhereItsWindowsKeepsItsKindOrIsRefused)
         }
         ExpectInstalledIn(folder);
         RemoveTree(folder);
-        // Only the 64-bit product has an entry, in the view of its kind.
-        bool entry = std::string(row.package) == "tidewater64";
+        // Each product's entry is in the view of its kind.
+        bool x64 = std::string(row.package) == "tidewater64";
         EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kEntryKey, "DisplayName", k64).value_or("(none)"),
-                  entry ? "Tidewater" : "(none)");
+                  x64 || !is64 ? "Tidewater" : "(none)");
         EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kEntryKey, "DisplayName", k32).value_or("(none)"),
-                  entry && !is64 ? "Tidewater" : "(none)");
+                  !x64 || !is64 ? "Tidewater" : "(none)");
     }
     ForgetTidewater();
 }
