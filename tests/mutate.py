@@ -109,6 +109,8 @@ FAULTS = [
           'IsWow64Process(GetCurrentProcess(), &wow64) && wow64', 'IsWow64Process(GetCurrentProcess(), &wow64) || wow64'),
     Fault('entry.view-dropped', 'src/setup/uninstall_entry.cpp',
           'REGSAM access = kEntryAccess | state.registryView;', 'REGSAM access = kEntryAccess;'),
+    Fault('entry.root-backslash-dropped', 'src/setup/uninstall_entry.cpp',
+          "bool root = last == 0 || state.destination[last - 1] == ':';", 'bool root = false;'),
     Fault('entry.failure-exits-0', 'src/setup/uninstall_entry.cpp',
           'state.exitStatus = kExitEntryMissing;', 'state.exitStatus = kExitDone;'),
     Fault('entry.failure-message-swapped', 'src/setup/uninstall_entry.cpp',
