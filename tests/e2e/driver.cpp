@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 
 #ifndef E2E_BUILD_DIR
@@ -694,98 +693,53 @@ void RemoveTree(const std::string& path)
     }
 }
 
+// ---- Waiting and the Linux side ------------------------------------------------------------
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    for (DWORD start = GetTickCount(); !condition(); Sleep(20)) {
+        if (static_cast<int>(GetTickCount() - start) >= timeoutMs)
+            return false;
+    }
+    return true;
+}
+
+// Wine hands back no process handle to wait on for a Linux program: the script leaves its
+// status in a file, renamed into place once complete.
+UnixRun RunUnix(const std::string& script, int timeoutMs)
+{
+    if (script.find('"') != std::string::npos || script.find('\\') != std::string::npos)
+        throw DriverError("a Linux script for sh -c must hold no double quote or backslash: " + script);
+    static int runs = 0;
+    static const std::string folder = [] {
+        FreshScratchFolder("unix_runs");
+        return LinuxScratch("unix_runs");
+    }();
+    std::string base = folder + "/run" + std::to_string(++runs);
+    std::string commandLine = "sh -c \"(" + script + ") >" + base + ".out 2>&1; echo $? >" + base +
+                              ".tmp; mv " + base + ".tmp " + base + ".status\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA("Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        throw DriverError("could not start /bin/sh for: " + script + ": error " + std::to_string(GetLastError()));
+    if (info.hProcess != nullptr) {
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+    std::string status = WinePath(base + ".status");
+    if (!WaitUntil([&] { return FileExists(status); }, timeoutMs))
+        throw DriverError("the Linux script did not finish within " + std::to_string(timeoutMs) + " ms: " + script);
+    UnixRun run{static_cast<DWORD>(std::stoul(ReadFileBytes(status))), ReadFileBytes(WinePath(base + ".out"))};
+    DeleteFileA(status.c_str());
+    DeleteFileA(WinePath(base + ".out").c_str());
+    return run;
+}
+
 // ---- Resources ----------------------------------------------------------------------------
 
 namespace {
-
-// Reads a template field by field; every read is checked against the resource's end.
-class TemplateReader {
-public:
-    TemplateReader(const BYTE* data, DWORD size) : data_(data), size_(size) {}
-
-    template <typename T>
-    T Take()
-    {
-        Need(sizeof(T));
-        T value;
-        std::memcpy(&value, data_ + at_, sizeof(T));
-        at_ += sizeof(T);
-        return value;
-    }
-
-    // A "sz_Or_Ord" field: 0x0000 for none, 0xFFFF and an ordinal, or a NUL-terminated UTF-16 string.
-    std::string NameOrOrdinal(int* ordinal)
-    {
-        WORD first = Take<WORD>();
-        if (first == 0xFFFF) {
-            *ordinal = Take<WORD>();
-            return {};
-        }
-        *ordinal = -1;
-        at_ -= sizeof(WORD);
-        return String();
-    }
-
-    std::string String()
-    {
-        std::wstring text;
-        for (WORD c = Take<WORD>(); c != 0; c = Take<WORD>())
-            text += static_cast<wchar_t>(c);
-        return Utf8(text);
-    }
-
-    void AlignToDword()
-    {
-        at_ = (at_ + 3) & ~static_cast<DWORD>(3);
-    }
-
-    void Skip(DWORD count)
-    {
-        Need(count);
-        at_ += count;
-    }
-
-private:
-    void Need(DWORD count)
-    {
-        if (at_ + count > size_)
-            throw DriverError("dialog template ends early at byte " + std::to_string(at_));
-    }
-
-    const BYTE* data_;
-    DWORD size_;
-    DWORD at_ = 0;
-};
-
-std::string PredefinedClass(int ordinal)
-{
-    switch (ordinal) {
-    case 0x80: return "Button";
-    case 0x81: return "Edit";
-    case 0x82: return "Static";
-    case 0x83: return "ListBox";
-    case 0x84: return "ScrollBar";
-    case 0x85: return "ComboBox";
-    }
-    return "#" + std::to_string(ordinal);
-}
-
-// windres stores "Button" as the string "BUTTON", other compilers as ordinal 0x80: one name for both.
-std::string CanonicalClass(const std::string& name, int ordinal)
-{
-    if (ordinal >= 0)
-        return PredefinedClass(ordinal);
-    for (int predefined = 0x80; predefined <= 0x85; ++predefined) {
-        if (lstrcmpiW(Wide(name).c_str(), Wide(PredefinedClass(predefined)).c_str()) == 0)
-            return PredefinedClass(predefined);
-    }
-    return name;
-}
-
-std::string OrdinalName(const std::string& name, int ordinal)
-{
-    return ordinal >= 0 ? "#" + std::to_string(ordinal) : name;
-}
 
 // The executable mapped as data: nothing of it runs.
 class DataModule {
@@ -805,88 +759,26 @@ private:
     HMODULE module_;
 };
 
-}  // namespace
-
-const DialogItem& DialogTemplate::Item(int id) const
+// A dialog procedure that takes no part: the dialog manager alone makes the dialog.
+INT_PTR CALLBACK LeaveToDialogManager(HWND, UINT, WPARAM, LPARAM)
 {
-    for (const DialogItem& item : items) {
-        if ((item.id & 0xFFFF) == (id & 0xFFFF))
-            return item;
-    }
-    throw DriverError("the dialog template has no item with id " + std::to_string(id));
+    return FALSE;
 }
 
-DialogTemplate ReadDialogTemplate(const std::string& exePath, int id)
+}  // namespace
+
+std::vector<int> DialogControlIds(const std::string& exePath, int id)
 {
     DataModule module(exePath);
-    HRSRC found = FindResourceW(module.get(), MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5));
-    if (found == nullptr)
-        throw DriverError("no dialog template " + std::to_string(id) + " in " + exePath);
-    DWORD size = SizeofResource(module.get(), found);
-    const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(module.get(), found)));
-    if (data == nullptr)
-        throw DriverError("dialog template " + std::to_string(id) + " could not be loaded");
-
-    TemplateReader in(data, size);
-    DialogTemplate dialog;
-    int ordinal = -1;
-    WORD count = 0;
-    if (size >= 4 && reinterpret_cast<const WORD*>(data)[0] == 1 && reinterpret_cast<const WORD*>(data)[1] == 0xFFFF) {
-        dialog.extended = true;
-        in.Take<WORD>();  // version
-        in.Take<WORD>();  // signature
-        dialog.helpId = in.Take<DWORD>();
-        dialog.exStyle = in.Take<DWORD>();
-        dialog.style = in.Take<DWORD>();
-    } else {
-        dialog.style = in.Take<DWORD>();
-        dialog.exStyle = in.Take<DWORD>();
-    }
-    count = in.Take<WORD>();
-    dialog.x = in.Take<short>();
-    dialog.y = in.Take<short>();
-    dialog.cx = in.Take<short>();
-    dialog.cy = in.Take<short>();
-    dialog.menu = in.NameOrOrdinal(&ordinal);
-    dialog.menu = OrdinalName(dialog.menu, ordinal);
-    dialog.windowClass = in.NameOrOrdinal(&ordinal);
-    dialog.windowClass = OrdinalName(dialog.windowClass, ordinal);
-    dialog.title = in.String();
-    if (dialog.style & (DS_SETFONT | DS_SHELLFONT)) {
-        dialog.pointSize = in.Take<WORD>();
-        if (dialog.extended) {
-            dialog.weight = in.Take<WORD>();
-            dialog.italic = in.Take<BYTE>() != 0;
-            dialog.charset = in.Take<BYTE>();
-        }
-        dialog.typeface = in.String();
-    }
-
-    for (WORD index = 0; index < count; ++index) {
-        in.AlignToDword();
-        DialogItem item;
-        if (dialog.extended) {
-            item.helpId = in.Take<DWORD>();
-            item.exStyle = in.Take<DWORD>();
-            item.style = in.Take<DWORD>();
-        } else {
-            item.style = in.Take<DWORD>();
-            item.exStyle = in.Take<DWORD>();
-        }
-        item.x = in.Take<short>();
-        item.y = in.Take<short>();
-        item.cx = in.Take<short>();
-        item.cy = in.Take<short>();
-        item.id = dialog.extended ? static_cast<int>(in.Take<DWORD>() & 0xFFFF) : in.Take<WORD>();
-        // Two statements: in one call the ordinal could be read before the field that sets it.
-        std::string className = in.NameOrOrdinal(&ordinal);
-        item.windowClass = CanonicalClass(className, ordinal);
-        item.title = in.NameOrOrdinal(&item.titleOrdinal);
-        WORD extra = in.Take<WORD>();
-        in.Skip(extra);
-        dialog.items.push_back(item);
-    }
-    return dialog;
+    HWND dialog = CreateDialogParamW(module.get(), MAKEINTRESOURCEW(id), nullptr, LeaveToDialogManager, 0);
+    if (dialog == nullptr)
+        throw DriverError("dialog template " + std::to_string(id) + " of " + exePath + " does not load: " +
+                          ErrorText(GetLastError()));
+    std::vector<int> ids;
+    for (HWND child : Children(dialog))
+        ids.push_back(GetDlgCtrlID(child) & 0xFFFF);
+    DestroyWindow(dialog);
+    return ids;
 }
 
 std::optional<std::string> ReadStringResource(const std::string& exePath, int id)

@@ -205,41 +205,23 @@ private:
     std::string path_;
 };
 
+// ---- Waiting and the Linux side -------------------------------------------------------------
+
+// Polls the condition every 20 ms; whether it held within the time.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
+
+struct UnixRun {
+    DWORD status;
+    std::string output;
+};
+// Runs a script with sh -c on the Linux side and waits for its end; throws if it does not end in time.
+UnixRun RunUnix(const std::string& script, int timeoutMs = kWaitMs);
+
 // ---- Resources of a built executable -------------------------------------------------------
 
-struct DialogItem {
-    DWORD helpId = 0;
-    DWORD exStyle = 0;
-    DWORD style = 0;
-    short x = 0, y = 0, cx = 0, cy = 0;
-    int id = 0;                // 0xFFFF for the usual "-1"
-    std::string windowClass;   // predefined classes spelt "Button", "Edit", "Static", "ListBox", ...
-    std::string title;         // empty when the title is an ordinal
-    int titleOrdinal = -1;     // a resource id (an icon for SS_ICON, say), or -1
-};
-
-struct DialogTemplate {
-    bool extended = false;     // DLGTEMPLATEEX
-    DWORD helpId = 0;
-    DWORD exStyle = 0;
-    DWORD style = 0;
-    short x = 0, y = 0, cx = 0, cy = 0;
-    std::string menu;          // "" when none; "#n" for an ordinal
-    std::string windowClass;   // "" when the default dialog class; "#n" for an ordinal
-    std::string title;
-    int pointSize = 0;         // font fields, present with DS_SETFONT / DS_SHELLFONT
-    int weight = 0;
-    bool italic = false;
-    int charset = 0;
-    std::string typeface;
-    std::vector<DialogItem> items;
-
-    // The item with this id; throws if there is none.
-    const DialogItem& Item(int id) const;
-};
-
-// Reads dialog template `id` (any language) from the executable without running it.
-DialogTemplate ReadDialogTemplate(const std::string& exePath, int id);
+// The control ids of dialog template `id` (any language), as the dialog manager makes the dialog
+// from the executable's own template in the driver's process: nothing of the setup runs.
+std::vector<int> DialogControlIds(const std::string& exePath, int id);
 // Reads string `id` from the executable's string table; nullopt when missing or empty.
 std::optional<std::string> ReadStringResource(const std::string& exePath, int id);
 

@@ -36,50 +36,6 @@ std::string Payload(const std::string& file)
     return ReadFileBytes(WinePath(E2E_PAYLOAD_DIR "/" + file));
 }
 
-// ---- The Linux side ---------------------------------------------------------------------------
-
-struct UnixRun {
-    DWORD status;
-    std::string output;
-};
-
-// Wine starts a Linux program named by its Z: path, but hands back no process handle to wait
-// on; the script therefore leaves its status in a file, renamed into place once complete.
-UnixRun RunUnix(const std::string& script, int timeoutMs = kWaitMs)
-{
-    if (script.find('"') != std::string::npos || script.find('\\') != std::string::npos)
-        throw DriverError("a Linux script for sh -c must hold no double quote or backslash: " + script);
-    static int runs = 0;
-    static const std::string folder = [] {
-        FreshScratchFolder("extraction_unix");
-        return LinuxScratch("extraction_unix");
-    }();
-    std::string base = folder + "/run" + std::to_string(++runs);
-    std::string commandLine = "sh -c \"(" + script + ") >" + base + ".out 2>&1; echo $? >" + base +
-                              ".tmp; mv " + base + ".tmp " + base + ".status\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessA("Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
-        throw DriverError("could not start /bin/sh for: " + script + ": error " + std::to_string(GetLastError()));
-    if (info.hProcess != nullptr) {
-        CloseHandle(info.hProcess);
-        CloseHandle(info.hThread);
-    }
-    std::string status = WinePath(base + ".status");
-    DWORD start = GetTickCount();
-    while (!FileExists(status)) {
-        if (static_cast<int>(GetTickCount() - start) >= timeoutMs)
-            throw DriverError("the Linux script did not finish within " + std::to_string(timeoutMs) + " ms: " + script);
-        Sleep(10);
-    }
-    UnixRun run{static_cast<DWORD>(std::stoul(ReadFileBytes(status))), ReadFileBytes(WinePath(base + ".out"))};
-    DeleteFileA(status.c_str());
-    DeleteFileA(WinePath(base + ".out").c_str());
-    return run;
-}
-
 // ---- Driving a setup and reading what it left -------------------------------------------------
 
 // Accepts the terms and gives the destination, as a person would.
@@ -700,10 +656,8 @@ TEST_P(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUn
     ExpectSampleEntry(destination, files);
 
     // Lumivue is a process of its own that outlives the setup.
-    DWORD start = GetTickCount();
-    std::vector<HWND> windows;
-    while ((windows = LumivueWindows()).empty() && static_cast<int>(GetTickCount() - start) < kWaitMs)
-        Sleep(50);
+    WaitUntil([] { return !LumivueWindows().empty(); });
+    const std::vector<HWND> windows = LumivueWindows();
     ASSERT_EQ(windows.size(), 1u) << "expected one window titled Lumivue within " << kWaitMs << " ms";
     DWORD lumivue = 0;
     GetWindowThreadProcessId(windows[0], &lumivue);
@@ -729,9 +683,7 @@ TEST_P(ExtractionSample, InstallsItsTwelveFilesByteForByteThenLumivueStartsAndUn
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     // The folder goes last, once the script has let go of it.
-    start = GetTickCount();
-    while (FolderExists(destination) && static_cast<int>(GetTickCount() - start) < kWaitMs)
-        Sleep(50);
+    WaitUntil([&] { return !FolderExists(destination); });
     EXPECT_FALSE(FolderExists(destination)) << "expected Uninst.bat to remove " << destination << "; left "
                                             << Listing(ListFolder(destination));
     EXPECT_FALSE(ReadRegistryString(HKEY_LOCAL_MACHINE, AppPathsKey("Lumivue.exe"), ""))
@@ -778,8 +730,6 @@ TEST_F(Switches, EachCommandLineShowsItsBoxOrNothingAndEndsWithItsStatus)
 
 TEST_F(ExtractionProgress, HasNoCloseBoxAndNeitherEscNorACloseEndsIt)
 {
-    EXPECT_EQ(ReadDialogTemplate(PackageExe("extraction_missing"), IDD_PROGRESS).style & WS_SYSMENU, 0u)
-        << "expected no system menu, so no close box, in the template";
     RunEach(kPokedJourneys);
 }
 
