@@ -307,7 +307,7 @@ def sync(source, scratch):
 
 
 def first_failure(stage, output):
-    """The test (or fuzz target) that failed first, for the report."""
+    """The stage that failed as the report names it, and the test (or fuzz target) that failed first."""
     patterns = {'unit': r'\d+/\d+ Test +#\d+: (\S+) .*(?:Failed|Exception|Timeout)',
                 'e2e': r'\d+/\d+ Test +#\d+: (\S+) .*(?:Failed|Exception|Timeout)',
                 'fuzz': r'fuzzing found faults in: (.*)',
@@ -316,9 +316,9 @@ def first_failure(stage, output):
     # is a test that failed, not code that did not build.
     refused = re.search(r'e2e/packages/(\w+)/Setup\.exe\] Error', output) if stage == 'build' else None
     if refused:
-        return 'test package %s refused' % refused.group(1)
+        return 'package', 'setup-pack refused test package ' + refused.group(1)
     found = re.search(patterns[stage], output)
-    return found.group(1).strip() if found else ''
+    return stage, found.group(1).strip() if found else ''
 
 
 def e2e_commands(path):
@@ -346,16 +346,16 @@ def run_stage(stage, scratch, log, fuzz_seconds, stages, path):
         log.write('$ %s\n%s\n' % (' '.join(command), done.stdout))
         log.flush()
         if done.returncode != 0:
-            return False, first_failure(stage, output)
-    return True, ''
+            return first_failure(stage, output)
+    return None
 
 
 def run_suite(scratch, log, fuzz_seconds, stages, path=None):
     """The first stage that fails and what failed in it, or (None, '') when the whole suite passed."""
     for stage in stages:
-        ok, what = run_stage(stage, scratch, log, fuzz_seconds, stages, path)
-        if not ok:
-            return stage, what
+        failed = run_stage(stage, scratch, log, fuzz_seconds, stages, path)
+        if failed:
+            return failed
     return None, ''
 
 
@@ -417,8 +417,7 @@ def check(source, scratch, faults, baseline, fuzz_seconds, stages):
                 stage, what = run_suite(scratch, log, fuzz_seconds, stages, fault.path)
         finally:
             restore(scratch, fault, original)
-        refused = what.startswith('test package')
-        kind = 'survived' if stage is None else 'no build' if stage == 'build' and not refused else 'caught'
+        kind = 'survived' if stage is None else 'no build' if stage == 'build' else 'caught'
         note = '' if stage is None else '%s: %s' % (stage, what or '(see its log)')
         results[kind].append((fault, note))
         print('%-9s %-40s %4.0f s  %s' % (kind, fault.name, time.time() - started, note), flush=True)
