@@ -133,11 +133,6 @@ bool PhotographLiveProgress(SetupProcess& setup)
     return held;
 }
 
-INT_PTR CALLBACK QuietDlgProc(HWND, UINT, WPARAM, LPARAM)
-{
-    return 0;
-}
-
 // The progress dialog of the installer's own template, as the setup fills it for its first file
 // (caption, then "Writing: " and the first listed file), shown by this driver with a message loop
 // that paints it: the picture of what the table lays out, icon included.
@@ -150,29 +145,14 @@ void PhotographProgressTemplate(const std::string& setupExe, const std::string& 
         throw DriverError("the installer has no status text or no first file");
     status.replace(slot, 2, first);
 
-    HMODULE package = LoadLibraryExW(Wide(setupExe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (package == nullptr)
-        throw DriverError("could not load " + setupExe + " as data");
-    HWND dialog = CreateDialogParamW(package, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, QuietDlgProc, 0);
-    if (dialog == nullptr) {
-        FreeLibrary(package);
-        throw DriverError("could not show the installer's progress template");
-    }
-    SetWindowTextW(dialog, Wide(caption).c_str());
-    SetDlgItemTextW(dialog, IDC_STATUS, Wide(status).c_str());
-    try {
-        DWORD start = GetTickCount();
-        while (NeedsPainting(dialog) && !Elapsed(start, kWaitMs))
-            Pause();
+    TemplateDialog dialog(setupExe, IDD_PROGRESS);
+    SetWindowTextW(dialog.get(), Wide(caption).c_str());
+    SetDlgItemTextW(dialog.get(), IDC_STATUS, Wide(status).c_str());
+    DWORD start = GetTickCount();
+    while (NeedsPainting(dialog.get()) && !Elapsed(start, kWaitMs))
         Pause();
-        Photograph("progress", dialog);
-    } catch (...) {
-        DestroyWindow(dialog);
-        FreeLibrary(package);
-        throw;
-    }
-    DestroyWindow(dialog);
-    FreeLibrary(package);
+    Pause();
+    Photograph("progress", dialog.get());
     Say("  progress dialog: the installer's own template with \"" + status +
         "\", shown by the demo (see build/screenshots/progress-live.png for what Wine drew live)");
 }
@@ -188,19 +168,6 @@ HWND WaitForLumivue()
         if (Elapsed(start, kWaitMs))
             throw DriverError("Lumivue's window did not appear within " + std::to_string(kWaitMs) + " ms");
         Pause();
-    }
-}
-
-void CloseLumivue(HWND window)
-{
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    if (process != nullptr) {
-        if (WaitForSingleObject(process, kWaitMs) != WAIT_OBJECT_0)
-            TerminateProcess(process, 1);
-        CloseHandle(process);
     }
 }
 
@@ -257,7 +224,7 @@ void Run(const std::string& setupExe)
         for (const std::string& name : files)
             Say("  " + name);
         Say("Lumivue started: its window \"Lumivue\" appeared, and it registered itself as " + RegisteredProgram());
-        CloseLumivue(lumivue);
+        CloseProgram(lumivue);
     }
     PhotographProgressTemplate(setupExe, caption);
 
@@ -275,7 +242,7 @@ void Run(const std::string& setupExe)
         ExpectExit0(setup);
         Say("  the setup ended with status 0; the files in " + folder + " were replaced");
         Say("Lumivue started again: its window appeared, and it registered itself as " + RegisteredProgram());
-        CloseLumivue(lumivue);
+        CloseProgram(lumivue);
     }
 }
 

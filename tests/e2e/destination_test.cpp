@@ -773,7 +773,10 @@ TEST(DialogTemplates, TheFourLoadWithTheControlsTheCodeUses)
         {IDD_PROGRESS, {IDC_STATUS}},
     };
     for (const auto& row : rows) {
-        const std::vector<int> got = DialogControlIds(PackageExe("tidewater"), row.dialog);
+        TemplateDialog dialog(PackageExe("tidewater"), row.dialog);
+        std::vector<int> got;
+        for (HWND child : Children(dialog.get()))
+            got.push_back(GetDlgCtrlID(child));
         for (int id : row.controls) {
             EXPECT_TRUE(std::find(got.begin(), got.end(), id) != got.end())
                 << "expected control " << id << " in dialog " << row.dialog << ", got controls "

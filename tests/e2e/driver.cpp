@@ -308,6 +308,19 @@ void AcceptWelcome(SetupProcess& setup)
     PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
 }
 
+void CloseProgram(HWND window)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (process != nullptr) {
+        if (WaitForSingleObject(process, kWaitMs) != WAIT_OBJECT_0)
+            TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
 void PressButton(HWND dialog, int id)
 {
     HWND button = RequireChild(dialog, id);
@@ -767,18 +780,23 @@ INT_PTR CALLBACK LeaveToDialogManager(HWND, UINT, WPARAM, LPARAM)
 
 }  // namespace
 
-std::vector<int> DialogControlIds(const std::string& exePath, int id)
+TemplateDialog::TemplateDialog(const std::string& exePath, int id)
+    : module_(LoadLibraryExW(Wide(exePath).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)),
+      dialog_(CreateDialogParamW(module_, MAKEINTRESOURCEW(id), nullptr, LeaveToDialogManager, 0))
 {
-    DataModule module(exePath);
-    HWND dialog = CreateDialogParamW(module.get(), MAKEINTRESOURCEW(id), nullptr, LeaveToDialogManager, 0);
-    if (dialog == nullptr)
+    if (dialog_ == nullptr) {
+        const DWORD error = GetLastError();
+        if (module_ != nullptr)
+            FreeLibrary(module_);
         throw DriverError("dialog template " + std::to_string(id) + " of " + exePath + " does not load: " +
-                          ErrorText(GetLastError()));
-    std::vector<int> ids;
-    for (HWND child : Children(dialog))
-        ids.push_back(GetDlgCtrlID(child) & 0xFFFF);
-    DestroyWindow(dialog);
-    return ids;
+                          ErrorText(error));
+    }
+}
+
+TemplateDialog::~TemplateDialog()
+{
+    DestroyWindow(dialog_);
+    FreeLibrary(module_);
 }
 
 std::optional<std::string> ReadStringResource(const std::string& exePath, int id)

@@ -131,6 +131,9 @@ private:
     std::string exe_;
 };
 
+// Closes a program's window as its user would, and makes sure its process has ended.
+void CloseProgram(HWND window);
+
 // Accept on the welcome dialog, once it is up.
 void AcceptWelcome(SetupProcess& setup);
 
@@ -219,9 +222,20 @@ UnixRun RunUnix(const std::string& script, int timeoutMs = kWaitMs);
 
 // ---- Resources of a built executable -------------------------------------------------------
 
-// The control ids of dialog template `id` (any language), as the dialog manager makes the dialog
-// from the executable's own template in the driver's process: nothing of the setup runs.
-std::vector<int> DialogControlIds(const std::string& exePath, int id);
+// A dialog made from template `id` (any language) of the executable by the dialog manager alone,
+// in the driver's process: nothing of the setup runs. Throws if the template does not load.
+class TemplateDialog {
+public:
+    TemplateDialog(const std::string& exePath, int id);
+    ~TemplateDialog();
+    TemplateDialog(const TemplateDialog&) = delete;
+    TemplateDialog& operator=(const TemplateDialog&) = delete;
+    HWND get() const { return dialog_; }
+
+private:
+    HMODULE module_;
+    HWND dialog_;
+};
 // Reads string `id` from the executable's string table; nullopt when missing or empty.
 std::optional<std::string> ReadStringResource(const std::string& exePath, int id);
 

@@ -547,20 +547,10 @@ protected:
         return found;
     }
 
-    // Closes each running Lumivue as its user would, and makes sure its process has ended.
     static void CloseLumivue()
     {
-        for (HWND window : LumivueWindows()) {
-            DWORD id = 0;
-            GetWindowThreadProcessId(window, &id);
-            HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id);
-            PostMessageW(window, WM_CLOSE, 0, 0);
-            if (process != nullptr) {
-                if (WaitForSingleObject(process, kWaitMs) != WAIT_OBJECT_0)
-                    TerminateProcess(process, 1);
-                CloseHandle(process);
-            }
-        }
+        for (HWND window : LumivueWindows())
+            CloseProgram(window);
     }
 
     std::string scratch_;

@@ -60,11 +60,6 @@ std::vector<std::string> TermsShownBy(const std::string& package)
     return lines;
 }
 
-INT_PTR CALLBACK QuietDlgProc(HWND, UINT, WPARAM, LPARAM)
-{
-    return 0;
-}
-
 class WelcomeDialog : public ::testing::Test {
 protected:
     void SetUp() override
@@ -113,29 +108,23 @@ TEST_F(WelcomeDialog, GreetsWithTheProductShowsThe37SampleLinesAndAcceptLeadsToT
 // the dialog's font as this platform draws it, beside the vertical scroll bar that 37 lines bring.
 TEST_F(WelcomeDialog, EverySampleLineFitsTheListWidth)
 {
-    HMODULE package = LoadLibraryExA(SampleSetup().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(package, nullptr) << "expected to load the sample installer as data";
-    HWND dialog = CreateDialogParamA(package, MAKEINTRESOURCEA(IDD_WELCOME), nullptr,
-                                     QuietDlgProc, 0);
-    ASSERT_NE(dialog, nullptr) << "expected the welcome template to make a dialog";
-    HWND list = GetDlgItem(dialog, IDC_TERMS_LIST);
+    TemplateDialog dialog(SampleSetup(), IDD_WELCOME);
+    HWND list = GetDlgItem(dialog.get(), IDC_TERMS_LIST);
     const std::vector<std::string> lines = LinesOf(ReadFileBytes(WinePath(E2E_SAMPLE_DIR "/terms.txt")));
     for (const std::string& line : lines)
-        SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
+        SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(line).c_str()));
     RECT inside;
     GetClientRect(list, &inside);
     HDC dc = GetDC(list);
-    HGDIOBJ kept = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(list, WM_GETFONT, 0, 0)));
+    HGDIOBJ kept = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(list, WM_GETFONT, 0, 0)));
     for (const std::string& line : lines) {
         SIZE extent = {};
-        GetTextExtentPoint32A(dc, line.c_str(), static_cast<int>(line.size()), &extent);
+        GetTextExtentPoint32W(dc, Wide(line).c_str(), static_cast<int>(Wide(line).size()), &extent);
         EXPECT_LE(extent.cx, inside.right) << "expected \"" << line << "\" to fit the list's " << inside.right
                                            << " pixels, it takes " << extent.cx;
     }
     SelectObject(dc, kept);
     ReleaseDC(list, dc);
-    DestroyWindow(dialog);
-    FreeLibrary(package);
 }
 
 TEST_F(WelcomeDialog, CancelAndEscShowOneTitledNoticeEndWith0AndWriteNothing)
