@@ -29,7 +29,7 @@ protected:
         EXPECT_EQ(error.text, "Error: DialogBox() failed");
         MessageBoxSeen failed = setup.DismissMessageBox();
         EXPECT_EQ(failed.title, kCaption);
-        EXPECT_EQ(failed.text, "The installation process failed!");
+        EXPECT_EQ(failed.text, kFailed);
         EXPECT_EQ(setup.WaitForExit(), 1u) << "expected exit status 1 after a fatal failure";
     }
 
@@ -66,10 +66,7 @@ TEST_F(DialogFailure, ADestinationDialogThatNeverShowedChoosesNothing)
 TEST_F(DialogFailure, AProgressDialogThatNeverShowedWritesNoFile)
 {
     SetupProcess setup(PackageExe("no_progress_dialog"));
-    AcceptWelcome(setup);
-    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
-    SetControlText(chooser, IDC_DEST_EDIT, destination_);
-    PressButton(chooser, IDOK);
+    AcceptAndChoose(setup, destination_);
     ExpectDialogBoxFailed(setup);
     // The folder is made before the extraction stage; no file is.
     EXPECT_EQ(ListFolder(destination_), std::vector<std::string>{}) << "expected no file written";

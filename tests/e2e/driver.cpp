@@ -308,6 +308,14 @@ void AcceptWelcome(SetupProcess& setup)
     PressButton(setup.WaitForDialogWith(IDC_TERMS_LIST), IDOK);
 }
 
+void AcceptAndChoose(SetupProcess& setup, const std::string& destination)
+{
+    AcceptWelcome(setup);
+    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
+    SetControlText(chooser, IDC_DEST_EDIT, destination);
+    PressButton(chooser, IDOK);
+}
+
 void CloseProgram(HWND window)
 {
     DWORD processId = 0;

@@ -136,6 +136,8 @@ void CloseProgram(HWND window);
 
 // Accept on the welcome dialog, once it is up.
 void AcceptWelcome(SetupProcess& setup);
+// Accept, then the destination typed into the chooser and OK, as a person would.
+void AcceptAndChoose(SetupProcess& setup, const std::string& destination);
 
 // ---- Registry (HKLM and friends of the Wine prefix) ----------------------------------------
 // The driver is a 32-bit program: on 64-bit Windows it sees the 32-bit view unless a call's

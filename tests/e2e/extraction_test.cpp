@@ -38,15 +38,6 @@ std::string Payload(const std::string& file)
 
 // ---- Driving a setup and reading what it left -------------------------------------------------
 
-// Accepts the terms and gives the destination, as a person would.
-void AcceptAndChoose(SetupProcess& setup, const std::string& destination)
-{
-    AcceptWelcome(setup);
-    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
-    SetControlText(chooser, IDC_DEST_EDIT, destination);
-    PressButton(chooser, IDOK);
-}
-
 // One file's trouble: its error, read while the extraction waits, then the failure notice; both
 // boxes titled with the caption and owned by the progress dialog. Poked, the dialog is also tried
 // every way to end it while the error holds it on screen, and must go on as if nothing was pressed.
@@ -728,10 +719,7 @@ TEST_F(ExtractionProgress, HasNoCloseBoxAndNeitherEscNorACloseEndsIt)
 TEST_F(ExtractionProgress, WithAnEmptyFileListIsGoneBeforeTheLaunchWarningAndWritesNothing)
 {
     SetupProcess setup(PackageExe("extraction_empty"));
-    AcceptWelcome(setup);
-    HWND chooser = setup.WaitForDialogWith(IDC_DEST_EDIT);
-    SetControlText(chooser, IDC_DEST_EDIT, destination_);
-    PressButton(chooser, IDOK);
+    AcceptAndChoose(setup, destination_);
     setup.WaitForMessageBox();
     for (HWND window : setup.Windows())
         EXPECT_FALSE(HasControl(window, IDC_STATUS)) << "expected the progress dialog closed before the warning";

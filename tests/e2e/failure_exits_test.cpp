@@ -23,7 +23,7 @@ void ExpectCorruptPackageEnd(const std::string& package)
     HWND failed = setup.WaitForMessageBox();
     EXPECT_EQ(setup.Windows().size(), 1u) << "expected the failure box alone; " << setup.DescribeScreen();
     EXPECT_EQ(WindowTitle(failed), "");
-    EXPECT_EQ(MessageBoxText(failed), "The installation process failed!");
+    EXPECT_EQ(MessageBoxText(failed), kFailed);
     PressButton(failed, IDOK);
 
     EXPECT_EQ(setup.WaitForExit(), 1u) << "expected exit status 1 after a fatal failure";

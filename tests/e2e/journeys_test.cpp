@@ -10,12 +10,6 @@ namespace {
 
 const std::string kLongName = "Harbourmaster Tidal Charts with Nautical AlmanacProfessional";
 
-// The welcome dialog is the one with the terms list.
-HWND WaitForWelcome(SetupProcess& setup)
-{
-    return setup.WaitForDialogWith(IDC_TERMS_LIST);
-}
-
 }  // namespace
 
 TEST(Caption, HoldsTheProductNameCutTo47AndCancelEndsWithStatus0)
@@ -24,7 +18,7 @@ TEST(Caption, HoldsTheProductNameCutTo47AndCancelEndsWithStatus0)
     const std::string caption = "Installing - " + kLongName.substr(0, 47);
     SetupProcess setup(PackageExe("long_name"));
 
-    HWND welcome = WaitForWelcome(setup);
+    HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
     EXPECT_EQ(WindowTitle(welcome), caption);
     EXPECT_EQ(ControlText(welcome, IDC_WELCOME_TEXT), "Welcome to " + kLongName.substr(0, 47) + "!");
     PressButton(welcome, IDCANCEL);
@@ -39,7 +33,7 @@ TEST(Caption, EscInTheWelcomeDialogCancelsLikeCancel)
 {
     SetupProcess setup(PackageExe("long_name"));
 
-    HWND welcome = WaitForWelcome(setup);
+    HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
     PressEscape(welcome);
 
     MessageBoxSeen notice = setup.DismissMessageBox();
@@ -66,7 +60,7 @@ TEST_F(Launch, AProgramFileThatCannotStartGivesOneWarningNamingItAndStatus0)
     const std::string destination = scratch_ + "\\Ghostwriter";
     SetupProcess setup(PackageExe("missing_program"));
 
-    HWND welcome = WaitForWelcome(setup);
+    HWND welcome = setup.WaitForDialogWith(IDC_TERMS_LIST);
     EXPECT_EQ(WindowTitle(welcome), kCaption);
     std::vector<std::string> terms = ListBoxLines(welcome, IDC_TERMS_LIST);
     EXPECT_EQ(terms, (std::vector<std::string>{"Use at your own risk.", " ", "No warranty of any kind."}));
