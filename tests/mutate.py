@@ -90,6 +90,11 @@ FAULTS = [
           '    SetWindowTextW(dialog, state.caption);\n', ''),
     Fault('browse.chosen-path-dropped', 'src/dialogs/browse.cpp',
           'SHGetPathFromIDListW(item, path);', '(void)path;'),
+    # The dialog templates the code addresses.
+    Fault('templates.progress-close-box', 'resources/setup.rc',
+          'IDD_PROGRESS DIALOG 0, 39, 180, 23\nSTYLE SETUP_FRAME\n',
+          'IDD_PROGRESS DIALOG 0, 39, 180, 23\nSTYLE SETUP_FRAME | WS_SYSMENU\n'),
+    Fault('templates.browse-id-changed', 'resources/setup.rc', 'IDC_BROWSE, BUTTON_CLASS', '4242, BUTTON_CLASS'),
     # The driver, the notices, the destination and extraction stages.
     Fault('main.caption-separator', 'src/setup/main.cpp', 'kCaptionCapacity, L" - ");', 'kCaptionCapacity, L" : ");'),
     Fault('notices.launch-unquoted', 'src/setup/notices.cpp', 'kQuotedPathFormat[] = L"\\"%s%s\\"";',
@@ -253,6 +258,7 @@ FIRST_GROUPS = {
     'src/package/strings.cpp': 'hostile',
     'src/setup/state.h': 'hostile',
     'src/setup/limits.h': 'hostile',
+    'resources/setup.rc': 'extraction_journeys|destination',
 }
 
 
