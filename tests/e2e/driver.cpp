@@ -1,4 +1,4 @@
-// The end-to-end driver: process start and end, window waits, reading and pressing, registry, files, resources.
+// The end-to-end driver: process start and end, window waits, reading and pressing, registry, files, scripts on the Linux side, resources.
 #include "driver.h"
 #include "resource.h"
 

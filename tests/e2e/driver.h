@@ -238,6 +238,7 @@ private:
     HMODULE module_;
     HWND dialog_;
 };
+
 // Reads string `id` from the executable's string table; nullopt when missing or empty.
 std::optional<std::string> ReadStringResource(const std::string& exePath, int id);
 
