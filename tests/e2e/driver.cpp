@@ -762,24 +762,6 @@ UnixRun RunUnix(const std::string& script, int timeoutMs)
 
 namespace {
 
-// The executable mapped as data: nothing of it runs.
-class DataModule {
-public:
-    explicit DataModule(const std::string& path)
-        : module_(LoadLibraryExW(Wide(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
-    {
-        if (module_ == nullptr)
-            throw DriverError("could not load " + path + " as data: " + ErrorText(GetLastError()));
-    }
-    ~DataModule() { FreeLibrary(module_); }
-    DataModule(const DataModule&) = delete;
-    DataModule& operator=(const DataModule&) = delete;
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
-
 // A dialog procedure that takes no part: the dialog manager alone makes the dialog.
 INT_PTR CALLBACK LeaveToDialogManager(HWND, UINT, WPARAM, LPARAM)
 {
@@ -788,23 +770,25 @@ INT_PTR CALLBACK LeaveToDialogManager(HWND, UINT, WPARAM, LPARAM)
 
 }  // namespace
 
-TemplateDialog::TemplateDialog(const std::string& exePath, int id)
-    : module_(LoadLibraryExW(Wide(exePath).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)),
-      dialog_(CreateDialogParamW(module_, MAKEINTRESOURCEW(id), nullptr, LeaveToDialogManager, 0))
+DataModule::DataModule(const std::string& path)
+    : module_(LoadLibraryExW(Wide(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
 {
-    if (dialog_ == nullptr) {
-        const DWORD error = GetLastError();
-        if (module_ != nullptr)
-            FreeLibrary(module_);
+    if (module_ == nullptr)
+        throw DriverError("could not load " + path + " as data: " + ErrorText(GetLastError()));
+}
+
+TemplateDialog::TemplateDialog(const std::string& exePath, int id)
+    : module_(exePath),
+      dialog_(CreateDialogParamW(module_.get(), MAKEINTRESOURCEW(id), nullptr, LeaveToDialogManager, 0))
+{
+    if (dialog_ == nullptr)
         throw DriverError("dialog template " + std::to_string(id) + " of " + exePath + " does not load: " +
-                          ErrorText(error));
-    }
+                          ErrorText(GetLastError()));
 }
 
 TemplateDialog::~TemplateDialog()
 {
     DestroyWindow(dialog_);
-    FreeLibrary(module_);
 }
 
 std::optional<std::string> ReadStringResource(const std::string& exePath, int id)

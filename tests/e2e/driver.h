@@ -224,6 +224,19 @@ UnixRun RunUnix(const std::string& script, int timeoutMs = kWaitMs);
 
 // ---- Resources of a built executable -------------------------------------------------------
 
+// The executable mapped as data: nothing of it runs. Throws if it cannot be loaded.
+class DataModule {
+public:
+    explicit DataModule(const std::string& path);
+    ~DataModule() { FreeLibrary(module_); }
+    DataModule(const DataModule&) = delete;
+    DataModule& operator=(const DataModule&) = delete;
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
 // A dialog made from template `id` (any language) of the executable by the dialog manager alone,
 // in the driver's process: nothing of the setup runs. Throws if the template does not load.
 class TemplateDialog {
@@ -235,7 +248,7 @@ public:
     HWND get() const { return dialog_; }
 
 private:
-    HMODULE module_;
+    DataModule module_;
     HWND dialog_;
 };
 
