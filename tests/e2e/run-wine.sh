@@ -49,7 +49,11 @@ wine_display_start || exit 125
 
 # The driver bounds every wait itself; this only stops a driver that is stuck for good.
 log=$E2E_SCRATCH.log
-timeout -k 10 "${E2E_RUN_TIMEOUT:-240}" wine "$program" "$@" | tee "$log"
+# A runner of rows is a Linux program that starts Wine itself, once for each row.
+case $program in
+    *.py) timeout -k 10 "${E2E_RUN_TIMEOUT:-840}" python3 "$program" "$@" | tee "$log" ;;
+    *) timeout -k 10 "${E2E_RUN_TIMEOUT:-240}" wine "$program" "$@" | tee "$log" ;;
+esac
 status=${PIPESTATUS[0]}
 # A filter that matches no case would pass for a green group.
 if [ "$status" = 0 ] && grep -q '^\[  PASSED  \] 0 tests' "$log"; then
