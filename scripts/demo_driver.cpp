@@ -150,22 +150,16 @@ struct SetupProcess {
 
 // ---- Pictures ---------------------------------------------------------------------------------
 
-bool NeedsPainting(HWND dialog)
-{
-    if (GetUpdateRect(dialog, nullptr, FALSE))
-        return true;
-    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (GetUpdateRect(child, nullptr, FALSE))
-            return true;
-    }
-    return false;
-}
-
 // A dialog looks as a person sees it once it and every control are painted and its thread has
 // gone back to waiting for input, which is when Wine hands the picture to the display.
 void WaitUntilShown(HWND dialog)
 {
-    WaitUntil("the dialog \"" + TextOf(dialog) + "\" painted", [&] { return !NeedsPainting(dialog); });
+    WaitUntil("the dialog \"" + TextOf(dialog) + "\" painted", [&] {
+        bool painted = !GetUpdateRect(dialog, nullptr, FALSE);
+        for (HWND child = GetWindow(dialog, GW_CHILD); child && painted; child = GetWindow(child, GW_HWNDNEXT))
+            painted = !GetUpdateRect(child, nullptr, FALSE);
+        return painted;
+    });
     // The second round trip reaches a thread that was already waiting again.
     for (int trip = 0; trip < 2; ++trip) {
         DWORD_PTR result = 0;
@@ -188,15 +182,6 @@ void Photograph(const std::string& name, HWND window)
               [&] { return GetFileAttributesW(picture.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
-// The status line as the window manager keeps it: no message to the setup's thread, which may be
-// held for a picture.
-std::wstring StatusText(HWND progress)
-{
-    wchar_t text[512] = {};
-    InternalGetWindowText(GetDlgItem(progress, IDC_STATUS), text, 512);
-    return text;
-}
-
 // The live progress dialog of the sample is up for some 10 ms while another thread of the setup
 // writes the files. It is held (its own thread frozen) for a picture as soon as it says what it
 // writes; false if it was gone before that. A picture that fails ends the demo and the setup with
@@ -209,9 +194,11 @@ bool PhotographLiveProgress(const SetupProcess& setup)
         if (Elapsed(start) || !setup.Running())
             return false;
     }
-    while (StatusText(progress).rfind(L"Writing: ", 0) != 0) {
+    // The status line as the window manager keeps it: no message to the setup's thread.
+    for (wchar_t status[512] = {}; std::wcsncmp(status, L"Writing: ", 9) != 0;) {
         if (Elapsed(start) || !IsWindow(progress))
             return false;
+        InternalGetWindowText(GetDlgItem(progress, IDC_STATUS), status, 512);
     }
     HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(progress, nullptr));
     bool held = thread != nullptr && SuspendThread(thread) != DWORD(-1);
