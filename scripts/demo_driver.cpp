@@ -2,13 +2,13 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
-#include <shellapi.h>
 
 #include "resource.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -232,8 +232,6 @@ std::string StringResource(HMODULE module, int id)
 void PhotographProgressTemplate(const std::string& setupExe, const std::string& caption)
 {
     HMODULE module = LoadLibraryExW(Wide(setupExe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (module == nullptr)
-        throw std::runtime_error("could not load " + setupExe + " as data");
     std::string status = StringResource(module, IDS_WRITING);
     std::string first = StringResource(module, IDS_FILE_FIRST);
     size_t slot = status.find("%s");
@@ -243,7 +241,7 @@ void PhotographProgressTemplate(const std::string& setupExe, const std::string& 
 
     HWND dialog = CreateDialogParamW(module, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, LeaveToDialogManager, 0);
     if (dialog == nullptr)
-        throw std::runtime_error("the progress template of " + setupExe + " does not load");
+        throw std::runtime_error("the progress template of " + setupExe + " does not load as data");
     SetWindowTextW(dialog, Wide(caption).c_str());
     SetDlgItemTextW(dialog, IDC_STATUS, Wide(status).c_str());
     WaitUntilShown(dialog);
@@ -292,35 +290,24 @@ std::string MachineString(const wchar_t* key, const wchar_t* value, const std::s
     return Utf8(text);
 }
 
-// Names of a folder's entries, sorted, without "." and "..".
+// Names of a folder's entries, sorted.
 std::vector<std::string> ListFolder(const std::string& path)
 {
     std::vector<std::string> names;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(Wide(path + "\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("could not list " + path);
-    do {
-        std::string name = Utf8(entry.cFileName);
-        if (name != "." && name != "..")
-            names.push_back(name);
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+    for (const auto& entry : std::filesystem::directory_iterator(Wide(path)))
+        names.push_back(Utf8(entry.path().filename().wstring()));
     std::sort(names.begin(), names.end());
     return names;
 }
 
-// The folder and everything in it; a missing folder is fine.
+// The folder with everything in it, read-only entries too, which Windows removes only once their
+// attribute is cleared; a missing folder is fine.
 void RemoveTree(const std::string& path)
 {
-    std::wstring from = Wide(path) + L'\0';  // a list of one name, ended by an empty one
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from.c_str();
-    operation.fFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
-    SHFileOperationW(&operation);
-    if (GetFileAttributesW(from.c_str()) != INVALID_FILE_ATTRIBUTES)
-        throw std::runtime_error("could not remove " + path);
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(Wide(path), missing))
+        SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::filesystem::remove_all(Wide(path));
 }
 
 // ---- The demo ---------------------------------------------------------------------------------
