@@ -1,6 +1,5 @@
 // The demo's driver under Wine: takes the sample installer through a first install and a reinstall with the default answers, and has each dialog photographed.
 #define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include "resource.h"
