@@ -7,7 +7,7 @@ set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build
 setup=$build/sample/Setup.exe
-driver=$build/win/e2e/demo_driver.exe
+driver=$build/win/demo/demo_driver.exe
 shots=$build/screenshots
 app_paths='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Lumivue.exe'
 source "$root/scripts/wine-display.sh"
