@@ -176,7 +176,8 @@ std::vector<HWND> Windows(DWORD id) {
 bool Running() { return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
 bool Gone(HWND window) { return !IsWindow(window) || !IsWindowVisible(window); }
 bool Answered(HWND window) { return std::find(answered.begin(), answered.end(), window) != answered.end(); }
-bool ToAnswer(HWND window) { return !Answered(window) && KindOf(window) != "progress"; }
+// A window being destroyed has no class any more: the progress dialog going is no window to answer.
+bool ToAnswer(HWND window) { return !Answered(window) && !ClassOf(window).empty() && KindOf(window) != "progress"; }
 
 // The first window of the process (0: of any) that matches; nullptr when none came or the process ended.
 HWND WaitForWindow(DWORD id, const std::function<bool(HWND)>& match) {
@@ -299,7 +300,14 @@ void Answer(const std::string& actions) {
     HWND window = WaitForWindow(processId, ToAnswer);
     if (window == nullptr) return Print(Described({Running() ? "timeout" : "gone"}, Windows(processId)));
     answered.push_back(window);
-    Print(Describe(window));
+    Fields seen;
+    try {
+        seen = Describe(window);
+    } catch (const Failure&) {
+        if (!Gone(window)) throw;
+        return Answer(actions);  // it went while it was read: the next one is the one to answer
+    }
+    Print(seen);
     for (const std::string& action : Split(actions, '+')) Act(window, action);
     // Typed or browsed with nothing after it: then OK, as a person would go on.
     const std::string last = actions.substr(actions.rfind('+') + 1);
@@ -348,7 +356,9 @@ void WaitExit(DWORD timeoutMs) {
         for (HWND window : Windows(processId)) {
             if (!ToAnswer(window)) continue;
             answered.push_back(window);
-            Print(Described({"unexpected"}, {window}));
+            const Fields seen = Described({"unexpected"}, {window});
+            if (Gone(window)) continue;  // it went while it was read
+            Print(seen);
             HWND button = KindOf(window) == "box" && Child(window, IDOK) ? Child(window, IDOK) : Child(window, IDCANCEL);
             PostMessageW(button ? button : window, button ? BM_CLICK : WM_CLOSE, 0, 0);
         }
