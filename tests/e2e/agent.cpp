@@ -523,7 +523,7 @@ void ListWidth(const std::string& exe) {
 void Step(const Fields& s) {
     static const std::map<std::string, size_t> counts{{"reg-set", 7}, {"reg-del", 4}, {"reg-deny", 4}, {"reg-get", 5},
         {"hold", 2}, {"run", 4}, {"answer", 2}, {"wait-exit", 2}, {"probe", 1}, {"window-of", 2}, {"exec", 3},
-        {"sleep", 2}, {"string", 3}, {"template", 3}, {"listwidth", 2}, {"windows", 1}};
+        {"template", 3}, {"listwidth", 2}, {"windows", 1}};
     const std::string& name = s[0];
     if (!counts.count(name)) throw Failure{"unknown step"};
     if (s.size() != counts.at(name) && !(name == "wait-exit" && s.size() == 1))  // alone: the usual wait
@@ -538,13 +538,9 @@ void Step(const Fields& s) {
     else if (name == "probe") Probe();
     else if (name == "window-of") WindowOf(s[1]);
     else if (name == "exec") Exec(s[1], s[2]);
-    else if (name == "sleep") WaitUntil([] { return false; }, Number(s[1]));
     else if (name == "template") Template(s[1], std::stoi(s[2]));
     else if (name == "listwidth") ListWidth(s[1]);
-    else if (name == "string") {
-        const std::string text = Image(s[1]).String(std::stoi(s[2]));
-        Print({"string", s[2], text.empty() ? "(none)" : text});
-    } else if (name == "hold") {
+    else if (name == "hold") {
         HANDLE file = CreateFileW(Wide(s[1]).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
         if (file == INVALID_HANDLE_VALUE) throw Failure{"could not open it: error " + std::to_string(GetLastError())};
         held.push_back(file);
