@@ -5,8 +5,8 @@
 #
 # --brief: the short runs of `make test`: a fixed seed and a fresh corpus each time, so a run
 # repeats the last one. Otherwise the seed is FUZZ_SEED (or libFuzzer's own pick) and the grown
-# corpus is kept in build/fuzz/corpus for the next run. The seeds in fuzz/corpus are only read;
-# crash artefacts and logs go under build/fuzz, never into the tree.
+# corpus is kept in build/fuzz/corpus. The seeds (fuzz/corpus, and the sample's manifest and
+# terms) are only read; artefacts and logs go under build/fuzz, never into the tree.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,15 +40,17 @@ for name in "${targets[@]}"; do
         rm -rf "$corpus"
     fi
     mkdir -p "$corpus" "$build/artifacts/$name"
+    seeds=$root/fuzz/corpus/$name
+    case $name in inspect|stub) seeds=$root/fuzz/corpus/images ;; esac
     options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
              -artifact_prefix="$build/artifacts/$name/" ${seed:+-seed=$seed})
     [ -f "$root/fuzz/$name.dict" ] && options+=(-dict="$root/fuzz/$name.dict")
+    [ $name = manifest ] && options+=(-seed_inputs="$root/sample/lumivue/lumivue.ini,$root/sample/lumivue/terms.txt")
     log=$build/logs/$name.log
 
     # libFuzzer stops itself at max_total_time; the outer limit only guards against a stuck run.
     status=0
-    timeout --kill-after=10 $((seconds + 120)) \
-        "$build/$name" "${options[@]}" "$corpus" "$root/fuzz/corpus/$name" >"$log" 2>&1 || status=$?
+    timeout --kill-after=10 $((seconds + 120)) "$build/$name" "${options[@]}" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
 
     done_line=$(grep -aE '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 || true)
     seed_used=$(grep -aoE 'Seed: [0-9]+' "$log" | head -1 | cut -d' ' -f2 || true)

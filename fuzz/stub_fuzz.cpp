@@ -1,4 +1,4 @@
-// Fuzz target of setup-pack's build from a stub: any bytes as the stub are refused, or give a setup that reads back whole.
+// Fuzz target of setup-pack's build from a stub: any bytes as the stub are refused in one line, or give a setup that reads back whole.
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -21,7 +21,7 @@ Package g_package;
 std::vector<uint8_t> g_payload;
 std::string g_output;  // the setup written for each accepted stub, in memory when /dev/shm is there
 
-// The setup that came out must carry exactly the package that went in.
+// The setup that came out carries exactly the package that went in.
 void CheckReadBack()
 {
     std::ifstream in(g_output, std::ios::binary);
@@ -33,19 +33,18 @@ void CheckReadBack()
     if (!ReadPackage(file, &view, &error))
         Fail("the written setup reads back", "accepted", error);
     const Package& p = g_package;
-    Expect("product, program, terms, folders read back", p.name + u"|" + p.program + u"|" + p.terms + u"|docs",
-           view.product + u"|" + view.program + u"|" + view.terms + u"|" + (view.folders.empty() ? u"" : view.folders[0]));
-    Expect("version read back", 7, view.version.hasFixed ? int(view.version.fileVersion[0]) : -1);
-    Expect("files read back", size_t(2), view.files.size());
+    ExpectSame("product, program, terms, folders read back", p.name + u"|" + p.program + u"|" + p.terms + u"|docs",
+               view.product + u"|" + view.program + u"|" + view.terms + u"|" + (view.folders.empty() ? u"" : view.folders[0]));
+    Expect("version 7 read back", view.version.hasFixed && view.version.fileVersion[0] == 7);
+    Expect("two files read back, the second sharing the first's data",
+           view.files.size() == 2 && view.files[1].sameBytesAs == IDS_FILE_FIRST);
     for (const PayloadView& f : view.files)
-        Expect("a payload entry read back, by number, of the source's size", true,
-               f.found && f.numbered && f.size == g_payload.size(), f.listedName);
-    Expect("the copy's entry shares the data of the first file", uint32_t(IDS_FILE_FIRST), view.files[1].sameBytesAs);
+        Expect("a payload entry read back, by number, of the source's size", f.found && f.numbered && f.size == g_payload.size(),
+               f.listedName);
     for (const ResourceLeaf& leaf : view.image.resources) {
         ByteSpan data = LeafBytes(file, leaf);
-        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Id(IDS_FILE_FIRST) &&
-            std::vector<uint8_t>(data.data, data.data + data.size) != g_payload)
-            Fail("payload bytes read back", "the source's bytes", "other bytes");
+        if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Id(IDS_FILE_FIRST))
+            Expect("payload bytes read back", std::vector<uint8_t>(data.data, data.data + data.size) == g_payload);
     }
 }
 
@@ -73,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!ReadPeImage(stub, &image, &error))
         ExpectOneLine("a refused stub's reason", error);
     else if (!MakeResourceItems(stub, image, g_package, &items, &diags))
-        Expect("a refused merge says why", true, diags.Failed());
+        Expect("a refused merge says why", diags.Failed());
     else if (!WriteImage(stub, image, items, kCompactAlignment, g_output, &result, &error))
         ExpectOneLine("a refused write's reason", error);
     else
