@@ -7,22 +7,20 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <type_traits>
+#include <unistd.h>
 
-// A heap block of exactly n units: ASan reports any unit read or written past the capacity given.
+// A heap block of exactly n units, or of a NUL-terminated text and n units to spare: ASan
+// reports any unit read or written past the capacity given.
 const char16_t kFill = 0xAAAA;
 struct ExactBuffer {
     std::unique_ptr<char16_t[]> units;
     explicit ExactBuffer(size_t n, char16_t fill = kFill) : units(new char16_t[n]) { std::fill_n(units.get(), n, fill); }
+    explicit ExactBuffer(const std::u16string& text, size_t n = 0) : ExactBuffer(text.size() + 1 + n)
+    {
+        std::copy(text.c_str(), text.c_str() + text.size() + 1, data());
+    }
     char16_t* data() { return units.get(); }
 };
-
-inline ExactBuffer ExactText(const std::u16string& text)
-{
-    ExactBuffer buffer(text.size() + 1);
-    std::copy(text.c_str(), text.c_str() + text.size() + 1, buffer.data());
-    return buffer;
-}
 
 // Fuzz bytes as UTF-16 up to the first NUL: a byte below 0xF0 is a unit of its own value, so
 // ASCII and Latin-1 seeds read as they are; one from 0xF0 on makes the next two one unit.
@@ -30,9 +28,9 @@ inline std::u16string WideUnits(const std::string& bytes)
 {
     std::u16string units;
     for (size_t i = 0; i < bytes.size(); ++i) {
-        bool pair = static_cast<unsigned char>(bytes[i]) >= 0xF0 && i + 2 < bytes.size();
-        units += static_cast<char16_t>(pair ? static_cast<unsigned char>(bytes[i + 1]) << 8 | static_cast<unsigned char>(bytes[i + 2])
-                                            : static_cast<unsigned char>(bytes[i]));
+        auto byte = [&](size_t at) { return static_cast<char16_t>(static_cast<uint8_t>(bytes[at])); };
+        bool pair = byte(i) >= 0xF0 && i + 2 < bytes.size();
+        units += pair ? static_cast<char16_t>(byte(i + 1) << 8 | byte(i + 2)) : byte(i);
         i += pair ? 2 : 0;
     }
     return units.c_str();
@@ -46,45 +44,51 @@ inline std::u16string AsciiUpper(std::u16string text)
     return text;
 }
 
-// Printable ASCII as it is, every other unit as \uXXXX.
-template <typename Text>
-std::string Visible(const Text& text)
+inline std::u16string Wide(const std::string& text)
 {
-    std::string out = "\"";
-    for (auto c : text) {
-        unsigned unit = static_cast<std::make_unsigned_t<decltype(c)>>(c);
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\u%04X", unit);
-        out += unit >= 0x20 && unit < 0x7F && unit != '"' && unit != '\\' ? std::string(1, static_cast<char>(unit)) : hex;
-    }
-    return out + "\"";
+    return std::u16string(text.begin(), text.end());
 }
 
-// A broken property is a fault like a crash: libFuzzer keeps the input as an artefact.
-[[noreturn]] inline void Fail(const std::string& what, const std::string& expected, const std::string& got)
+// A broken property is a fault like a crash: libFuzzer keeps the input as an artefact. Texts show
+// printable ASCII as it is, every other unit as \uXXXX.
+[[noreturn]] inline void Fail(const std::string& what, const std::u16string& expected, const std::u16string& got)
 {
-    std::fprintf(stderr, "PROPERTY BROKEN: %s\n  expected: %s\n  got:      %s\n", what.c_str(), expected.c_str(), got.c_str());
+    std::string shown[2];
+    for (int i = 0; i < 2; ++i)
+        for (char16_t c : i ? got : expected) {
+            char unit[8];
+            std::snprintf(unit, sizeof unit, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04X", c);
+            shown[i] += unit;
+        }
+    std::fprintf(stderr, "PROPERTY BROKEN: %s\n  expected: %s\n  got:      %s\n", what.c_str(), shown[0].c_str(),
+                 shown[1].c_str());
     std::abort();
+}
+
+inline void ExpectSame(const char* what, const std::u16string& expected, const std::u16string& got)
+{
+    if (expected != got)
+        Fail(what, expected, got);
 }
 
 // `of`, the input the property is about, is shown when it breaks.
 inline void Expect(const char* what, bool holds, const std::u16string& of = u"")
 {
     if (!holds)
-        Fail(std::string(what) + (of.empty() ? "" : " of " + Visible(of)), "so", "not so");
-}
-
-inline void ExpectSame(const char* what, const std::u16string& expected, const std::u16string& got, const std::u16string& of = u"")
-{
-    if (expected != got)
-        Fail(std::string(what) + (of.empty() ? "" : " of " + Visible(of)), Visible(expected), Visible(got));
+        Fail(what, u"so", u"not so, of " + of);
 }
 
 // A refusal the user reads as one line of the tool's output.
 inline void ExpectOneLine(const char* what, const std::string& reason, const char* breaks = "\r\n")
 {
     if (reason.empty() || reason.find_first_of(breaks) != std::string::npos)
-        Fail(what, "a one-line reason", Visible(reason));
+        Fail(what, u"a one-line reason", Wide(reason));
+}
+
+// A file for setup-pack to read or write, in memory when /dev/shm is there.
+inline std::string ScratchFile(const char* name)
+{
+    return (access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/") + (name + ("-fuzz-" + std::to_string(getpid())));
 }
 
 #endif

@@ -1,7 +1,6 @@
 // Fuzz target of the destination path helpers: what each promises of its result, on any text, in blocks of exact size.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <cstdint>
-#include <string>
 #include "model_check.h"
 #include "setup/paths.h"
 
@@ -11,27 +10,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int spare = input.ConsumeIntegralInRange<int>(0, 3);
     std::u16string text = WideUnits(input.ConsumeRemainingBytesAsString());
 
-    ExactBuffer cut = ExactText(text);
+    ExactBuffer cut(text), ended(text, spare), unquoted(text);
     CutAfterLastSeparator(cut.data());
     std::u16string kept = cut.data();
     Expect("CutAfterLastSeparator keeps the start up to a separator, none after it",
            text.compare(0, kept.size(), kept) == 0 && (kept.empty() || kept.back() == u'\\' || kept.back() == u':') &&
-               text.find_first_of(u"\\:", kept.size()) == std::u16string::npos, text);
+               text.find_first_of(u"\\:", kept.size()) == text.npos, text);
 
-    ExactBuffer ended(text.size() + 1 + spare);
-    std::copy(text.c_str(), text.c_str() + text.size() + 1, ended.data());
     bool done = EnsureTrailingBackslash(ended.data(), static_cast<int>(text.size()) + 1 + spare);
     bool already = !text.empty() && text.back() == u'\\';
-    ExpectSame("EnsureTrailingBackslash", already || !done ? text : text + u"\\", ended.data(), text);
+    ExpectSame("EnsureTrailingBackslash", already || !done ? text : text + u"\\", ended.data());
     Expect("EnsureTrailingBackslash fails only for want of room", done == (already || spare > 0), text);
 
     // Whatever opens with a quote comes out without any, as the text between it and the next one.
-    ExactBuffer unquoted = ExactText(text);
     StripEnclosingQuotes(unquoted.data());
     std::u16string got = unquoted.data();
     Expect("StripEnclosingQuotes keeps what stands between the quotes",
            text[0] != u'"' ? got == text
-                           : text.compare(1, got.size(), got) == 0 && got.find(u'"') == std::u16string::npos &&
+                           : text.compare(1, got.size(), got) == 0 && got.find(u'"') == got.npos &&
                                  (text.size() == got.size() + 1 || text[got.size() + 1] == u'"'), text);
     return 0;
 }

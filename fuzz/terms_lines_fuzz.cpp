@@ -1,28 +1,25 @@
 // Fuzz target of SplitTermsLines: the lines it shows of any text are pieces of it that join back into its start, up to an empty line.
 #include <cstdint>
-#include <string>
 #include "dialogs/terms_lines.h"
 #include "model_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::u16string text = WideUnits(std::string(reinterpret_cast<const char*>(data), size));
-    ExactBuffer buffer = ExactText(text);
+    ExactBuffer buffer(text);
     struct Seen {
         const char16_t *first, *end;
         std::u16string joined;
     } seen{buffer.data(), buffer.data() + text.size(), u""};
-    // The list box copies whatever the pointer reaches: each line must be a non-empty piece of the buffer.
+    // The list box copies whatever a line's pointer reaches: it must be a non-empty piece of the buffer.
     SplitTermsLines(buffer.data(), [](void* context, const char16_t* line) {
         Seen* s = static_cast<Seen*>(context);
-        if (line < s->first || line >= s->end || *line == '\0')
-            Fail("a terms line is a non-empty piece of the text", "so", "outside or empty");
+        Expect("a terms line is a non-empty piece of the text", line >= s->first && line < s->end && *line != '\0');
         s->joined += std::u16string(line) + u'\n';
     }, &seen);
-    // Nothing lost before the list ends, and it ends only at the text's end or at an empty line.
     text += u'\n';
-    ExpectSame("the shown lines joined", text.substr(0, seen.joined.size()), seen.joined, text);
-    Expect("the shown lines end at the end or at an empty line",
+    ExpectSame("the shown lines joined are the text's start", text.substr(0, seen.joined.size()), seen.joined);
+    Expect("the shown lines end at the text's end or at an empty line",
            seen.joined.size() == text.size() || text[seen.joined.size()] == u'\n', text);
     return 0;
 }
