@@ -1,20 +1,27 @@
-// Fuzz target of the command-line reader: any line, any capacities, against the promises of its contract.
+// Fuzz target of the command-line reader and the trailing backslash its folder then gets: any line, any capacities, against their contracts.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <cstdint>
 #include "model_check.h"
 #include "setup/command_line.h"
+#include "setup/paths.h"
 
 namespace {
 
-// Flags, folder taken and argument named, with both buffers in blocks of their exact size.
+// Flags, folder taken and argument named, both buffers in blocks of their exact size. The folder
+// then gets its backslash in the same block, as the setup does, unless it is there or has no room.
 std::u16string Read(const std::u16string& line, int destinationCapacity, int unknownCapacity, std::u16string* folder)
 {
     ExactBuffer text(line), destination(destinationCapacity), unknown(unknownCapacity);
     CommandLine r = ReadCommandLine(text.data(), destination.data(), destinationCapacity, unknown.data(), unknownCapacity);
     std::u16string held(destination.data(), destinationCapacity);
-    Expect("a destination not taken is left as it was", r.hasDestination || held == std::u16string(held.size(), kFill),
-           line);
+    Expect("a destination not taken is left as it was", r.hasDestination || held == std::u16string(held.size(), kFill), line);
     *folder = r.hasDestination ? held.c_str() : u"";
+    if (r.hasDestination) {
+        bool room = static_cast<int>(folder->size()) + 1 < destinationCapacity, ended = folder->back() == u'\\';
+        Expect("EnsureTrailingBackslash fails only for want of room", EnsureTrailingBackslash(destination.data(),
+               destinationCapacity) == (ended || room), line);
+        ExpectSame("EnsureTrailingBackslash", *folder + (!ended && room ? u"\\" : u""), destination.data());
+    }
     return std::u16string{u"-U"[r.understood], u"-S"[r.silent], u"-?"[r.usage], u"-D"[r.hasDestination], u'|'} +
            *folder + u"|" + (unknownCapacity > 0 ? unknown.data() : u"");
 }
@@ -38,10 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (read[3] == u'D')
         Expect("a taken folder is understood, fits, is absolute, holds no quote and is the line's tail after /D=",
                read[0] == u'U' && static_cast<int>(folder.size()) < destinationCapacity &&
-                   folder.find(u'"') == folder.npos &&
+                   folder.find(u'"') == folder.npos && tail.size() >= ending.size() &&
+                   tail.compare(tail.size() - ending.size(), tail.npos, ending) == 0 &&
                    (folder.compare(0, 2, u"\\\\") == 0 || (drive >= u'A' && drive <= u'Z' && folder.size() >= 3 &&
-                                                          folder[1] == u':' && (folder[2] == u'\\' || folder[2] == u'/'))) &&
-                   tail.size() >= ending.size() && tail.compare(tail.size() - ending.size(), tail.npos, ending) == 0, line);
+                                                          folder[1] == u':' && (folder[2] == u'\\' || folder[2] == u'/'))),
+               line);
     if (unknownCapacity >= 2)
         Expect("an argument is named, as it stands, exactly when one is not understood",
                (read[0] != u'U') == (!unknown.empty() && unknown[0] != u' ' && unknown[0] != u'\t' &&

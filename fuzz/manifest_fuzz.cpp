@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <set>
+#include "dialogs/terms_lines.h"
 #include "manifest.h"
 #include "model_check.h"
 #include "unicode.h"
@@ -33,8 +34,8 @@ bool Storable(const std::u16string& text, const std::u16string& allowed = u"")
     return true;
 }
 
-// Accepted terms reach the setup whole: the list shows up to the first empty line, and the text
-// converted again, as a file of its own with a byte-order mark, comes out the same.
+// Accepted terms reach the setup whole: its list shows every line of them, and the text converted
+// again, as a file of its own with a byte-order mark, comes out the same.
 void CheckTerms(const std::string& utf8)
 {
     std::u16string terms, again;
@@ -43,9 +44,14 @@ void CheckTerms(const std::string& utf8)
     Expect("ConvertTerms result against its diagnostics", ok == !diags.Failed());
     if (!ok)
         return;
-    Expect("accepted terms: 1 to kMaxTerms units, storable, a line feed at the end, no empty line",
-           !terms.empty() && terms.size() <= kMaxTerms && terms.back() == '\n' && terms[0] != '\n' &&
-               terms.find(u"\n\n") == terms.npos && Storable(terms, u"\t\n"), terms);
+    ExactBuffer buffer(terms);
+    std::u16string shown;
+    SplitTermsLines(buffer.data(), [](void* context, const char16_t* line) {
+        *static_cast<std::u16string*>(context) += std::u16string(line) + u"\n";
+    }, &shown);
+    Expect("accepted terms: 1 to kMaxTerms units, storable, a line feed at the end, every line shown",
+           !terms.empty() && terms.size() <= kMaxTerms && terms.back() == '\n' && Storable(terms, u"\t\n") &&
+               shown == terms, terms);
     ConvertTerms("\xEF\xBB\xBF" + Utf16ToUtf8(terms), "terms.txt", &again, &diags);
     ExpectSame("ConvertTerms of its own result", terms, again);
 }

@@ -3,6 +3,7 @@
 #define FUZZ_MODEL_CHECK_H
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -14,7 +15,7 @@
 const char16_t kFill = 0xAAAA;
 struct ExactBuffer {
     std::unique_ptr<char16_t[]> units;
-    explicit ExactBuffer(size_t n, char16_t fill = kFill) : units(new char16_t[n]) { std::fill_n(units.get(), n, fill); }
+    explicit ExactBuffer(size_t n, char16_t fill = kFill) : units(new char16_t[n]) { std::fill_n(data(), n, fill); }
     explicit ExactBuffer(const std::u16string& text, size_t n = 0) : ExactBuffer(text.size() + 1 + n)
     {
         std::copy(text.c_str(), text.c_str() + text.size() + 1, data());
@@ -44,45 +45,44 @@ inline std::u16string AsciiUpper(std::u16string text)
     return text;
 }
 
-inline std::u16string Wide(const std::string& text)
+// Printable ASCII as it is, every other unit as \uXXXX.
+inline std::string Shown(const std::u16string& text)
 {
-    return std::u16string(text.begin(), text.end());
+    std::string shown;
+    for (char16_t c : text) {
+        char unit[8];
+        std::snprintf(unit, sizeof unit, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04X", c);
+        shown += unit;
+    }
+    return shown;
 }
 
-// A broken property is a fault like a crash: libFuzzer keeps the input as an artefact. Texts show
-// printable ASCII as it is, every other unit as \uXXXX.
-[[noreturn]] inline void Fail(const std::string& what, const std::u16string& expected, const std::u16string& got)
+// A broken property is a fault like a crash: libFuzzer keeps the input as an artefact.
+[[noreturn]] inline void Fail(const std::string& what, const std::string& expected, const std::string& got)
 {
-    std::string shown[2];
-    for (int i = 0; i < 2; ++i)
-        for (char16_t c : i ? got : expected) {
-            char unit[8];
-            std::snprintf(unit, sizeof unit, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04X", c);
-            shown[i] += unit;
-        }
-    std::fprintf(stderr, "PROPERTY BROKEN: %s\n  expected: %s\n  got:      %s\n", what.c_str(), shown[0].c_str(),
-                 shown[1].c_str());
+    std::fprintf(stderr, "PROPERTY BROKEN: %s\n  expected: %s\n  got:      %s\n", what.c_str(), expected.c_str(),
+                 got.c_str());
     std::abort();
 }
 
 inline void ExpectSame(const char* what, const std::u16string& expected, const std::u16string& got)
 {
     if (expected != got)
-        Fail(what, expected, got);
+        Fail(what, Shown(expected), Shown(got));
 }
 
 // `of`, the input the property is about, is shown when it breaks.
 inline void Expect(const char* what, bool holds, const std::u16string& of = u"")
 {
     if (!holds)
-        Fail(what, u"so", u"not so, of " + of);
+        Fail(what, "so", "not so, of " + Shown(of));
 }
 
 // A refusal the user reads as one line of the tool's output.
 inline void ExpectOneLine(const char* what, const std::string& reason, const char* breaks = "\r\n")
 {
     if (reason.empty() || reason.find_first_of(breaks) != std::string::npos)
-        Fail(what, u"a one-line reason", Wide(reason));
+        Fail(what, "a one-line reason", reason);
 }
 
 // A file for setup-pack to read or write, in memory when /dev/shm is there.

@@ -22,20 +22,20 @@ std::vector<uint8_t> Bytes(const std::string& path)
 }
 
 // The setup written carries exactly the package that went in, its payload once for both names.
-void CheckReadBack(const Package& p, const std::string& written)
+void CheckReadBack(const Package& p, const std::vector<uint8_t>& bytes)
 {
     static const std::vector<uint8_t> payload = Bytes(p.files[0].source);
-    std::vector<uint8_t> bytes = Bytes(written);
     ByteSpan file{bytes.data(), bytes.size()};
     PackageView view;
     std::string error;
     if (!ReadPackage(file, &view, &error))
-        Fail("the written setup reads back", u"accepted", Wide(error));
-    ExpectSame("product, program, terms, folders, version read back", p.name + u"|" + p.program + u"|" + p.terms + u"|docs|7",
-               view.product + u"|" + view.program + u"|" + view.terms + u"|" + (view.folders.empty() ? u"" : view.folders[0]) +
-                   u"|" + (view.version.hasFixed ? char16_t(u'0' + view.version.fileVersion[0]) : u'-'));
+        Fail("the written setup reads back", "accepted", error);
+    std::u16string folder = view.folders.empty() ? u"" : view.folders[0];
+    ExpectSame("product, program, terms, folder, version read back", p.name + u"|" + p.program + u"|" + p.terms + u"|docs|7",
+               view.product + u"|" + view.program + u"|" + view.terms + u"|" + folder + u"|" +
+                   (view.version.hasFixed ? std::u16string(1, u'0' + view.version.fileVersion[0]) : u"-"));
     Expect("two files read back by number, the second sharing the first's data", view.files.size() == 2 &&
-           view.files[1].sameBytesAs == IDS_FILE_FIRST && view.files[0].numbered && view.files[1].numbered);
+           view.files[0].numbered && view.files[1].numbered && view.files[1].sameBytesAs == IDS_FILE_FIRST);
     for (const ResourceLeaf& leaf : view.image.resources) {
         ByteSpan data = LeafBytes(file, leaf);
         if (leaf.type == ResourceKey::Id(kRtRcData) && leaf.name == ResourceKey::Id(IDS_FILE_FIRST))
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const std::string written = ScratchFile("stub");
     Diagnostics diags;
     if (package.files.empty() && !ReadManifestText(kManifest, "tiny.ini", FUZZ_SAMPLE_DIR, {}, &package, &diags))
-        Fail("the stub target's manifest", u"accepted", Wide(diags.Format()));
+        Fail("the stub target's manifest", "accepted", diags.Format());
     ByteSpan stub{data, size};
     PeImage image;
     std::string error;
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     else if (!WriteImage(stub, image, items, kCompactAlignment, written, &result, &error))
         ExpectOneLine("a refused write's reason", error);
     else
-        CheckReadBack(package, written);
+        CheckReadBack(package, Bytes(written));
     unlink(written.c_str());
     return 0;
 }
