@@ -9,7 +9,8 @@ namespace {
 
 // Every text and the argument array in blocks of their exact size: a read of a missing argument
 // or past a terminator is an ASan report.
-std::u16string Format(int capacity, const std::u16string& format, const std::vector<std::u16string>& arguments, bool* whole)
+std::u16string Format(int capacity, const std::u16string& format, const std::vector<std::u16string>& arguments,
+                      bool* whole)
 {
     std::vector<ExactBuffer> texts;
     std::unique_ptr<const char16_t*[]> pointers(new const char16_t*[arguments.size()]);
@@ -44,10 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int room = static_cast<int>(format.size() + existing.size()) + 1;  // for any result uncut
     for (const std::u16string& argument : arguments)
         room += static_cast<int>(argument.size());
-    std::u16string uncut = Format(room, format, arguments, &whole), cut = Format(capacity, format, arguments, &cutWhole);
+    std::u16string uncut = Format(room, format, arguments, &whole);
+    std::u16string cut = Format(capacity, format, arguments, &cutWhole);
     ExpectCut("FormatText", uncut, capacity, cut, cutWhole);
     // An argument is never read as a format: "%s" for each gives the format back.
-    ExpectSame("FormatText of \"%s\" arguments", format, Format(room, format, std::vector<std::u16string>(arguments.size(), u"%s"), &whole));
+    std::vector<std::u16string> placeholders(arguments.size(), u"%s");
+    ExpectSame("FormatText of \"%s\" arguments", format, Format(room, format, placeholders, &whole));
 
     ExactBuffer source(format), copy(block);
     whole = CopyText(copy.data(), capacity, source.data());

@@ -16,7 +16,7 @@ namespace {
 void CheckCommandLine(const uint8_t* data, size_t size, bool accepted, const std::string& report)
 {
     static const std::string file = ScratchFile("inspect");
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(data), std::streamsize(size));
     std::ostringstream out, err;
     int status = RunSetupPack({"--inspect", file}, "setup-pack", out, err);
     unlink(file.c_str());
@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!read)
         ExpectOneLine("DecodeStringBlock error", error);
     std::vector<uint8_t> encoded = EncodeStringBlock(strings);
-    Expect("a string block read, encoded again, reads back the same", !read ||
-           (DecodeStringBlock(ByteSpan{encoded.data(), encoded.size()}, again, &error) && std::equal(strings, strings + 16, again)));
+    Expect("a string block read, encoded again, reads back the same",
+           !read || (DecodeStringBlock(ByteSpan{encoded.data(), encoded.size()}, again, &error) &&
+                     std::equal(strings, strings + 16, again)));
     return 0;
 }

@@ -31,7 +31,8 @@ void CheckReadBack(const Package& p, const std::vector<uint8_t>& bytes)
     if (!ReadPackage(file, &view, &error))
         Fail("the written setup reads back", "accepted", error);
     std::u16string folder = view.folders.empty() ? u"" : view.folders[0];
-    ExpectSame("product, program, terms, folder, version read back", p.name + u"|" + p.program + u"|" + p.terms + u"|docs|7",
+    ExpectSame("product, program, terms, folder, version read back",
+               p.name + u"|" + p.program + u"|" + p.terms + u"|docs|7",
                view.product + u"|" + view.program + u"|" + view.terms + u"|" + folder + u"|" +
                    (view.version.hasFixed ? std::u16string(1, u'0' + view.version.fileVersion[0]) : u"-"));
     Expect("two files read back by number, the second sharing the first's data", view.files.size() == 2 &&
