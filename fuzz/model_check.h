@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 // A heap block of exactly n units, or of a NUL-terminated text and n units to spare: ASan
 // reports any unit read or written past the capacity given.
@@ -83,12 +82,6 @@ inline void ExpectOneLine(const char* what, const std::string& reason, const cha
 {
     if (reason.empty() || reason.find_first_of(breaks) != std::string::npos)
         Fail(what, "a one-line reason", reason);
-}
-
-// A file for setup-pack to read or write, in memory when /dev/shm is there.
-inline std::string ScratchFile(const char* name)
-{
-    return (access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/") + (name + ("-fuzz-" + std::to_string(getpid())));
 }
 
 #endif

@@ -25,10 +25,7 @@ failed=()
 for name in "${targets[@]}"; do
     corpus=$build/corpus/$name seed=${FUZZ_SEED:-} log=$build/logs/$name.log seeds=("$root/fuzz/corpus/$name")
     [ $brief = 1 ] && corpus=$build/brief/$name seed=${FUZZ_SEED:-1} && rm -rf "$corpus"
-    case $name in
-        inspect | stub) seeds=("$root/fuzz/corpus/images") ;;
-        manifest) seeds+=(-seed_inputs="$root/sample/lumivue/lumivue.ini,$root/sample/lumivue/terms.txt") ;;
-    esac
+    [ $name = manifest ] && seeds+=(-seed_inputs="$root/sample/lumivue/lumivue.ini,$root/sample/lumivue/terms.txt")
     mkdir -p "$corpus" "$build/artifacts/$name" "$build/logs"
     # libFuzzer stops at max_total_time; the outer limit only guards against a stuck run.
     status=0
