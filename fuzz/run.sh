@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Builds the fuzzers with clang in build/fuzz and runs one or all of them for SECONDS each.
-#
+# Builds the fuzzers with clang in build/fuzz and runs one or all of them for SECONDS each:
 #   fuzz/run.sh [--brief] TARGET|all SECONDS
-#
 # --brief, the runs of `make test`: a fixed seed and a fresh corpus, so a run repeats the last.
 # Otherwise the seed is FUZZ_SEED or libFuzzer's pick, and the corpus grows in build/fuzz/corpus.
 # The seeds (fuzz/corpus, the sample's manifest and terms) are only read.
