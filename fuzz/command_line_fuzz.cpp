@@ -1,4 +1,4 @@
-// Fuzz target of the command-line reader and the trailing backslash its folder then gets: any line, any capacities, against their contracts.
+// Fuzz target of the command-line reader and the backslash its folder then gets: any line and capacities against their contracts.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <cstdint>
 #include "model_check.h"

@@ -1,4 +1,4 @@
-// Fuzz target of setup-pack on any bytes as an image: --inspect gives one report or a one-line error, alike in memory and from a file; a build with them as the stub is refused in one line or reads back whole.
+// Fuzz target of setup-pack on any bytes as an image: inspected alike in memory and from a file, and built from as a stub.
 #include <algorithm>
 #include <cstdint>
 #include <fstream>

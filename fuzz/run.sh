@@ -10,8 +10,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/fuzz
 brief=0
 [ "${1:-}" = "--brief" ] && brief=1 && shift
-all=$(cd "$root/fuzz" && ls -- *_fuzz.cpp | sed 's/_fuzz\.cpp$//' | tr '\n' ' ')
-if [ $# -ne 2 ] || ! [[ $2 =~ ^[1-9][0-9]*$ ]] || ! [[ " all $all" == *" $1 "* ]]; then
+all=$(cd "$root/fuzz" && ls -- *_fuzz.cpp | sed 's/_fuzz\.cpp$//' | paste -sd' ')
+if [ $# -ne 2 ] || ! [[ $2 =~ ^[1-9][0-9]*$ ]] || ! [[ " all $all " == *" $1 "* ]]; then
     echo "usage: $0 [--brief] TARGET|all SECONDS; targets: $all" >&2
     exit 2
 fi
