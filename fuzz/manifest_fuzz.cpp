@@ -20,6 +20,19 @@ bool StaysInBaseDir(const std::string& text)
     return text.find("..") == std::string::npos;
 }
 
+// A text the setup can show and Windows can store: no control character but those allowed, no lone surrogate.
+bool Storable(const std::u16string& text, const std::u16string& allowed = u"")
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        char16_t c = text[i];
+        bool paired = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        if ((c < 0x20 && allowed.find(c) == allowed.npos) || (c >= 0xD800 && c <= 0xDFFF && !paired))
+            return false;
+        i += paired;
+    }
+    return true;
+}
+
 // Accepted terms reach the setup whole: its list shows every line of them, and the text converted
 // again, as a file of its own with a byte-order mark, comes out the same.
 void CheckTerms(const std::string& utf8)
@@ -35,9 +48,9 @@ void CheckTerms(const std::string& utf8)
     SplitTermsLines(buffer.data(), [](void* context, const char16_t* line) {
         *static_cast<std::u16string*>(context) += std::u16string(line) + u"\n";
     }, &shown);
-    Expect("accepted terms: 1 to kMaxTerms units, a line feed at the end, every line shown",
-           !terms.empty() && terms.size() <= kMaxTerms && terms.back() == '\n' && shown == terms,
-           terms);
+    Expect("accepted terms: 1 to kMaxTerms units, storable, a line feed at the end, every line shown",
+           !terms.empty() && terms.size() <= kMaxTerms && terms.back() == '\n' && Storable(terms, u"\t\n") &&
+               shown == terms, terms);
     ConvertTerms("\xEF\xBB\xBF" + Utf16ToUtf8(terms), "terms.txt", &again, &diags);
     ExpectSame("ConvertTerms of its own result", terms, again);
 }
@@ -45,19 +58,20 @@ void CheckTerms(const std::string& utf8)
 // What the setup needs of any package the reader lets through.
 void CheckAcceptedPackage(const Package& p)
 {
-    Expect("an accepted package is within the limits the setup reads it under",
+    Expect("an accepted package is within the limits the setup reads it under, its texts storable",
            !p.name.empty() && p.name.size() <= kMaxProductText && p.program.size() <= kMaxProductText &&
                p.publisher.size() <= kMaxPublisher && !p.files.empty() && p.files.size() <= kMaxFiles &&
-               p.folders.size() <= kMaxFolders && p.versionText.size() < kVersionTextCapacity, p.name);
+               p.folders.size() <= kMaxFolders && p.versionText.size() < kVersionTextCapacity &&
+               Storable(p.name) && Storable(p.program) && Storable(p.publisher), p.name);
     CheckTerms(Utf16ToUtf8(p.terms));
 
     // The setup makes one folder level per entry: each name's parent comes before it, and no name twice.
     std::set<std::u16string> folders, names;
     auto checkName = [&](const std::u16string& name, size_t maxLength) {
         size_t cut = name.rfind(u'\\');
-        Expect("an accepted name passes the rules, in upper case too, is listed once, after its folder",
+        Expect("an accepted name passes the rules, in upper case too, is storable, listed once, after its folder",
                CheckListedPath(name, maxLength).empty() && CheckListedPath(AsciiUpper(name), maxLength).empty() &&
-                   names.insert(UpperCase(name)).second &&
+                   Storable(name) && names.insert(UpperCase(name)).second &&
                    (cut == name.npos || folders.count(UpperCase(name.substr(0, cut)))), name);
     };
     for (const std::u16string& folder : p.folders) {
