@@ -1,124 +1,38 @@
-// Fuzz target of the command-line reader: any line against the promises of its contract, and
-// lines assembled from known parts, which must read back as they were assembled.
+// Fuzz target of the command-line reader and the backslash its folder then gets: any line and capacities against their contracts.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <algorithm>
 #include <cstdint>
-#include <string>
-#include <utility>
 #include "model_check.h"
 #include "setup/command_line.h"
+#include "setup/paths.h"
 
 namespace {
 
-// What was read: understood, silent, usage, destination taken; the folder; the argument named.
-struct Reading {
-    std::u16string flags, folder, unknown;
-    std::u16string Text() const { return flags + u"|" + folder + u"|" + unknown; }
-};
-
-Reading Summary(bool understood, bool silent, bool usage, const std::u16string& folder, const std::u16string& unknown)
+// Flags, folder and argument named, with both buffers in blocks of their exact size. The folder
+// then gets its backslash in the same block, as the setup does, unless it has one or no room.
+std::u16string Read(const std::u16string& line, int capacity, int unknownCapacity, std::u16string* folder)
 {
-    return {{u"-U"[understood], u"-S"[silent], u"-?"[usage], u"-D"[!folder.empty()]}, folder, unknown};
-}
-
-// The line and both buffers in blocks of their exact size, so ASan sees any unit past them; a
-// destination not taken must be left as it was.
-Reading Read(const std::u16string& line, int destinationCapacity, int unknownCapacity)
-{
-    ExactBuffer text = ExactText(line), destination(destinationCapacity), unknown(unknownCapacity);
-    CommandLine r = ReadCommandLine(text.data(), destination.data(), destinationCapacity, unknown.data(), unknownCapacity);
-    std::u16string folder(destination.data(), destinationCapacity);
-    Expect("a destination not taken is left as it was", true,
-           r.hasDestination || folder == std::u16string(folder.size(), kFill), line);
-    return Summary(r.understood, r.silent, r.usage, r.hasDestination ? folder.c_str() : u"",
-                   unknownCapacity > 0 ? unknown.data() : u"");
-}
-
-// Promises that hold for any line: a taken folder is understood, fits and is the line's tail
-// after /D=; a refused argument is named as it stands in the line; and letter case changes
-// nothing but the texts' own letters.
-void CheckAnyLine(const std::u16string& line, int destinationCapacity, int unknownCapacity)
-{
-    Reading read = Read(line, destinationCapacity, unknownCapacity);
-    std::u16string tail = AsciiUpper(line.substr(0, line.find_last_not_of(u" \t") + 1)), folder = read.folder;
-    if (read.flags[3] == u'D')
-        Expect("a taken folder is understood, fits and is the line's tail after /D=", true, read.flags[0] == u'U' &&
-               static_cast<int>(folder.size()) < destinationCapacity && tail.size() >= folder.size() + 3 &&
-               tail.compare(tail.size() - folder.size() - 3, tail.npos, AsciiUpper(u"/D=" + folder)) == 0, line);
-    if (unknownCapacity >= 2)
-        Expect("an argument is named, as it stands, exactly when one is not understood", read.flags[0] != u'U',
-               !read.unknown.empty() && read.unknown[0] != u' ' && read.unknown[0] != u'\t' &&
-                   line.find(read.unknown) != line.npos, line);
-    Expect("upper case reads alike", AsciiUpper(read.Text()), Read(AsciiUpper(line), destinationCapacity, unknownCapacity).Text(),
+    ExactBuffer text(line), destination(capacity), unknown(unknownCapacity);
+    CommandLine r = ReadCommandLine(text.data(), destination.data(), capacity, unknown.data(), unknownCapacity);
+    std::u16string held(destination.data(), capacity);
+    Expect("a destination not taken is left as it was", r.hasDestination || held == std::u16string(capacity, kFill),
            line);
+    *folder = r.hasDestination ? held.c_str() : u"";
+    if (r.hasDestination) {
+        bool room = static_cast<int>(folder->size()) + 1 < capacity, ended = folder->back() == u'\\';
+        Expect("EnsureTrailingBackslash fails only for want of room",
+               EnsureTrailingBackslash(destination.data(), capacity) == (ended || room), line);
+        ExpectSame("EnsureTrailingBackslash", *folder + (!ended && room ? u"\\" : u""), destination.data());
+    }
+    return std::u16string{u"-U"[r.understood], u"-S"[r.silent], u"-?"[r.usage], u"-D"[r.hasDestination], u'|'} +
+           *folder + u"|" + (unknownCapacity > 0 ? unknown.data() : u"");
 }
 
-// Units that matter to the reader, and a few that only look as if they might.
-// A lone surrogate too: GetCommandLineW hands over whatever units the caller passed.
-const char16_t kAlphabet[] = {u' ', u'\t', u'"', u'\\', u'/', u':', u'=', u'?', u'S', u's', u'D', u'd',
-                              u'C', u'x', u'.', 0x017F, 0x0421, 0xD800, 0x00A0};
-
-std::u16string Some(FuzzedDataProvider& input, size_t most, const std::u16string& without)
+// A drive's root or a share.
+bool Absolute(const std::u16string& folder)
 {
-    std::u16string text;
-    for (size_t length = input.ConsumeIntegralInRange<size_t>(0, most); text.size() < length && input.remaining_bytes();) {
-        char16_t c = kAlphabet[input.ConsumeIntegralInRange<size_t>(0, sizeof kAlphabet / 2 - 1)];
-        if (without.find(c) == std::u16string::npos)
-            text += c;
-    }
-    return text;
-}
-
-// A line assembled from a program path, switches, perhaps arguments that are none (each ends
-// in x and holds no '=', so it cannot be one), perhaps /D= with a folder known to be absolute
-// or not and with or without a quote: what went in is what must come out.
-void CheckAssembledLine(FuzzedDataProvider& input, int destinationCapacity, int unknownCapacity)
-{
-    bool quoted = input.ConsumeBool(), first = quoted;  // only a closing quote ends an argument without a blank
-    std::u16string line = quoted ? u"\"" + Some(input, 12, u"\"") + u"\"" : Some(input, 12, u" \t\"");
-    auto blanks = [&](size_t least) {
-        std::u16string blanks;
-        for (size_t n = input.ConsumeIntegralInRange<size_t>(least, 3); blanks.size() < n;)
-            blanks += input.ConsumeBool() ? u' ' : u'\t';
-        return blanks;
-    };
-    bool silent = false, usage = false;
-    std::u16string stranger, folder;
-    for (int n = input.ConsumeIntegralInRange<int>(0, 4); n > 0; --n) {
-        const char16_t* switches[] = {u"/S", u"/s", u"/?"};
-        int pick = input.ConsumeIntegralInRange<int>(0, 3);
-        std::u16string argument = pick < 3 ? switches[pick] : Some(input, 8, u" \t=") + u"x";
-        silent = silent || pick < 2;
-        usage = usage || (pick == 2 && stranger.empty());
-        if (pick == 3 && stranger.empty())
-            stranger = argument;
-        line += blanks(std::exchange(first, false) ? 0 : 1) + argument;
-    }
-    if (input.ConsumeBool()) {
-        bool absolute = input.ConsumeBool(), quote = input.ConsumeBool();
-        // The relative starts stay relative whatever follows: a bare "x" then ":/" would name drive x:.
-        const char16_t* starts[] = {u"C:\\", u"z:/", u"\\\\", u"C:x", u"\\x", u"x\\", u"1:\\"};
-        folder = starts[absolute ? input.ConsumeIntegralInRange(0, 2) : input.ConsumeIntegralInRange(3, 6)];
-        size_t start = folder.size();
-        folder += Some(input, 600, u"\"");
-        if (folder.back() == u' ' || folder.back() == u'\t')
-            folder += u'x';
-        if (quote)
-            folder.insert(input.ConsumeIntegralInRange<size_t>(start, folder.size()), 1, u'"');
-        // Capacities near the folder's length, where a fit is decided, are worth most.
-        if (input.ConsumeBool())
-            destinationCapacity = std::max(0, static_cast<int>(folder.size()) + input.ConsumeIntegralInRange(-1, 1));
-        std::u16string destinationSwitch = input.ConsumeBool() ? u"/D=" : u"/d=";
-        line += blanks(std::exchange(first, false) ? 0 : 1) + destinationSwitch + folder;
-        if (!stranger.empty())
-            folder.clear();
-        else if (!absolute || quote || static_cast<int>(folder.size()) >= destinationCapacity)
-            stranger = destinationSwitch + std::exchange(folder, u"");
-    }
-    line += blanks(0);
-    Expect("assembled line read", Summary(stranger.empty(), silent, usage, folder,
-                                          unknownCapacity > 0 ? stranger.substr(0, unknownCapacity - 1) : u"").Text(),
-           Read(line, destinationCapacity, unknownCapacity).Text(), line);
+    char16_t drive = AsciiUpper(folder + u" ")[0];
+    return folder.compare(0, 2, u"\\\\") == 0 || (drive >= u'A' && drive <= u'Z' && folder.size() >= 3 &&
+                                                  folder[1] == u':' && (folder[2] == u'\\' || folder[2] == u'/'));
 }
 
 }  // namespace
@@ -126,12 +40,25 @@ void CheckAssembledLine(FuzzedDataProvider& input, int destinationCapacity, int 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider input(data, size);
-    bool assembled = input.ConsumeBool();
-    int destinationCapacity = input.ConsumeIntegralInRange<int>(0, 600);
+    int capacity = input.ConsumeIntegralInRange<int>(0, 600);
     int unknownCapacity = input.ConsumeIntegralInRange<int>(0, 80);
-    if (assembled)
-        CheckAssembledLine(input, destinationCapacity, unknownCapacity);
-    else
-        CheckAnyLine(WideUnits(input.ConsumeRemainingBytesAsString()), destinationCapacity, unknownCapacity);
+    std::u16string line = WideUnits(input.ConsumeRemainingBytesAsString()), folder, upperFolder;
+    std::u16string read = Read(line, capacity, unknownCapacity, &folder), unknown = read.substr(6 + folder.size());
+
+    // A folder is taken whole, absolute and without a quote, as the line's tail after /D=.
+    std::u16string tail = AsciiUpper(line.substr(0, line.find_last_not_of(u" \t") + 1));
+    std::u16string ending = AsciiUpper(u"/D=" + folder);
+    if (read[3] == u'D')
+        Expect("a taken folder is understood, fits, is absolute, holds no quote and is the line's tail after /D=",
+               read[0] == u'U' && static_cast<int>(folder.size()) < capacity && Absolute(folder) &&
+                   folder.find(u'"') == folder.npos && tail.size() >= ending.size() &&
+                   tail.compare(tail.size() - ending.size(), tail.npos, ending) == 0, line);
+    if (unknownCapacity >= 2)
+        Expect("an argument is named, as it stands, exactly when one is not understood",
+               (read[0] != u'U') == (!unknown.empty() && unknown[0] != u' ' && unknown[0] != u'\t' &&
+                                     line.find(unknown) != line.npos), line);
+    // Switches are ASCII letters, case aside: upper case changes nothing but the texts' own letters.
+    ExpectSame("upper case reads alike", AsciiUpper(read),
+               Read(AsciiUpper(line), capacity, unknownCapacity, &upperFolder));
     return 0;
 }

@@ -1,74 +1,59 @@
-// What every fuzz target shares: exact-size UTF-16 buffers that ASan guards, fuzz bytes as text, and the report of a broken property.
+// What every fuzz target shares: exact-size UTF-16 blocks that ASan guards, fuzz bytes as text, the report of a broken property.
 #ifndef FUZZ_MODEL_CHECK_H
 #define FUZZ_MODEL_CHECK_H
 
 #include <algorithm>
-#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <type_traits>
-#include <vector>
-#include "dialogs/terms_lines.h"
 
-// A heap block of exactly `size` UTF-16 units: ASan's redzones sit right before and after it,
-// so a unit read or written past the capacity the product was given is reported.
+// A heap block of exactly n units, or of a NUL-terminated text and n units to spare: ASan
+// reports any unit read or written past the capacity given.
 const char16_t kFill = 0xAAAA;
 struct ExactBuffer {
     std::unique_ptr<char16_t[]> units;
-    explicit ExactBuffer(size_t n, char16_t fill = kFill) : units(new char16_t[n]) { std::fill_n(units.get(), n, fill); }
+    explicit ExactBuffer(size_t n, char16_t fill = kFill) : units(new char16_t[n]) { std::fill_n(data(), n, fill); }
+    explicit ExactBuffer(const std::u16string& text, size_t n = 0) : ExactBuffer(text.size() + 1 + n)
+    {
+        std::copy(text.c_str(), text.c_str() + text.size() + 1, data());
+    }
     char16_t* data() { return units.get(); }
 };
 
-// A NUL-terminated copy of text in a block of exactly its length plus one.
-inline ExactBuffer ExactText(const std::u16string& text)
-{
-    ExactBuffer buffer(text.size() + 1);
-    std::copy(text.c_str(), text.c_str() + text.size() + 1, buffer.data());
-    return buffer;
-}
-
-// Fuzz bytes as the C string of UTF-16 the product sees. A byte below 0xF0 is a unit of its own
-// value, so ASCII and Latin-1 seeds read as the text they hold; a byte from 0xF0 on makes the
-// next two one unit (high byte first), so that every unit, surrogates included, can be reached.
+// Fuzz bytes as UTF-16 up to the first NUL: a byte below 0xF0 is a unit of its own value, so
+// ASCII and Latin-1 seeds read as they are; one from 0xF0 on makes the next two one unit.
 inline std::u16string WideUnits(const std::string& bytes)
 {
     std::u16string units;
     for (size_t i = 0; i < bytes.size(); ++i) {
-        bool pair = static_cast<unsigned char>(bytes[i]) >= 0xF0 && i + 2 < bytes.size();
-        units += static_cast<char16_t>(pair ? static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                                                  static_cast<unsigned char>(bytes[i + 2])
-                                            : static_cast<unsigned char>(bytes[i]));
+        auto byte = [&](size_t at) { return static_cast<char16_t>(static_cast<uint8_t>(bytes[at])); };
+        bool pair = byte(i) >= 0xF0 && i + 2 < bytes.size();
+        units += pair ? static_cast<char16_t>(byte(i + 1) << 8 | byte(i + 2)) : byte(i);
         i += pair ? 2 : 0;
     }
     return units.c_str();
 }
 
-// The standard library's upper case of the "C" locale: ASCII letters only.
+// Upper case of the ASCII letters only, as the "C" locale has it.
 inline std::u16string AsciiUpper(std::u16string text)
 {
     for (char16_t& c : text)
-        c = c < 0x80 ? static_cast<char16_t>(std::toupper(c)) : c;
+        c = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
     return text;
 }
 
-// A number as it is; a text with printable ASCII as it is, every other unit as \uXXXX.
-template <typename T>
-std::string Visible(const T& value)
+// Printable ASCII as it is, every other unit as \uXXXX.
+inline std::string Shown(const std::u16string& text)
 {
-    if constexpr (std::is_arithmetic_v<T>) {
-        return std::to_string(value);
-    } else {
-        std::string out = "\"";
-        for (auto c : value) {
-            unsigned unit = static_cast<std::make_unsigned_t<decltype(c)>>(c);
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\u%04X", unit);
-            out += unit >= 0x20 && unit < 0x7F && unit != '"' && unit != '\\' ? std::string(1, static_cast<char>(unit)) : hex;
-        }
-        return out + "\"";
+    std::string shown;
+    for (char16_t c : text) {
+        char unit[8];
+        std::snprintf(unit, sizeof unit, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04X", c);
+        shown += unit;
     }
+    return shown;
 }
 
 // A broken property is a fault like a crash: libFuzzer keeps the input as an artefact.
@@ -79,37 +64,24 @@ std::string Visible(const T& value)
     std::abort();
 }
 
-// `of`, the input the property is about, is shown only when it is broken.
-template <typename T>
-void Expect(const char* what, const T& expected, const T& got, const std::u16string& of = u"")
+inline void ExpectSame(const char* what, const std::u16string& expected, const std::u16string& got)
 {
-    if (!(expected == got))
-        Fail(std::string(what) + (of.empty() ? "" : " of " + Visible(of)), Visible(expected), Visible(got));
+    if (expected != got)
+        Fail(what, Shown(expected), Shown(got));
+}
+
+// `of`, the input the property is about, is shown when it breaks.
+inline void Expect(const char* what, bool holds, const std::u16string& of = u"")
+{
+    if (!holds)
+        Fail(what, "so", "not so, of " + Shown(of));
 }
 
 // A refusal the user reads as one line of the tool's output.
 inline void ExpectOneLine(const char* what, const std::string& reason, const char* breaks = "\r\n")
 {
     if (reason.empty() || reason.find_first_of(breaks) != std::string::npos)
-        Fail(what, "a one-line reason", Visible(reason));
-}
-
-// The lines the setup's terms list shows of text, each checked to be a non-empty piece of the
-// buffer it was given (the list box copies whatever the pointer reaches).
-inline std::vector<std::u16string> ShownLines(const std::u16string& text)
-{
-    ExactBuffer buffer = ExactText(text);
-    struct Seen {
-        const char16_t *first, *end;
-        std::vector<std::u16string> lines;
-    } seen{buffer.data(), buffer.data() + text.size(), {}};
-    SplitTermsLines(buffer.data(), [](void* context, const char16_t* line) {
-        Seen* s = static_cast<Seen*>(context);
-        if (line < s->first || line >= s->end || *line == '\0')
-            Fail("a terms line is a non-empty piece of the text", "so", "outside or empty");
-        s->lines.push_back(line);
-    }, &seen);
-    return seen.lines;
+        Fail(what, "a one-line reason", reason);
 }
 
 #endif

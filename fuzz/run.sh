@@ -1,66 +1,41 @@
 #!/usr/bin/env bash
-# Builds the fuzzers with clang in build/fuzz and runs one or all of them for a given time each.
-#
+# Builds the fuzzers with clang in build/fuzz and runs one or all of them for SECONDS each:
 #   fuzz/run.sh [--brief] TARGET|all SECONDS
-#
-# --brief: the short runs of `make test`: a fixed seed and a fresh corpus each time, so a run
-# repeats the last one. Otherwise the seed is FUZZ_SEED (or libFuzzer's own pick) and the grown
-# corpus is kept in build/fuzz/corpus for the next run. The seeds in fuzz/corpus are only read;
-# crash artefacts and logs go under build/fuzz, never into the tree.
+# --brief, the runs of `make test`: a fixed seed and a fresh corpus, so a run repeats the last.
+# Otherwise the seed is FUZZ_SEED or libFuzzer's pick, and the corpus grows in build/fuzz/corpus.
+# The seeds (fuzz/corpus, the sample's manifest and terms) are only read.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/fuzz
 brief=0
 [ "${1:-}" = "--brief" ] && brief=1 && shift
-if [ $# -ne 2 ] || ! [[ $2 =~ ^[0-9]+$ ]] || [ "$2" -lt 1 ]; then
-    echo "usage: $0 [--brief] TARGET|all SECONDS" >&2
+all=$(cd "$root/fuzz" && ls -- *_fuzz.cpp | sed 's/_fuzz\.cpp$//' | paste -sd' ')
+if [ $# -ne 2 ] || ! [[ $2 =~ ^[1-9][0-9]*$ ]] || ! [[ " all $all " == *" $1 "* ]]; then
+    echo "usage: $0 [--brief] TARGET|all SECONDS; targets: $all" >&2
     exit 2
 fi
-seconds=$2
-all=$(cd "$root/fuzz" && ls -- *_fuzz.cpp | sed 's/_fuzz\.cpp$//')
-if [ "$1" = all ]; then
-    targets=($all)
-elif [ -f "$root/fuzz/$1_fuzz.cpp" ]; then
-    targets=("$1")
-else
-    echo "no fuzz target '$1'; known:" $all >&2
-    exit 2
-fi
-
+targets=($([ "$1" = all ] && echo $all || echo "$1"))
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1 || { cat "$build/build.log" >&2; exit 1; }
 
-mkdir -p "$build/artifacts" "$build/logs"
 failed=()
 for name in "${targets[@]}"; do
-    corpus=$build/corpus/$name seed=${FUZZ_SEED:-}
-    if [ $brief = 1 ]; then
-        corpus=$build/brief/$name seed=${FUZZ_SEED:-1}
-        rm -rf "$corpus"
-    fi
-    mkdir -p "$corpus" "$build/artifacts/$name"
-    options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
-             -artifact_prefix="$build/artifacts/$name/" ${seed:+-seed=$seed})
-    [ -f "$root/fuzz/$name.dict" ] && options+=(-dict="$root/fuzz/$name.dict")
-    log=$build/logs/$name.log
-
-    # libFuzzer stops itself at max_total_time; the outer limit only guards against a stuck run.
+    corpus=$build/corpus/$name seed=${FUZZ_SEED:-} log=$build/logs/$name.log seeds=("$root/fuzz/corpus/$name")
+    [ $brief = 1 ] && corpus=$build/brief/$name seed=${FUZZ_SEED:-1} && rm -rf "$corpus"
+    [ $name = manifest ] && seeds+=(-seed_inputs="$root/sample/lumivue/lumivue.ini,$root/sample/lumivue/terms.txt")
+    mkdir -p "$corpus" "$build/artifacts/$name" "$build/logs"
+    # libFuzzer stops at max_total_time; the outer limit only guards against a stuck run.
     status=0
-    timeout --kill-after=10 $((seconds + 120)) \
-        "$build/$name" "${options[@]}" "$corpus" "$root/fuzz/corpus/$name" >"$log" 2>&1 || status=$?
-
-    done_line=$(grep -aE '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 || true)
-    seed_used=$(grep -aoE 'Seed: [0-9]+' "$log" | head -1 | cut -d' ' -f2 || true)
-    if [ $status -ne 0 ] || [ -z "$done_line" ]; then
+    timeout --kill-after=10 $(($2 + 120)) "$build/$name" -max_total_time="$2" -timeout=10 ${seed:+-seed=$seed} \
+        -artifact_prefix="$build/artifacts/$name/" "$corpus" "${seeds[@]}" >"$log" 2>&1 || status=$?
+    runs=$(grep -aoE '^Done [0-9]+ runs' "$log" | cut -d' ' -f2 || true)
+    if [ $status -ne 0 ] || [ -z "$runs" ]; then
         failed+=("$name")
-        reached=$(grep -aoE '^#[0-9]+' "$log" | tail -1 | tr -d '#' || true)
-        echo "$name: FAILED after ${reached:-?} runs (status $status, seed ${seed_used:-?}); log $log" >&2
-        grep -aE 'PROPERTY BROKEN|expected:|got:|ERROR: (AddressSanitizer|libFuzzer|UndefinedBehavior)|runtime error|SUMMARY|Test unit written to' "$log" | head -20 >&2 || true
-        echo "  replay an artefact with: $build/$name ARTEFACT" >&2
+        echo "$name: FAILED (status $status); log $log; replay an artefact with $build/$name ARTEFACT" >&2
+        grep -aE 'PROPERTY BROKEN|expected:|got:|ERROR: |runtime error|SUMMARY|Test unit' "$log" | head -20 >&2 || true
     else
-        read -r _ runs _ _ took _ <<<"$done_line"
-        echo "$name: $runs runs in $took s (seed $seed_used, corpus $(ls "$corpus" | wc -l) inputs)"
+        echo "$name: $runs runs, corpus $(ls "$corpus" | wc -l) inputs"
     fi
 done
 
