@@ -1,0 +1,170 @@
+// The setup's pure text functions as one table (function, capacity, input, expected), under ASan and UBSan.
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+#include "dialogs/terms_lines.h"
+#include "package/resource_name.h"
+#include "setup/command_line.h"
+#include "setup/paths.h"
+
+namespace {
+
+using Text = std::u16string;
+const int kDestination = 512;  // the setup's destination buffer, NUL included
+
+// capacity units holding text (and its NUL, if it fits), then a guard unit that the call must leave alone.
+Text Buffer(int capacity, const Text& text)
+{
+    Text units(text + u'\0', 0, capacity);
+    units.resize(capacity + 1, u'#');
+    return units;
+}
+
+Text Result(const Text& units, bool whole)
+{
+    return Text(units.c_str()) + (whole ? u"" : u"|cut") + (units.back() == u'#' ? u"" : u"|past capacity");
+}
+
+// What fn makes of args, as one text: its result, then "|cut" where the call said the result did not fit.
+Text Call(const std::string& fn, int capacity, std::vector<Text> args)
+{
+    Text out = Buffer(capacity, fn == "append" || fn == "ensure" ? args[0] : u""), text = args[0], lines;
+    std::vector<const char16_t*> more;
+    for (size_t i = 1; i < args.size(); ++i)
+        more.push_back(args[i].c_str());
+    if (fn == "copy")
+        return Result(out, CopyText(&out[0], capacity, text.c_str()));
+    if (fn == "append")
+        return Result(out, AppendText(&out[0], capacity, more[0]));
+    if (fn == "ensure")
+        return Result(out, EnsureTrailingBackslash(&out[0], capacity));
+    if (fn == "format")
+        return Result(out, FormatText(&out[0], capacity, text.c_str(), more.data(), int(more.size())));
+    if (fn == "command") {  // capacity: the unknown buffer's; the destination one is the setup's
+        Text into = Buffer(kDestination, Text(kDestination, u'#')), unknown = Buffer(capacity, Text(capacity, u'#'));
+        CommandLine got = ReadCommandLine(text.c_str(), &into[0], kDestination, &unknown[0], capacity);
+        Text named = capacity > 0 ? Result(unknown, true) : unknown == u"#" ? u"" : u"|past capacity";
+        return Text(got.understood ? u"ok" : u"no") + (got.silent ? u" /S" : u"") + (got.usage ? u" /?" : u"") +
+               (got.hasDestination ? u" D=" + Result(into, true) : into != Text(kDestination + 1, u'#') ? u" touched" : u"") +
+               (named.empty() ? u"" : u" unknown=" + named);
+    }
+    if (fn == "cut")
+        CutAfterLastSeparator(&text[0]);
+    if (fn == "unquote")
+        StripEnclosingQuotes(&text[0]);
+    if (fn == "name")
+        MakeResourceName(&text[0]);
+    if (fn != "lines")
+        return text.c_str();
+    SplitTermsLines(&text[0], [](void* c, const char16_t* line) { *static_cast<Text*>(c) += Text(line) + u"|"; }, &lines);
+    return lines;
+}
+
+struct Row { const char* fn; int capacity; std::vector<Text> args; Text expected; };
+
+TEST(Product, EveryRowGivesItsExpectedText)
+{
+    const Text a511(511, u'a'), a510(510, u'a'), fits = u"C:\\" + Text(kDestination - 4, u'f'), over = fits + u"f";
+    Text every, made;  // every UTF-16 unit but NUL, and the name the rule makes of them
+    for (char16_t unit = 1; unit != 0; ++unit)
+        every += unit, made += (unit >= 'A' && unit <= 'Z') || (unit >= 'a' && unit <= 'z') ? unit : u'_';
+    const Row rows[] = {
+        // Copy, append and format: cut to capacity minus one, and say so.
+        {"copy", 8, {u"1234567"}, u"1234567"},
+        {"copy", 8, {u"12345678"}, u"1234567|cut"},
+        {"append", 8, {u"abc", u"defg"}, u"abcdefg"},
+        {"append", 8, {u"abcdefg", u"h"}, u"abcdefg|cut"},
+        {"append", 4, {u"abcd", u""}, u"abc"},  // a full buffer without its NUL: nothing to add, nothing cut
+        {"format", 256, {u"Error: Couldn't write to '%s%s'", u"C:\\x\\", u"a.txt"}, u"Error: Couldn't write to 'C:\\x\\a.txt'"},
+        {"format", 64, {u"a %s b", u"%s %d"}, u"a %s %d b"},  // an argument is never read as a format
+        {"format", 64, {u"100%% %d %n %x %", u"unused"}, u"100%% %d %n %x %"},
+        {"format", 64, {u"%S %5s", u"unused"}, u"%S %5s"},
+        {"format", 64, {u"%s and %s and %s", u"Lumivue"}, u"Lumivue and %s and %s"},
+        {"format", 64, {u"%s"}, u"%s"},
+        {"format", 12, {u"Writing: %s ...", u"abcdef"}, u"Writing: ab|cut"},
+        {"format", 5, {u"abcdefgh"}, u"abcd|cut"},
+        {"format", 1, {u"%s", u"x"}, u"|cut"},
+        {"format", 4, {u"%s%s", u"xx"}, u"xx%|cut"},
+        {"format", 4, {u"%s", u"xx"}, u"xx"},
+        {"cut", 0, {u"C:\\Tools\\Lumivue\\Lumivue.exe"}, u"C:\\Tools\\Lumivue\\"},
+        {"cut", 0, {u"D:Lumivue.exe"}, u"D:"},
+        {"cut", 0, {u"D:\\Lumivue.exe"}, u"D:\\"},
+        {"cut", 0, {u"C:\\dir\\"}, u"C:\\dir\\"},
+        {"cut", 0, {u"Lumivue.exe"}, u""},
+        {"cut", 0, {u""}, u""},
+        {"cut", 0, {u"\\\\server\\share\\x.exe"}, u"\\\\server\\share\\"},
+        {"ensure", 16, {u"C:\\Tools"}, u"C:\\Tools\\"},
+        {"ensure", 16, {u"C:\\Tools\\"}, u"C:\\Tools\\"},
+        {"ensure", 4, {u""}, u"\\"},
+        {"ensure", 512, {a511}, a511 + u"|cut"},
+        {"ensure", 512, {a510 + u"\\"}, a510 + u"\\"},
+        {"ensure", 512, {a510}, a510 + u"\\"},
+        {"unquote", 0, {u"\"C:\\Tools\\Lumivue\\Lumivue.exe\""}, u"C:\\Tools\\Lumivue\\Lumivue.exe"},
+        {"unquote", 0, {u"\"C:\\a b\\x.exe\" /quiet"}, u"C:\\a b\\x.exe"},
+        {"unquote", 0, {u"\"C:\\open"}, u"C:\\open"},
+        {"unquote", 0, {u"C:\\plain\\x.exe"}, u"C:\\plain\\x.exe"},
+        {"unquote", 0, {u"\""}, u""},
+        {"unquote", 0, {u"\"\""}, u""},
+        // The command line: switches after the program path; a folder taken whole or refused.
+        {"command", 32, {u""}, u"ok"},
+        {"command", 32, {u"Setup.exe"}, u"ok"},
+        {"command", 32, {u"\"C:\\My Downloads\\Setup.exe\""}, u"ok"},
+        {"command", 32, {u"\"C:\\My Downloads\\Setup.exe\" /S"}, u"ok /S"},
+        {"command", 32, {u"\"C:\\a b\\Setup.exe\"/s"}, u"ok /S"},
+        {"command", 32, {u"Setup.exe\t/S \t/S  "}, u"ok /S"},
+        {"command", 32, {u"C:\\tools/S\\Setup.exe"}, u"ok"},
+        {"command", 32, {u"\"C:\\open /S"}, u"ok"},
+        {"command", 32, {u" /S"}, u"ok /S"},  // an empty program path, as Windows reads it
+        {"command", 32, {u"Setup.exe /?"}, u"ok /?"},
+        {"command", 32, {u"Setup.exe /S /D=C:\\Program Files\\Lumivue"}, u"ok /S D=C:\\Program Files\\Lumivue"},
+        {"command", 32, {u"Setup.exe /d=C:\\a  b\\ \t "}, u"ok D=C:\\a  b\\"},
+        {"command", 32, {u"Setup.exe /D=C:\\x /S"}, u"ok D=C:\\x /S"},
+        {"command", 32, {u"Setup.exe /D=C:\\Программы\\Lumivue"}, u"ok D=C:\\Программы\\Lumivue"},
+        {"command", 32, {u"Setup.exe /D=\\\\server\\apps\\Lumivue"}, u"ok D=\\\\server\\apps\\Lumivue"},
+        {"command", 32, {u"Setup.exe /D=d:/Lumivue"}, u"ok D=d:/Lumivue"},
+        {"command", 32, {u"Setup.exe /X"}, u"no unknown=/X"},
+        {"command", 32, {u"Setup.exe /X /D=C:\\x /S"}, u"no unknown=/X"},
+        {"command", 32, {u"Setup.exe /X /s"}, u"no /S unknown=/X"},
+        {"command", 32, {u"Setup.exe /S /Silent /D=C:\\x"}, u"no /S unknown=/Silent"},
+        {"command", 32, {u"Setup.exe /? C:\\x"}, u"no /? unknown=C:\\x"},
+        {"command", 32, {u"Setup.exe S"}, u"no unknown=S"},
+        {"command", 32, {u"Setup.exe /\u017F"}, u"no unknown=/\u017F"},  // long s folds to S outside ASCII
+        {"command", 32, {u"Setup.exe /D"}, u"no unknown=/D"},
+        {"command", 32, {u"Setup.exe /D="}, u"no unknown=/D="},
+        {"command", 32, {u"Setup.exe /D= \t "}, u"no unknown=/D="},
+        {"command", 32, {u"Setup.exe /D=\"C:\\a b\""}, u"no unknown=/D=\"C:\\a b\""},
+        {"command", 32, {u"Setup.exe /D=C:\\a\"b"}, u"no unknown=/D=C:\\a\"b"},
+        {"command", 32, {u"Setup.exe /D= C:\\x"}, u"no unknown=/D= C:\\x"},
+        {"command", 32, {u"Setup.exe /D=Lumivue"}, u"no unknown=/D=Lumivue"},
+        {"command", 32, {u"Setup.exe /D=C:Lumivue"}, u"no unknown=/D=C:Lumivue"},
+        {"command", 32, {u"Setup.exe /D=\\Lumivue"}, u"no unknown=/D=\\Lumivue"},
+        {"command", 32, {u"Setup.exe \"/D=C:\\a b\""}, u"no unknown=\"/D=C:\\a"},
+        {"command", 32, {u"Setup.exe /D=" + fits}, u"ok D=" + fits},
+        {"command", 32, {u"Setup.exe /D=" + fits + u"  "}, u"ok D=" + fits},
+        {"command", 32, {u"Setup.exe /D=" + over}, u"no unknown=/D=" + over.substr(0, 28)},
+        {"command", 1, {u"Setup.exe /D=" + over}, u"no"},
+        {"command", 0, {u"Setup.exe /D=" + over}, u"no"},
+        // Payload entry names: letters keep their case, every other UTF-16 unit becomes '_' (all of them).
+        {"name", 0, {u"Uninst.bat"}, u"Uninst_bat"},
+        {"name", 0, {u""}, u""},
+        {"name", 0, {every}, made},
+        {"name", 0, {u"\u041F\u0440\u043E\U0001F600.txt"}, u"______txt"},
+        // Terms lines: a final line feed adds nothing, carriage returns stay, an empty piece ends the list.
+        {"lines", 0, {u"A\nB\n"}, u"A|B|"},
+        {"lines", 0, {u"A\nB"}, u"A|B|"},
+        {"lines", 0, {u"A\r\nB\r\n"}, u"A\r|B\r|"},
+        {"lines", 0, {u"A\n \nB\n"}, u"A| |B|"},
+        {"lines", 0, {u"\u0391\u03B1\n\u65E5\u672C\n"}, u"\u0391\u03B1|\u65E5\u672C|"},
+        {"lines", 0, {u"A\n\nB\n"}, u"A|"},
+        {"lines", 0, {u"\nA\n"}, u""},
+        {"lines", 0, {u""}, u""},
+        {"lines", 0, {u"\n"}, u""},
+    };
+    for (const Row& row : rows) {
+        Text got = Call(row.fn, row.capacity, row.args);
+        EXPECT_TRUE(got == row.expected) << "row " << &row - rows << " (" << row.fn << " " << testing::PrintToString(
+            row.args[0].substr(0, 60)) << "): expected " << testing::PrintToString(row.expected) << ", got " << testing::PrintToString(got);
+    }
+}
+
+}  // namespace
