@@ -279,18 +279,26 @@ class Env:
 
 class Row:
     def __init__(self, env, name, pairs, where):
-        self.env, self.name, self.where, self.pairs, self.failures = env, name, where, pairs, []
-        self.pkg = env.packages[dict(pairs)['pkg']]
+        self.env, self.name, self.where, self.failures = env, name, where, []
+        self.pkg = p = env.packages[dict(pairs)['pkg']]
         self.scratch, self.dest = windows_path(env.scratch + '/row'), ''
-        # An installed package: every file in the folder, its program started from there if it is the
-        # probe, its entry naming the folder (a root keeps its backslash).
-        for place in self.values('installed', raw=True):
-            if dict(self.pkg.files).get(self.pkg.program) == 'probe' and 'launch' not in dict(pairs):
-                pairs.append(('launch', place + '\\' + self.pkg.program))
-            if 'uninstall' in self.pkg.fields:
-                pairs.append(('entry64' if 'x64' in self.pkg.fields else 'entry',
-                              'InstallLocation=' + place + ('\\' if place.endswith(':') or not place else '')))
-        self.one = dict(pairs)
+        # An installed package: every file in the folder, nothing beside it in the row's folder, its
+        # program started from there if it is the probe, its entry naming the folder (a root keeps its
+        # backslash).
+        self.pairs = []
+        for key, value in pairs:
+            self.pairs.append((key, value))
+            if key == 'installed':
+                at = dict(pairs).get('at', value)
+                self.pairs += [('in', at)] + [('file', n) for n, _ in p.files] + [('alone', at)]
+                self.pairs += [('launch', value + '\\' + p.program)] * (dict(p.files).get(p.program) == 'probe'
+                                                                       and 'launch' not in dict(pairs))
+                self.pairs += [('entry64' if 'x64' in p.fields else 'entry', 'InstallLocation=' + value
+                                + '\\' * (value.endswith(':') or not value))] * ('uninstall' in p.fields)
+        # The entry's values are registry values like any other.
+        self.pairs = [('reg', '%s:HKLM:%s\\%s' % (k[5:] or '-', self.key('entry'), v)) if k.startswith('entry')
+                      else (k, v) for k, v in self.pairs]
+        self.one = dict(self.pairs)
 
     def values(self, key, raw=False):
         return [v if raw else self.fill(v) for k, v in self.pairs if k == key]
@@ -322,8 +330,7 @@ class Row:
             return values.get(match.group(1), match.group(0))
         text = spelt(re.sub(r'\{([a-z0-9:-]+)\}', one, text))
         pad = re.search(r'\{fill:(\d+)\}', text)
-        return text if not pad else text[:pad.start()] + 'x' * (int(pad.group(1)) - len(text) + len(pad.group(0))) \
-            + text[pad.end():]
+        return text if not pad else text[:pad.start()] + 'x' * (int(pad[1]) - len(text) + len(pad[0])) + text[pad.end():]
 
     def expect(self, what, expected, got):
         if expected != got:
@@ -334,20 +341,17 @@ class Row:
 
     def forget(self):
         """Steps that leave no registration of the package's, and the program-files values as Windows has them."""
-        if not self.pkg.product:
-            return []
         steps = [['reg-set', '-', 'HKLM', CURRENT, 'ProgramFilesDir', 'sz', self.env.pf]]
         for view in ('32', '64') if self.env.win64 else ('-',):
             steps += [['reg-del', view, 'HKLM', self.key('app')], ['reg-del', view, 'HKLM', self.key('entry')]]
             # Wine 8 lacks the value that 64-bit Windows keeps in both views.
             steps += [['reg-set', view, 'HKLM', CURRENT, 'ProgramW6432Dir', 'sz', 'C:\\Program Files']] * self.env.win64
-        return steps
+        return steps if self.pkg.product else []
 
     def prepare(self):
         """The state before: made on the Linux side where it can be, by agent steps where Windows keeps it."""
-        env, row = self.env, self.env.scratch + '/row'
+        env, row, drive = self.env, self.env.scratch + '/row', self.env.prefix + '/dosdevices/d:'
         self.dest = self.fill(self.one.get('destination', '{scratch}\\Dest'))
-        drive = env.prefix + '/dosdevices/d:'
         # A mount, an immutable file or a device link left by the row before would stop a plain removal.
         shell('for m in $(findmnt -rn -o TARGET | grep -F "%s/"); do umount "$m"; done; chattr -R -i "%s";'
               ' rm -rf "%s" "%s/d" "%s"; mkdir -p "%s"' % (env.scratch, row, row, env.scratch, drive, row))
@@ -366,10 +370,9 @@ class Row:
             os.remove(env.linux(path))
         for path, _, text in (v.partition('=') for v in self.values('put')):
             put(env.linux(path), unescape(text))
-        for key, script in (('immutable', 'chattr +i "%s"'), ('full', 'mkdir -p "$(dirname "%s")" && ln -s /dev/full "%s"')):
+        for key, script in (('immutable', 'chattr +i "%s"'), ('full', 'mkdir -p "$(dirname "%s")"; ln -s /dev/full "%s"')):
             for path in self.values(key):
-                made = shell(script.replace('%s', env.linux(path)))
-                self.expect('making %s %s' % (key, path), '', made.stderr)
+                self.expect('making %s %s' % (key, path), '', shell(script.replace('%s', env.linux(path))).stderr)
         for path, _, size in (v.rpartition(':') for v in self.values('tmpfs')):
             os.makedirs(env.linux(path), exist_ok=True)
             if shell('mount -t tmpfs -o size=%s e2e "%s"' % (size, env.linux(path))).returncode:
@@ -393,10 +396,8 @@ class Row:
         for key, value in self.pairs:
             if key in WINDOWS or key == 'probe':
                 shown.append({'kind': key, 'action': 'ok' if key == 'box' else value, 'text': value})
-            elif key == 'owner':
-                shown[-1]['owner'] = value
-            elif key == 'poke':
-                shown[-1]['action'] = 'poke'
+            elif key in ('owner', 'poke'):
+                shown[-1][key if key == 'owner' else 'action'] = value or 'poke'
         return shown
 
     def steps(self):
@@ -408,11 +409,8 @@ class Row:
             steps.append(['wait-exit'])
         steps += [['window-of', v.partition(':')[0]] for v in self.values('program')]
         steps += [['exec', v, self.scratch] for v in self.values('exec')]
-        for key in ('entry', 'entry32', 'entry64'):
-            steps += [['reg-get', key[5:] or '-', 'HKLM', self.key('entry'), v.partition('=')[0]]
-                      for v in self.values(key)]
-        for view, root, path in (v.rpartition('=')[0].split(':', 2) for v in self.values('reg')):
-            steps.append(['reg-get', view, root] + path.rsplit('\\', 1))
+        steps += [['reg-get'] + v.rpartition('=')[0].split(':', 2)[:2] + v.rpartition('=')[0].split(':', 2)[2]
+                  .rsplit('\\', 1) for v in self.values('reg')]
         steps += [['template', self.exe(), v.partition('=')[0]] for v in self.values('template')]
         return steps + [['listwidth', self.exe()]] * ('listwidth' in self.one)
 
@@ -443,25 +441,12 @@ class Row:
                                                                   [' | '.join(f) for f in answered]))
         title = self.fill(self.one.get('title', '{caption}'))
         for n, (want, got) in enumerate(zip(expected, answered), 1):
-            what = 'window %d (%s) ' % (n, want['kind'])
-            self.expect(what + 'kind', want['kind'], got[0])
-            if got[0] != want['kind']:
-                continue
-            self.expect(what + 'title', title, got[1])
-            if want['kind'] == 'welcome':
-                self.expect(what + 'greeting', self.fill(self.one.get('greeting', 'Welcome to {product}!')), got[2])
-                lines = self.one.get('lines')
-                self.expect(what + 'terms', self.fill(lines) if lines is not None else '\\n'.join(self.pkg.lines()),
-                            got[3] if len(got) > 3 else '')
-            elif want['kind'] == 'prompt':
-                self.expect(what + 'text', PROMPT, got[2])
-            elif want['kind'] == 'dest':
-                self.expect(what + 'heading and proposal',
-                            (HEADING, self.fill(self.one.get('proposal', '{pf}\\{product}'))), tuple(got[2:4]))
-            else:
-                self.expect(what + 'text', self.fill(want['text']), got[2])
-                if 'owner' in want:
-                    self.expect(what + 'owner', self.fill(want['owner']), got[3])
+            kind, lines = want['kind'], self.one.get('lines')
+            wanted = {'welcome': [self.fill(self.one.get('greeting', 'Welcome to {product}!')),
+                                  self.fill(lines) if lines is not None else '\\n'.join(self.pkg.lines())],
+                      'prompt': [PROMPT], 'dest': [HEADING, self.fill(self.one.get('proposal', '{pf}\\{product}'))],
+                      'box': [self.fill(want['text'])] + [self.fill(want.get('owner'))] * ('owner' in want)}[kind]
+            self.expect('window %d' % n, [kind, title] + wanted, got[:2 + len(wanted)])
         for kind, want in (('browser', self.values('browser')), ('edit', self.values('edit')),
                            ('after-esc', self.values('after-esc')),
                            ('progress', [title + ' 0 1 0'] * sum(w['action'] == 'poke' for w in expected))):
@@ -482,39 +467,34 @@ class Row:
             self.expect('unanswered WM_NULL probes, and the dialog gone', ('0', '1'), (unanswered, gone))
         for (title, _, image), got in zip((v.partition(':') for v in self.values('program')), by.get('program', [])):
             self.expect('program %s, and not the setup' % title, (image.lower(), '0'), (got[0].lower(), got[1]))
-        for got in by.get('exec', []):
-            self.expect('exec status', '0', got[0])
-        regs = iter(by.get('reg', []))
-        for key in ('entry', 'entry32', 'entry64', 'reg'):
-            for name, _, want in (v.rpartition('=') if key == 'reg' else v.partition('=') for v in self.values(key)):
-                self.expect('%s %s' % (key, name), want, next(regs, ['', '', '', '(not read)'])[3])
+        self.expect('exec statuses', ['0'] * len(by.get('exec', [])), [got[0] for got in by.get('exec', [])])
+        self.expect('registry values', [v.rpartition('=')[2] for v in self.values('reg')],
+                    [got[3] for got in by.get('reg', [])])
         for value, got in zip(self.values('template'), by.get('template', [])):
-            self.expect('controls missing from template ' + got[0], set(), set(value.partition('=')[2].split()) - set(got[2:]))
+            missing = set(value.partition('=')[2].split()) - set(got[2:])
+            self.expect('controls missing from template ' + got[0], set(), missing)
         if 'listwidth' in self.one:
-            widest, client, _ = (by.get('listwidth') or [['?', '?', '?']])[0]
+            widest, client = (by.get('listwidth') or [['?', '?']])[0][:2]
             self.expect('the widest terms line within the list (px)', True,
                         widest.isdigit() and client.isdigit() and int(widest) <= int(client) or (widest, client))
 
     def compare_files(self):
         env, folder, wanted = self.env, self.dest, {}
-        for place in self.values('installed'):
-            at = self.fill(self.one.get('at', place))
-            wanted[at] = [n for n, _ in self.pkg.files]
-            if at.startswith(self.scratch + '\\'):
-                self.expect('the row folder', [at[len(self.scratch) + 1:].split('\\')[0]],
-                            sorted(os.listdir(env.linux(self.scratch))))
         for key, value in self.pairs:
             if key == 'in':
                 folder = self.fill(value)
                 wanted.setdefault(folder, [])
             elif key == 'file':
                 wanted.setdefault(folder, []).append(self.fill(value))
+            elif key == 'alone' and self.fill(value).startswith(self.scratch + '\\'):
+                self.expect('the row folder', [self.fill(value)[len(self.scratch) + 1:].split('\\')[0]],
+                            sorted(os.listdir(env.linux(self.scratch))))
         for folder, files in wanted.items():
             self.compare_tree(folder, files)
+        nothing = 'nothing' in self.one
         for folder in self.values('empty'):
             self.expect('listing of ' + folder, [], tree(env.linux(folder)))
-        nothing = 'nothing' in self.one
-        for folder in self.values('absent') + [self.fill('{pf}\\') + self.pkg.product] * bool(nothing and self.pkg.product):
+        for folder in self.values('absent') + [self.fill('{pf}\\{product}')] * bool(nothing and self.pkg.product):
             self.expect(folder + ' exists', False, os.path.exists(env.linux(folder)))
         if nothing:
             self.expect('what is in the row folder', [], tree(env.linux(self.scratch)))
@@ -597,7 +577,10 @@ def main(argv):
         return 2
     passed = failed = 0
     for row in rows:
-        failures = row.run()
+        try:
+            failures = row.run()
+        except (OSError, subprocess.SubprocessError, TableError, KeyError, IndexError, ValueError) as error:
+            failures = ['the runner could not go on: %r' % error]
         if failures is None:
             continue
         for failure in failures:
