@@ -22,7 +22,8 @@ class MappedFile {
 public:
     explicit MappedFile(const std::string& path)
     {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Not blocking: a named pipe with no writer would hold the open for ever; it is refused below.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         struct stat st;
         if (fd < 0 || ::fstat(fd, &st) != 0) {
             error_ = std::strerror(errno);
