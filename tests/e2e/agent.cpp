@@ -135,8 +135,9 @@ Fields Describe(HWND window) {
     const std::string kind = KindOf(window), title = TextOf(window);
     if (kind == "box") {
         HWND owner = GetWindow(window, GW_OWNER);
-        std::string of = owner ? KindOf(owner) : "none";
-        if (of == "progress") of += ":" + ChildText(owner, IDC_STATUS);
+        // An owner that is no longer shown (ended while the box is up) is told apart from one that is.
+        std::string of = owner ? (IsWindowVisible(owner) ? "" : "hidden ") + KindOf(owner) : "none";
+        if (KindOf(owner) == "progress") of += ":" + ChildText(owner, IDC_STATUS);
         if (of == "box" || of == "window") of = "window:" + TextOf(owner);
         return {kind, title, ChildText(window, 0xFFFF), of};
     }
