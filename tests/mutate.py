@@ -7,7 +7,7 @@ import argparse, collections, fnmatch, json, os, pathlib, re, shutil, subprocess
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 Fault = collections.namedtuple('Fault', 'name path find replace')
-# By a fault's name up to its dot: the Wine groups that watch that code run first, so a fault there costs one.
+# By a fault's name before its dot, the Wine groups that watch that code: they run first (ctest -R), then the rest.
 FIRST_GROUPS = {'welcome': 'welcome|hostile|locale_ja', 'destination': 'destination|win64', 'reinstall': 'destination',
                 'browse': 'destination', 'templates': 'welcome|extraction_journeys|destination', 'strings': 'hostile',
                 'main': 'failure_exits|journeys|destination|extraction_failures|win64', 'state': 'hostile',
