@@ -9,11 +9,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 Fault = collections.namedtuple('Fault', 'name path find replace')
 # By a fault's name before its dot, the Wine groups that watch that code: they run first (ctest -R), then the rest.
 FIRST_GROUPS = {'welcome': 'welcome|hostile|locale_ja', 'destination': 'destination|win64', 'reinstall': 'destination',
-                'browse': 'destination', 'templates': 'welcome|extraction_journeys|destination', 'strings': 'hostile',
-                'main': 'failure_exits|journeys|destination|extraction_failures|win64', 'state': 'hostile',
-                'notices': 'failure_exits|dialog_failures|extraction_failures|destination', 'limits': 'hostile',
-                'progress': 'extraction_.*', 'extraction': 'extraction_.*', 'entry': 'extraction_.*|win64',
-                'pack': 'signed_sample_verifies'}
+                'browse': 'destination', 'templates': 'welcome|extraction_journeys|destination', 'state': 'hostile',
+                'main': 'failure_exits|journeys|destination|extraction_failures|win64', 'limits': 'hostile',
+                'notices': 'failure_exits|dialog_failures|extraction_failures|destination',
+                'progress': 'extraction_.*', 'extraction': 'extraction_.*', 'entry': 'extraction_.*|win64|destination',
+                'strings': 'hostile|destination', 'pack': 'signed_sample_verifies'}
 FAILURE = {'build': r'(\S+:\d+:\d+: error: .*)', 'fuzz': r'fuzzing found faults in: (.*)',
            'ctest': r'\d+/\d+ Test +#\d+: (\S+) .*(?:Failed|Exception|Timeout)'}
 MERGED = dict(stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors='replace')
