@@ -146,7 +146,11 @@ def run(tools, folder, stub, words, status, said, spec=None, whole=False):
         edit(folder, spec, stub)
     args, before = shlex.split(words), set(os.listdir(folder))
     program, args = (tools[1], args[1:]) if args[:1] == ['SWEEP'] else (tools[0], args)
-    done = subprocess.run([program] + [stub if w == 'STUB' else w for w in args], cwd=folder, capture_output=True, env=ENV)
+    try:
+        done = subprocess.run([program] + [stub if w == 'STUB' else w for w in args], cwd=folder, capture_output=True,
+                              env=ENV, timeout=300)
+    except subprocess.TimeoutExpired:  # a named pipe read without a writer, say
+        return 'it did not end within 300 s'
     out = done.stderr.splitlines() if whole else [line.strip() for line in (done.stdout + done.stderr).splitlines()]
     want = [unescape(line.replace('TOOLDIR', os.path.dirname(tools[0]))) for line in said.split(' ; ')] if said else []
     if done.returncode != int(status) or (out != want if whole else not set(want) <= set(out)):
