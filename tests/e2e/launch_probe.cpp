@@ -13,7 +13,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     DWORD length = GetEnvironmentVariableW(L"E2E_LAUNCH_RECORD", record, 1024);
     if (length == 0 || length >= 1024)
         return 0;
-    std::wstring wide = std::wstring(GetCommandLineW()) + L"\n";
+    // And how it was asked to show itself: a program started minimised or hidden is one its user misses.
+    STARTUPINFOW startup = {};
+    GetStartupInfoW(&startup);
+    std::wstring shown = (startup.dwFlags & STARTF_USESHOWWINDOW) ? std::to_wstring(startup.wShowWindow) : L"default";
+    std::wstring wide = std::wstring(GetCommandLineW()) + L"\tshow " + shown + L"\n";
     std::string line(wide.size() * 3, '\0');
     line.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), line.data(),
                                     static_cast<int>(line.size()), nullptr, nullptr));

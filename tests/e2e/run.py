@@ -429,7 +429,7 @@ class Row:
         if want:
             wait(lambda: os.path.exists(record))
         got = open(record, encoding='utf-8').read().rstrip('\n') if os.path.exists(record) else ''
-        self.expect('program started', '"%s"' % want if want else '', got)
+        self.expect('program started, and shown as the setup asks', '"%s"\tshow 1' % want if want else '', got)
         return self.failures
 
     def compare_windows(self, seen):
