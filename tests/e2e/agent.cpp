@@ -71,7 +71,6 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = kWaitMs, DWO
     }
 }
 
-// The process is given the wait to end, then killed.
 void End(HANDLE handle, DWORD timeoutMs = kWaitMs) {
     if (!WaitUntil([&] { return WaitForSingleObject(handle, 0) != WAIT_TIMEOUT; }, timeoutMs)) {
         TerminateProcess(handle, 255);
@@ -79,18 +78,14 @@ void End(HANDLE handle, DWORD timeoutMs = kWaitMs) {
     WaitForSingleObject(handle, kWaitMs);
 }
 
-std::string ClassOf(HWND window) {
-    wchar_t name[256] = {};
-    GetClassNameW(window, name, 256);
-    return Utf8(name);
-}
-
-// The title the system keeps: no message is sent, so a hung program does not hold us.
-std::string TitleOf(HWND window) {
+// The class or the title the system keeps: no message is sent, so a hung program does not hold us.
+std::string Kept(int(WINAPI* get)(HWND, LPWSTR, int), HWND window) {
     wchar_t text[512] = {};
-    GetWindowTextW(window, text, 512);
+    get(window, text, 512);
     return Utf8(text);
 }
+std::string ClassOf(HWND window) { return Kept(GetClassNameW, window); }
+std::string TitleOf(HWND window) { return Kept(GetWindowTextW, window); }
 
 // Bounded, but no SMTO_ABORTIFHUNG: a window busy for seconds loading a locale's fonts is still read.
 LRESULT Send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
@@ -337,8 +332,7 @@ PROCESS_INFORMATION Start(const std::string& commandLine, DWORD flags, const std
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    const std::wstring folder = Wide(cwd);
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, folder.c_str(),
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, Wide(cwd).c_str(),
                         &startup, &info)) {
         throw Failure{"could not start " + commandLine + ": error " + std::to_string(GetLastError())};
     }
