@@ -126,9 +126,9 @@ def view(path, stub):
             'file': lambda name: Path(folder, name).read_bytes(), 'PE': lambda name: pefile.PE(os.path.join(folder, name))}
 
 
-def edit(folder, spec, stub):
+def edit(folder, change, stub):
     """'FILE: statements' on pefile's pe of FILE (or STUB), written as edited.exe; put() and cut() come after pefile's."""
-    name, _, statements = spec.partition(': ')
+    name, _, statements = change.partition(': ')
     pe, later = pefile.PE(stub if name == 'STUB' else os.path.join(folder, name)), []
     root = pe.DIRECTORY_ENTRY_RESOURCE
     ns = {'pe': pe, 'root': root, 'put': lambda at, data: later.append((at, data)), 'cut': lambda n: later.append((n, None)),
@@ -140,10 +140,10 @@ def edit(folder, spec, stub):
     write(os.path.join(folder, 'edited.exe'), bytes(data))
 
 
-def run(tools, folder, stub, words, status, said, spec=None, whole=False):
+def run(tools, folder, stub, words, status, said, change=None, whole=False):
     """A row's run of setup-pack (pack-sweep for SWEEP): exit status, lines said, and no file left but its setup."""
-    if spec:
-        edit(folder, spec, stub)
+    if change:
+        edit(folder, change, stub)
     args, before = shlex.split(words), set(os.listdir(folder))
     program, args = (tools[1], args[1:]) if args[:1] == ['SWEEP'] else (tools[0], args)
     try:
