@@ -17,11 +17,14 @@
 // KERNEL32  GetModuleHandleW  FindResourceW  SizeofResource  LoadResource  LockResource
 //           GetFileAttributesW  CreateDirectoryW  CreateFileW  WriteFile  CloseHandle
 //           DeleteFileW  CreateProcessW  CreateThread  Sleep  GetTickCount  ExitProcess
-//           GetCommandLineW  IsWow64Process  GetCurrentProcess
+//           GetCommandLineW  IsWow64Process  GetCurrentProcess  GetProcAddress  SetDllDirectoryW
+//           SetErrorMode  ExpandEnvironmentStringsW
+//           (by GetProcAddress, where Windows has them: SetDefaultDllDirectories  IsWow64Process2
+//           GetMachineTypeAttributes)
 // USER32    LoadStringW  DialogBoxParamW  EndDialog  SetWindowTextW  GetDlgItem
 //           SendDlgItemMessageW  SendMessageW  PostMessageW  MessageBoxW
-//           LoadCursorW  SetCursor
-// ADVAPI32  RegOpenKeyExW  RegQueryValueW  RegQueryValueExW  RegCloseKey  RegCreateKeyExW
+//           LoadCursorW  SetCursor  WaitForInputIdle
+// ADVAPI32  RegOpenKeyExW  RegQueryValueExW  RegCloseKey  RegCreateKeyExW
 //           RegSetValueExW
 // SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc
 // OLE32     CoInitialize

@@ -1,5 +1,6 @@
 // Command-line reading: the program path skipped, then /S, /? and /D=folder.
 #include "setup/command_line.h"
+#include "setup/paths.h"
 
 static bool IsBlank(WideChar c)
 {
@@ -79,20 +80,11 @@ static void CopyUnits(WideChar* out, int capacity, const WideChar* text, int cou
     out[count] = 0;
 }
 
-// A drive's root or a share: a relative folder would land wherever the deploying tool happened
-// to start us, often the system folder.
-static bool IsAbsolute(const WideChar* folder, int length)
-{
-    WideChar drive = UpperAscii(folder[0]);
-    if (length >= 3 && drive >= 'A' && drive <= 'Z' && folder[1] == ':')
-        return folder[2] == '\\' || folder[2] == '/';
-    return length >= 2 && folder[0] == '\\' && folder[1] == '\\';
-}
-
-// A folder is taken whole or not at all: a cut one would install somewhere else.
+// A folder is taken whole or not at all: a cut one would install somewhere else. It leaves room
+// for the backslash the destination stage appends.
 static bool TakeDestination(const WideChar* folder, int length, WideChar* out, int capacity)
 {
-    if (length > capacity - 1 || !IsAbsolute(folder, length))
+    if (length > capacity - 2 || !IsAbsolutePath(folder, length))
         return false;
     for (int i = 0; i < length; ++i) {
         if (folder[i] == '"')
@@ -102,12 +94,23 @@ static bool TakeDestination(const WideChar* folder, int length, WideChar* out, i
     return true;
 }
 
+bool TakeFolder(const WideChar* folder, WideChar* out, int capacity)
+{
+    return TakeDestination(folder, RestLength(folder), out, capacity);
+}
+
+// A quiet run, with or without its progress dialog, never shows a box.
+static bool IsQuietSwitch(const WideChar* argument, int length)
+{
+    return IsSwitch(argument, length, "/S") || IsSwitch(argument, length, "/P");
+}
+
 // Whether /S stands among the arguments from p on (a /D= takes the rest of the line as its
 // folder): a silent run must never wait on a box, whatever came before its /S.
 static bool AsksForSilence(const WideChar* p)
 {
     for (p = SkipBlanks(p); *p != 0 && !IsDestinationSwitch(p); p = SkipBlanks(p + ArgumentLength(p))) {
-        if (IsSwitch(p, ArgumentLength(p), "/S"))
+        if (IsQuietSwitch(p, ArgumentLength(p)))
             return true;
     }
     return false;
@@ -124,7 +127,7 @@ static CommandLine Refuse(CommandLine result, const WideChar* argument, int leng
 CommandLine ReadCommandLine(const WideChar* line, WideChar* destination, int destinationCapacity,
                             WideChar* unknown, int unknownCapacity)
 {
-    CommandLine result = {true, false, false, false};
+    CommandLine result = {true, false, false, false, false};
     CopyUnits(unknown, unknownCapacity, line, 0);
     for (const WideChar* p = SkipBlanks(SkipProgramPath(line)); *p != 0;) {
         int length = ArgumentLength(p);
@@ -133,9 +136,10 @@ CommandLine ReadCommandLine(const WideChar* line, WideChar* destination, int des
             result.hasDestination = TakeDestination(p + 3, whole - 3, destination, destinationCapacity);
             return result.hasDestination ? result : Refuse(result, p, whole, unknown, unknownCapacity);
         }
-        if (IsSwitch(p, length, "/S"))
+        if (IsQuietSwitch(p, length)) {
             result.silent = true;
-        else if (IsSwitch(p, length, "/?"))
+            result.progress = result.progress || IsSwitch(p, length, "/P");
+        } else if (IsSwitch(p, length, "/?"))
             result.usage = true;
         else {
             result.silent = result.silent || AsksForSilence(p + length);

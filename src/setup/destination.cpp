@@ -22,37 +22,10 @@ static HKEY OpenToRead(const WideChar* path, REGSAM view)
     return key;
 }
 
-// The App Paths value of the main program in one view, into destination.
-static bool ReadAppPath(REGSAM view)
-{
-    HKEY key = OpenToRead(state.appPathsKey, view);
-    if (key == 0)
-        return false;
-    // The size goes in and comes back in bytes, the capacity stays in units.
-    LONG size = sizeof(state.destination);
-    LONG result = RegQueryValueW(key, 0, state.destination, &size);
-    RegCloseKey(key);
-    return result == ERROR_SUCCESS;
-}
-
-// The folder of the registered main program, or false when there is none to offer. An x64
-// product looks in the 64-bit view first, then in the 32-bit one, where a 32-bit build of it
-// registered itself before.
-static bool FindPreviousInstallation()
-{
-    if (!ReadAppPath(state.registryView) && (state.registryView == 0 || !ReadAppPath(0))) {
-        state.destination[0] = '\0';
-        return false;
-    }
-    state.destination[kDestinationCapacity - 1] = '\0';
-    StripEnclosingQuotes(state.destination);
-    CutAfterLastSeparator(state.destination);
-    // A value with no backslash or colon names no folder at all.
-    return state.destination[0] != '\0';
-}
-
-// A Program Files value counts only as a string that ends inside our buffer.
-static bool ReadProgramFilesDir(HKEY key, const WideChar* name)
+// A folder value counts only as a string that ends inside our buffer, into destination. One
+// kept with %variables% (REG_EXPAND_SZ) is expanded as Windows expands it: taken as it stands
+// it would be a relative folder.
+static bool ReadFolderValue(HKEY key, const WideChar* name)
 {
     WideChar value[kDestinationCapacity];
     DWORD type = 0;
@@ -67,7 +40,40 @@ static bool ReadProgramFilesDir(HKEY key, const WideChar* name)
             return false;
         value[units] = '\0';
     }
-    return CopyText(state.destination, kDestinationCapacity, value);
+    if (type == REG_SZ)
+        return CopyText(state.destination, kDestinationCapacity, value);
+    WideChar expanded[kDestinationCapacity];
+    units = ExpandEnvironmentStringsW(value, expanded, kDestinationCapacity);
+    return units != 0 && units <= kDestinationCapacity && CopyText(state.destination, kDestinationCapacity, expanded);
+}
+
+// The App Paths value of the main program in one view, into destination.
+static bool ReadAppPath(REGSAM view)
+{
+    HKEY key = OpenToRead(state.appPathsKey, view);
+    if (key == 0)
+        return false;
+    bool read = ReadFolderValue(key, 0);
+    RegCloseKey(key);
+    return read;
+}
+
+// The folder of the registered main program, or false when there is none to offer. An x64
+// product looks in the 64-bit view first, then in the 32-bit one, where a 32-bit build of it
+// registered itself before. A drive alone ("D:Program.exe") stands for its root.
+static bool FindPreviousInstallation()
+{
+    if (!ReadAppPath(state.registryView) && (state.registryView == 0 || !ReadAppPath(0))) {
+        state.destination[0] = '\0';
+        return false;
+    }
+    StripEnclosingQuotes(state.destination);
+    CutAfterLastSeparator(state.destination);
+    if (EnsureTrailingBackslash(state.destination, kDestinationCapacity) &&
+        IsAbsolutePath(state.destination, TextLength(state.destination)))
+        return true;
+    state.destination[0] = '\0';
+    return false;
 }
 
 static void ProposeDefaultDestination()
@@ -75,8 +81,8 @@ static void ProposeDefaultDestination()
     CopyText(state.destination, kDestinationCapacity, kDefaultProgramFiles);
     HKEY key = OpenToRead(kCurrentVersionKey, state.registryView);
     if (key != 0) {
-        if (state.registryView == 0 || !ReadProgramFilesDir(key, kProgramFiles64Value))
-            ReadProgramFilesDir(key, kProgramFilesValue);
+        if (state.registryView == 0 || !ReadFolderValue(key, kProgramFiles64Value))
+            ReadFolderValue(key, kProgramFilesValue);
         RegCloseKey(key);
     }
     // Only a proposal: the user sees a cut one in the edit box and can change it.

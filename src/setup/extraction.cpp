@@ -69,6 +69,7 @@ static void ExtractPayloadFile(HWND progress, UINT id, const WideChar* listedNam
     HGLOBAL loaded = entry ? LoadResource(module, entry) : 0;
     const void* bytes = loaded ? LockResource(loaded) : 0;
     if (bytes == 0) {
+        NoteFileNotWritten(listedName);
         ReportFileFailure(progress, IDS_CANT_EXTRACT, listedName, 0);
         return;
     }
@@ -80,10 +81,12 @@ static void ExtractPayloadFile(HWND progress, UINT id, const WideChar* listedNam
     WideChar work[kWorkCapacity];
     bool fits = CopyText(work, kWorkCapacity, state.destination) &&
                 AppendText(work, kWorkCapacity, listedName);
-    if (fits && WriteWholeFile(work, bytes, size))
+    if (fits && WriteWholeFile(work, bytes, size)) {
         state.writtenBytes += size;
-    else
-        ReportFileFailure(progress, IDS_CANT_WRITE, state.destination, listedName);
+        return;
+    }
+    NoteFileNotWritten(listedName);
+    ReportFileFailure(progress, IDS_CANT_WRITE, state.destination, listedName);
 }
 
 int RunExtraction(HWND progress)

@@ -9,6 +9,7 @@
 static const WideChar kAppPathsRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
 static const WideChar kX64[] = L"" ARCHITECTURE_X64;
 static const DWORD kLaunchPauseMs = 600;
+static const DWORD kReadyWaitMs = 30000;
 
 static void ReadProductIdentity()
 {
@@ -32,11 +33,44 @@ static void ReadArchitecture()
     state.registryView = KEY_WOW64_64KEY;
 }
 
-// This 32-bit setup runs under WOW64 exactly when Windows is 64-bit.
-static bool RunsOn64BitWindows()
+static void* KernelCall(const char* name)
 {
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+    return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+}
+
+// An x64 product runs where Windows is x64, and on ARM64 Windows only where its x64 emulation
+// is on (Windows 11): IsWow64Process says yes on both. Windows older than IsWow64Process2
+// existed on x86 and x64 only.
+static bool RunsX64Programs()
+{
+    typedef BOOL(WINAPI * MachinesCall)(HANDLE, USHORT*, USHORT*);
+    typedef HRESULT(WINAPI * AttributesCall)(USHORT, int*);
+    MachinesCall machines = reinterpret_cast<MachinesCall>(KernelCall("IsWow64Process2"));
+    if (machines == 0) {
+        BOOL wow64 = FALSE;
+        return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+    }
+    USHORT process = 0;
+    USHORT native = 0;
+    if (!machines(GetCurrentProcess(), &process, &native) || native == IMAGE_FILE_MACHINE_I386)
+        return false;
+    if (native != IMAGE_FILE_MACHINE_ARM64)
+        return true;
+    AttributesCall attributes = reinterpret_cast<AttributesCall>(KernelCall("GetMachineTypeAttributes"));
+    int runs = 0;  // bit 0: the machine's user-mode programs run
+    return attributes != 0 && attributes(IMAGE_FILE_MACHINE_AMD64, &runs) == S_OK && (runs & 1) != 0;
+}
+
+// The setup runs elevated from a downloads folder, where anyone's files land: a DLL of a
+// system name put beside it must never be loaded. From here on the system folder alone is
+// searched. Windows without SetDefaultDllDirectories (Vista and 7 before its 2011
+// update) at least stops searching the current folder.
+static void LoadLibrariesFromSystemOnly()
+{
+    typedef BOOL(WINAPI * DirectoriesCall)(DWORD);
+    DirectoriesCall directories = reinterpret_cast<DirectoriesCall>(KernelCall("SetDefaultDllDirectories"));
+    if (directories == 0 || !directories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryW(L"");
 }
 
 // Neither can be cut: the longest name fits behind its fixed head.
@@ -55,7 +89,7 @@ static void BuildCaptionAndKey()
 }
 
 // Started as WinExec would start it (the quoted path parsed as the command, shown normally),
-// through the wide call WinExec lacks; the program is left to run, not waited for.
+// through the wide call WinExec lacks; the program is left to run once it is ready.
 static bool StartProgram()
 {
     STARTUPINFOW startup = {};
@@ -65,6 +99,8 @@ static bool StartProgram()
     PROCESS_INFORMATION started;
     if (!CreateProcessW(0, state.command, 0, 0, FALSE, 0, 0, 0, &startup, &started))
         return false;
+    // As WinExec does: the setup ends once the program is up to take input, or after 30 s.
+    WaitForInputIdle(started.hProcess, kReadyWaitMs);
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
     return true;
@@ -88,6 +124,7 @@ static CommandLine ReadSwitches(WideChar* unknown)
     CommandLine line =
         ReadCommandLine(GetCommandLineW(), state.destination, kDestinationCapacity, unknown, kUnknownCapacity);
     state.silent = line.silent;
+    state.showProgress = line.progress;
     return line;
 }
 
@@ -105,12 +142,13 @@ static int RefuseToInstall(CommandLine line, const WideChar* unknown)
     return line.understood && !state.silent ? kExitDone : kExitCommandLine;
 }
 
-// Silent, the files are written here with no dialog, by the same code the dialog's thread runs.
+// Silent, the files are written here with no dialog, by the same code the dialog's thread runs;
+// /P shows the dialog, whose boxes stay unshown as under /S.
 static void WriteFiles()
 {
     HCURSOR kept = SetCursor(LoadCursorW(0, IDC_WAIT));
     CreateDestinationFolders();
-    if (state.silent)
+    if (state.silent && !state.showProgress)
         RunExtraction(0);
     else
         ShowStageDialog(IDD_PROGRESS, ProgressDlgProc);
@@ -130,13 +168,16 @@ static int RefuseArchitecture()
 // a product that cannot run here is refused whatever the switches, and its box has a caption.
 int SetupMain()
 {
+    LoadLibrariesFromSystemOnly();
+    // A silent run to an empty removable drive must fail, not wait on the system's "no disk" box.
+    SetErrorMode(SEM_FAILCRITICALERRORS);
     state.instance = GetModuleHandleW(0);
     WideChar unknown[kUnknownCapacity];
     CommandLine line = ReadSwitches(unknown);
     ReadProductIdentity();
     ReadArchitecture();
     BuildCaptionAndKey();
-    if (state.registryView != 0 && !RunsOn64BitWindows())
+    if (state.registryView != 0 && !RunsX64Programs())
         return RefuseArchitecture();
     if (!line.understood || line.usage)
         return RefuseToInstall(line, unknown);

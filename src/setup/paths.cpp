@@ -1,4 +1,4 @@
-// Destination path helpers: last-separator cut, trailing backslash, quote removal.
+// Destination path helpers: last-separator cut, trailing backslash, quote removal, absoluteness.
 #include "setup/paths.h"
 #include "setup/text.h"
 
@@ -32,4 +32,28 @@ void StripEnclosingQuotes(WideChar* text)
     for (; text[i + 1] != '\0' && text[i + 1] != '"'; ++i)
         text[i] = text[i + 1];
     text[i] = '\0';
+}
+
+static bool IsDriveRoot(const WideChar* path, int length)
+{
+    if (length < 3)
+        return false;
+    WideChar drive = static_cast<WideChar>(path[0] & ~0x20);
+    return drive >= 'A' && drive <= 'Z' && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+// The server's and the share's names, each of one unit at least.
+static bool IsShare(const WideChar* path, int length)
+{
+    if (length < 5 || path[0] != '\\' || path[1] != '\\' || path[2] == '\\')
+        return false;
+    int i = 3;
+    while (i < length && path[i] != '\\')
+        ++i;
+    return i + 1 < length && path[i + 1] != '\\';
+}
+
+bool IsAbsolutePath(const WideChar* path, int length)
+{
+    return IsDriveRoot(path, length) || IsShare(path, length);
 }

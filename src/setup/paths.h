@@ -15,4 +15,9 @@ bool EnsureTrailingBackslash(WideChar* text, int capacity);
 // and ends the text at the closing one, so the folder is the real folder.
 void StripEnclosingQuotes(WideChar* text);
 
+// A drive's root ("X:\" or "X:/") or a share ("\\server\share"), in the first length units: a
+// relative folder would land wherever the deploying tool happened to start us, often the
+// system folder, and "\\" or "\\server" alone names no folder at all.
+bool IsAbsolutePath(const WideChar* path, int length);
+
 #endif

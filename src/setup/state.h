@@ -47,9 +47,11 @@ enum { kExtractionIdle, kExtractionRunning, kExtractionEnded };
 struct SetupState {
     HINSTANCE instance;
     bool silent;     // /S: no window, no box; the exit status alone tells how it went
+    bool showProgress;  // /P: silent, but for the progress dialog
     // KEY_WOW64_64KEY for an x64 package, whose App Paths, Program Files and Apps & Features
     // entry are in the 64-bit view; 0 keeps this 32-bit process's own view.
     REGSAM registryView;
+    bool uninstallerMissing;  // the package's uninstaller was not written: no Apps & Features entry
     int exitStatus;  // kExitDone until a non-fatal failure; fatal ones end the process at once
     unsigned long long writtenBytes;  // of every file written, twins each counted: the entry's size
     WideChar productName[kProductNameCapacity];
@@ -89,5 +91,6 @@ void CreateDestinationFolders();
 // On a thread of its own beside the progress dialog's; silent, on the main one with progress 0.
 int RunExtraction(HWND progress);
 void RegisterUninstallEntry();
+void NoteFileNotWritten(const WideChar* listedName);
 
 #endif

@@ -82,11 +82,26 @@ static bool WriteEntry(const WideChar* uninstaller)
     return result == ERROR_SUCCESS;
 }
 
+// Apps & Features must never list a product it cannot remove: an uninstaller that this run
+// did not write (a held file, a full disk, a damaged entry) leaves the entry unwritten, even
+// where an earlier version's is still there.
+void NoteFileNotWritten(const WideChar* listedName)
+{
+    WideChar uninstaller[kListedNameCapacity];
+    int length = ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity);
+    int i = 0;
+    while (i < length && uninstaller[i] == listedName[i])
+        ++i;
+    if (length != 0 && i == length && listedName[i] == '\0')
+        state.uninstallerMissing = true;
+}
+
 // A failure is not fatal: the files are in place, only the entry that lists them is missing.
 void RegisterUninstallEntry()
 {
     WideChar uninstaller[kListedNameCapacity];
-    if (ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity) == 0 || WriteEntry(uninstaller))
+    if (ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity) == 0 ||
+        (!state.uninstallerMissing && WriteEntry(uninstaller)))
         return;
     if (state.exitStatus == kExitDone)
         state.exitStatus = kExitEntryMissing;

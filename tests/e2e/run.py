@@ -24,8 +24,9 @@ NAMED = {
     'nodest': "Error: Couldn't create destination directory", 'in-use': "'\\nPossible cause: File in use by Windows.",
     'needs64': 'This product needs 64-bit Windows.', 'corrupt': 'Error: Setup.exe is corrupt',
     'dialog-failed': 'Error: DialogBox() failed',
-    'usage': 'Switches: [/S] [/D=folder] [/?]\\n/S: silent; the terms count as accepted, the exit status tells the '
-             'result.\\n/D=folder: absolute, no quotes, always the last switch.\\n/?: this message.'}
+    'usage': 'Switches: [/S | /P] [/D=folder] [/?]\\n/S: silent; the terms count as accepted, the exit status tells '
+             'the result.\\n/P: as /S, with the progress shown.\\n/D=folder: absolute, no quotes, always the last switch.'
+             '\\n/?: this message.'}
 PROMPT = ('A version of this program has previously been installed on this computer. Would you like the old files '
           'to be replaced with the present files?')
 HEADING = 'Please select the directory to install the program into:'

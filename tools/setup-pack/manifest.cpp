@@ -237,6 +237,10 @@ void ReadUninstallEntry(Collector& c, Package* out)
     std::u16string uninstall;
     if (!ProductText(c, "uninstall", 0, false, &uninstall))
         return;
+    if (out->name.find(u'\\') != std::u16string::npos)
+        c.diags->Error(c.Where(c.product["name"].line),
+                       "the product name names the Apps & Features entry's registry key, where a backslash would "
+                       "make a key of its own under another name; remove the backslash");
     std::u16string wanted = UpperCase(uninstall), listed;
     std::string problem;
     for (const RawEntry& raw : c.files) {
@@ -518,9 +522,11 @@ bool ConvertTermsLine(const std::string& utf8, const std::string& where, std::u1
 {
     std::u16string line;
     std::string problem;
+    // The setup's list ends at an empty line: one between paragraphs, as nearly every terms
+    // text has, is stored as the single space that shows as one.
     if (utf8.empty()) {
-        diags->Error(where, "an empty line would end the terms list at the setup; put a single space on it");
-        return false;
+        *out += u" \n";
+        return true;
     }
     if (!Utf8ToUtf16(utf8, &line, &problem)) {
         diags->Error(where, "the line " + problem);
