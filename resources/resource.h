@@ -33,6 +33,10 @@
 #define IDS_UNKNOWN_SWITCH 214
 #define IDS_NO_ENTRY 215
 #define IDS_NEEDS_64BIT 216
+#define IDS_REMOVE_QUESTION 217
+#define IDS_FOLDER_KEPT 218
+#define IDS_REMOVED_AT_RESTART 219
+#define IDS_NO_SHORTCUT 220
 
 /* Package strings: written by whoever makes a package. */
 #define IDS_PRODUCT_NAME 500
@@ -43,6 +47,13 @@
 #define IDS_VERSION_TEXT 505
 #define IDS_ARCHITECTURE 506  /* ARCHITECTURE_X64, or empty for a 32-bit product */
 #define ARCHITECTURE_X64 "x64"
+/* The built-in uninstaller. Its image is the stub with the product's identity and these strings,
+   and no terms, lists or payload; in the setup it is the last listed file, named by 504. */
+#define IDS_ROLE 507          /* ROLE_UNINSTALL in the uninstaller's image; empty in a setup */
+#define ROLE_UNINSTALL "uninstall"
+#define IDS_RECORD 508        /* the record of every name installed, beside the uninstaller; its
+                                 text in a setup says that 504 is the built-in uninstaller */
+#define IDS_START_MENU 509    /* any text: a Start menu entry for the program */
 #define IDS_SUBDIR_FIRST 9000
 #define IDS_FILE_FIRST 10000
 
