@@ -18,16 +18,18 @@
 //           GetFileAttributesW  CreateDirectoryW  CreateFileW  WriteFile  CloseHandle
 //           DeleteFileW  CreateProcessW  CreateThread  Sleep  GetTickCount  ExitProcess
 //           GetCommandLineW  IsWow64Process  GetCurrentProcess  GetProcAddress  SetDllDirectoryW
-//           SetErrorMode  ExpandEnvironmentStringsW
+//           SetErrorMode  ExpandEnvironmentStringsW  GetModuleFileNameW  GetTempPathW
+//           GetTempFileNameW  MoveFileExW  RemoveDirectoryW  SetFileAttributesW  SetCurrentDirectoryW
+//           GetFileSize  CreateFileMappingW  MapViewOfFile  UnmapViewOfFile  CompareStringOrdinal
 //           (by GetProcAddress, where Windows has them: SetDefaultDllDirectories  IsWow64Process2
 //           GetMachineTypeAttributes)
 // USER32    LoadStringW  DialogBoxParamW  EndDialog  SetWindowTextW  GetDlgItem
 //           SendDlgItemMessageW  SendMessageW  PostMessageW  MessageBoxW
 //           LoadCursorW  SetCursor  WaitForInputIdle
 // ADVAPI32  RegOpenKeyExW  RegQueryValueExW  RegCloseKey  RegCreateKeyExW
-//           RegSetValueExW
-// SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc
-// OLE32     CoInitialize
+//           RegSetValueExW  RegDeleteKeyExW
+// SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc  SHGetFolderPathW
+// OLE32     CoInitialize  CoCreateInstance (the shell link and its IPersistFile)
 //
 // Text is never copied or formatted with lstrcpyW, lstrcatW or wsprintfW: their only
 // bound is the source, so everything goes through the bounded helpers of setup/text.h.

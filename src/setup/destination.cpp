@@ -22,10 +22,10 @@ static HKEY OpenToRead(const WideChar* path, REGSAM view)
     return key;
 }
 
-// A folder value counts only as a string that ends inside our buffer, into destination. One
+// A folder value counts only as a string that ends inside our buffer, into folder. One
 // kept with %variables% (REG_EXPAND_SZ) is expanded as Windows expands it: taken as it stands
 // it would be a relative folder.
-static bool ReadFolderValue(HKEY key, const WideChar* name)
+static bool ReadFolderValue(HKEY key, const WideChar* name, WideChar* folder)
 {
     WideChar value[kDestinationCapacity];
     DWORD type = 0;
@@ -41,19 +41,18 @@ static bool ReadFolderValue(HKEY key, const WideChar* name)
         value[units] = '\0';
     }
     if (type == REG_SZ)
-        return CopyText(state.destination, kDestinationCapacity, value);
+        return CopyText(folder, kDestinationCapacity, value);
     WideChar expanded[kDestinationCapacity];
     units = ExpandEnvironmentStringsW(value, expanded, kDestinationCapacity);
-    return units != 0 && units <= kDestinationCapacity && CopyText(state.destination, kDestinationCapacity, expanded);
+    return units != 0 && units <= kDestinationCapacity && CopyText(folder, kDestinationCapacity, expanded);
 }
 
-// The App Paths value of the main program in one view, into destination.
-static bool ReadAppPath(REGSAM view)
+bool ReadAppPath(REGSAM view, WideChar* folder)
 {
     HKEY key = OpenToRead(state.appPathsKey, view);
     if (key == 0)
         return false;
-    bool read = ReadFolderValue(key, 0);
+    bool read = ReadFolderValue(key, 0, folder);
     RegCloseKey(key);
     return read;
 }
@@ -63,7 +62,8 @@ static bool ReadAppPath(REGSAM view)
 // registered itself before. A drive alone ("D:Program.exe") stands for its root.
 static bool FindPreviousInstallation()
 {
-    if (!ReadAppPath(state.registryView) && (state.registryView == 0 || !ReadAppPath(0))) {
+    if (!ReadAppPath(state.registryView, state.destination) &&
+        (state.registryView == 0 || !ReadAppPath(0, state.destination))) {
         state.destination[0] = '\0';
         return false;
     }
@@ -81,8 +81,8 @@ static void ProposeDefaultDestination()
     CopyText(state.destination, kDestinationCapacity, kDefaultProgramFiles);
     HKEY key = OpenToRead(kCurrentVersionKey, state.registryView);
     if (key != 0) {
-        if (state.registryView == 0 || !ReadFolderValue(key, kProgramFiles64Value))
-            ReadFolderValue(key, kProgramFilesValue);
+        if (state.registryView == 0 || !ReadFolderValue(key, kProgramFiles64Value, state.destination))
+            ReadFolderValue(key, kProgramFilesValue, state.destination);
         RegCloseKey(key);
     }
     // Only a proposal: the user sees a cut one in the edit box and can change it.

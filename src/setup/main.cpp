@@ -74,14 +74,14 @@ static void LoadLibrariesFromSystemOnly()
 }
 
 // Neither can be cut: the longest name fits behind its fixed head.
-static_assert(sizeof(L"Installing - ") / sizeof(WideChar) - 1 + kProductNameCapacity <= kCaptionCapacity,
+static_assert(sizeof(L"Uninstalling - ") / sizeof(WideChar) - 1 + kProductNameCapacity <= kCaptionCapacity,
               "the caption must hold the longest product name");
 static_assert(sizeof(kAppPathsRoot) / sizeof(WideChar) - 1 + kProgramFileCapacity <= kAppPathsKeyCapacity,
               "the App Paths key must hold the longest program file name");
 
-static void BuildCaptionAndKey()
+static void BuildCaptionAndKey(const WideChar* doing)
 {
-    CopyText(state.caption, kCaptionCapacity, L"Installing");
+    CopyText(state.caption, kCaptionCapacity, doing);
     AppendText(state.caption, kCaptionCapacity, L" - ");
     AppendText(state.caption, kCaptionCapacity, state.productName);
     CopyText(state.appPathsKey, kAppPathsKeyCapacity, kAppPathsRoot);
@@ -176,7 +176,11 @@ int SetupMain()
     CommandLine line = ReadSwitches(unknown);
     ReadProductIdentity();
     ReadArchitecture();
-    BuildCaptionAndKey();
+    WideChar role[sizeof(ROLE_UNINSTALL)];
+    bool uninstaller = ReadPackageString(IDS_ROLE, role, sizeof(ROLE_UNINSTALL)) != 0;
+    BuildCaptionAndKey(uninstaller ? L"Uninstalling" : L"Installing");
+    if (uninstaller)
+        return line.understood && !line.usage ? UninstallMain() : RefuseToInstall(line, unknown);
     if (state.registryView != 0 && !RunsX64Programs())
         return RefuseArchitecture();
     if (!line.understood || line.usage)
@@ -185,6 +189,8 @@ int SetupMain()
         ShowStageDialog(IDD_WELCOME, WelcomeDlgProc);
     ChooseDestination(line.hasDestination);
     WriteFiles();
+    WriteInstallRecord();
+    CreateStartMenuEntry();
     RegisterUninstallEntry();
     if (!state.silent) {
         Sleep(kLaunchPauseMs);

@@ -57,3 +57,20 @@ bool IsAbsolutePath(const WideChar* path, int length)
 {
     return IsDriveRoot(path, length) || IsShare(path, length);
 }
+
+static bool IsSeparator(WideChar c)
+{
+    return c == '\\' || c == '/';
+}
+
+bool IsNameInside(const WideChar* name, int length)
+{
+    if (length == 0 || IsSeparator(name[0]))
+        return false;
+    for (int i = 0; i < length; ++i) {
+        bool partStarts = i == 0 || IsSeparator(name[i - 1]);
+        if (name[i] == ':' || (partStarts && name[i] == '.' && i + 1 < length && name[i + 1] == '.'))
+            return false;
+    }
+    return true;
+}

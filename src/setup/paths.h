@@ -20,4 +20,9 @@ void StripEnclosingQuotes(WideChar* text);
 // system folder, and "\\" or "\\server" alone names no folder at all.
 bool IsAbsolutePath(const WideChar* path, int length);
 
+// Whether a name of length units read from a file stays inside the folder it is relative to: not
+// empty, not rooted, no drive, stream or ".." part. The record that holds such names lies where
+// only administrators write, but a damaged line must still name nothing outside.
+bool IsNameInside(const WideChar* name, int length);
+
 #endif

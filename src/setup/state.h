@@ -30,6 +30,8 @@ extern const WideChar kQuotedPathFormat[];
 
 // The exit statuses, as the README's table lists them: 3 wins over 4, since the files come first.
 enum { kExitDone, kExitFatal, kExitCommandLine, kExitFilesMissing, kExitEntryMissing };
+// The uninstaller's own, in the numbers deployment tools know from Windows Installer.
+enum { kExitUninstallCancelled = 1602, kExitRestartNeeded = 3010 };
 
 // The Apps & Features values that name a path: the quoted uninstaller is the longest.
 static_assert(kFileMessageCapacity > 2 + (kDestinationCapacity - 1) + (kListedNameCapacity - 1),
@@ -90,7 +92,13 @@ void ChooseDestination(bool given);  // given: /D= has filled the destination
 void CreateDestinationFolders();
 // On a thread of its own beside the progress dialog's; silent, on the main one with progress 0.
 int RunExtraction(HWND progress);
+void WriteInstallRecord();
+void CreateStartMenuEntry();
+bool FormatStartMenuEntry(WideChar* path, int capacity);
 void RegisterUninstallEntry();
+void FormatEntryKey(WideChar* path);  // the Apps & Features key, into kUninstallKeyCapacity
+bool ReadAppPath(REGSAM view, WideChar* folder);  // the registered program's path, kDestinationCapacity
+int UninstallMain();
 void NoteFileNotWritten(const WideChar* listedName);
 
 #endif

@@ -56,6 +56,15 @@ static LONG SetPackageText(HKEY key, const WideChar* name, UINT id)
     return SetText(key, name, text);
 }
 
+// The built-in uninstaller's own /S: deployment tools remove the product with it, asking nothing.
+static LONG SetQuietUninstall(HKEY key, const WideChar* uninstaller)
+{
+    WideChar record[kListedNameCapacity];
+    if (ReadPackageString(IDS_RECORD, record, kListedNameCapacity) == 0)
+        return ERROR_SUCCESS;
+    return SetPath(key, L"QuietUninstallString", uninstaller, L"\"%s%s\" /S");
+}
+
 static LONG SetValues(HKEY key, const WideChar* uninstaller)
 {
     // Rounded up, so that a payload of a few bytes does not show as nothing.
@@ -63,16 +72,21 @@ static LONG SetValues(HKEY key, const WideChar* uninstaller)
     return SetText(key, L"DisplayName", state.productName) |
            SetPackageText(key, L"DisplayVersion", IDS_VERSION_TEXT) |
            SetPackageText(key, L"Publisher", IDS_PUBLISHER) | SetInstallLocation(key) |
-           SetPath(key, L"UninstallString", uninstaller, kQuotedPathFormat) |
+           SetPath(key, L"UninstallString", uninstaller, kQuotedPathFormat) | SetQuietUninstall(key, uninstaller) |
            SetPath(key, L"DisplayIcon", state.programFile, L"%s%s") | SetNumber(key, L"NoModify", 1) |
            SetNumber(key, L"NoRepair", 1) | SetNumber(key, L"EstimatedSize", kibibytes);
+}
+
+void FormatEntryKey(WideChar* path)
+{
+    CopyText(path, kUninstallKeyCapacity, kUninstallRoot);
+    AppendText(path, kUninstallKeyCapacity, state.productName);
 }
 
 static bool WriteEntry(const WideChar* uninstaller)
 {
     WideChar path[kUninstallKeyCapacity];
-    CopyText(path, kUninstallKeyCapacity, kUninstallRoot);
-    AppendText(path, kUninstallKeyCapacity, state.productName);
+    FormatEntryKey(path);
     HKEY key = 0;
     REGSAM access = kEntryAccess | state.registryView;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, REG_OPTION_NON_VOLATILE, access, 0, &key, 0) != ERROR_SUCCESS)

@@ -1,0 +1,175 @@
+// The built-in uninstaller: the recorded names removed, the registrations undone, then itself.
+#include "setup/state.h"
+#include "setup/text.h"
+#include "setup/paths.h"
+#include "package/strings.h"
+#include "resource.h"
+
+// A file in use (a running program, an open document) goes when Windows restarts; the person
+// is told which, and the exit status says that a restart is needed.
+static void RemoveFile(const WideChar* path, const WideChar* name)
+{
+    // A file the person made read-only is still ours to remove.
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    if (DeleteFileW(path) || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
+        return;
+    MoveFileExW(path, 0, MOVEFILE_DELAY_UNTIL_REBOOT);
+    state.exitStatus = kExitRestartNeeded;
+    FormatPackageMessage(IDS_REMOVED_AT_RESTART, state.fileMessage, kFileMessageCapacity, name);
+    ShowNotice(0, state.fileMessage);
+}
+
+// One recorded line, taken from its end backwards: files in this pass, folders in the other.
+// Never recursive: a folder goes only once empty, so the person's own files stay.
+static void RemoveName(const WideChar* name, int length, bool folders, const WideChar* uninstaller)
+{
+    WideChar path[kDestinationCapacity + kListedNameCapacity];
+    if (length >= kListedNameCapacity || !IsNameInside(name, length))
+        return;
+    bool folder = name[length - 1] == '\\';
+    CopyText(path, kDestinationCapacity + kListedNameCapacity, state.destination);
+    int at = TextLength(path);
+    for (int i = 0; i < length; ++i)
+        path[at + i] = name[i];
+    path[at + length] = '\0';
+    if (folder != folders || CompareStringOrdinal(path + at, -1, uninstaller, -1, TRUE) == CSTR_EQUAL)
+        return;
+    if (folder)
+        RemoveDirectoryW(path);
+    else
+        RemoveFile(path, path + at);
+}
+
+// Last line first: every install recorded a folder's parents before it, so backwards each
+// folder comes before its parent, whatever later installs added.
+static void RemoveRecorded(const WideChar* record, int units, const WideChar* uninstaller)
+{
+    for (int pass = 0; pass < 2; ++pass) {
+        int end = units;
+        while (end > 0) {
+            int start = end - 1;
+            while (start > 0 && record[start - 1] != '\n')
+                --start;
+            RemoveName(record + start, end - 1 - start + (record[end - 1] != '\n'), pass == 1, uninstaller);
+            end = start;
+        }
+    }
+}
+
+// The record is read through a view of the file: no buffer of ours bounds its length.
+static void RemoveRecordedNames(const WideChar* recordPath, const WideChar* uninstaller)
+{
+    HANDLE file = CreateFileW(recordPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD size = GetFileSize(file, 0);
+    HANDLE mapping = size != INVALID_FILE_SIZE && size != 0 ? CreateFileMappingW(file, 0, PAGE_READONLY, 0, 0, 0) : 0;
+    const WideChar* record = mapping ? static_cast<const WideChar*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) : 0;
+    if (record != 0) {
+        RemoveRecorded(record, static_cast<int>(size / sizeof(WideChar)), uninstaller);
+        UnmapViewOfFile(record);
+    }
+    if (mapping != 0)
+        CloseHandle(mapping);
+    CloseHandle(file);
+}
+
+// The App Paths registration only where it names a program in this destination: another copy
+// of the product, installed elsewhere, keeps its own.
+static void RemoveAppPath(REGSAM view)
+{
+    WideChar registered[kDestinationCapacity];
+    int length = TextLength(state.destination);
+    if (!ReadAppPath(view, registered))
+        return;
+    StripEnclosingQuotes(registered);
+    if (TextLength(registered) > length &&
+        CompareStringOrdinal(registered, length, state.destination, length, TRUE) == CSTR_EQUAL)
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, state.appPathsKey, view, 0);
+}
+
+static void RemoveRegistrations()
+{
+    WideChar path[kUninstallKeyCapacity];
+    FormatEntryKey(path);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path, state.registryView, 0);
+    RemoveAppPath(state.registryView);
+    if (state.registryView != 0)
+        RemoveAppPath(0);
+    WideChar entry[MAX_PATH];
+    if (ReadPackageString(IDS_START_MENU, entry, MAX_PATH) != 0 && FormatStartMenuEntry(entry, MAX_PATH))
+        DeleteFileW(entry);
+}
+
+// A running image cannot be deleted on Windows, but it can be renamed on its volume: it moves to
+// the temporary folder, to go at the next restart, so that the destination can go now. On
+// another volume than that folder it stays until the restart, and the destination with it.
+static void RemoveSelf(const WideChar* self, const WideChar* temporary)
+{
+    WideChar moved[MAX_PATH];
+    bool named = GetTempFileNameW(temporary, L"uni", 0, moved) != 0;
+    bool away = named && MoveFileExW(self, moved, MOVEFILE_REPLACE_EXISTING);
+    if (named && !away)
+        DeleteFileW(moved);
+    const WideChar* left = away ? moved : self;
+    // Where the system lets a running image go at once (Wine does), nothing is left at all.
+    if (DeleteFileW(left))
+        return;
+    MoveFileExW(left, 0, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (!away)
+        state.exitStatus = kExitRestartNeeded;
+}
+
+// The destination goes only once empty: what the person put there stays, and they are told.
+static void RemoveDestination()
+{
+    // Without its trailing backslash, as RemoveDirectory and the person read a folder.
+    state.destination[TextLength(state.destination) - 1] = '\0';
+    if (RemoveDirectoryW(state.destination) || GetFileAttributesW(state.destination) == INVALID_FILE_ATTRIBUTES)
+        return;
+    if (state.exitStatus == kExitRestartNeeded) {
+        MoveFileExW(state.destination, 0, MOVEFILE_DELAY_UNTIL_REBOOT);
+        return;
+    }
+    FormatPackageMessage(IDS_FOLDER_KEPT, state.fileMessage, kFileMessageCapacity, state.destination,
+                         state.productName);
+    ShowNotice(0, state.fileMessage);
+}
+
+static bool AskToRemove()
+{
+    if (state.silent)
+        return true;
+    FormatPackageMessage(IDS_REMOVE_QUESTION, state.fileMessage, kFileMessageCapacity, state.productName);
+    return MessageBoxW(0, state.fileMessage, state.caption, MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) == IDYES;
+}
+
+// Runs where it was installed: its own folder is the destination. Whoever started it sees it
+// end only once everything is removed, with the true status.
+int UninstallMain()
+{
+    WideChar uninstaller[kListedNameCapacity];
+    WideChar record[kListedNameCapacity];
+    WideChar temporary[MAX_PATH];
+    DWORD length = GetModuleFileNameW(0, state.command, kCommandCapacity);
+    DWORD temporaryLength = GetTempPathW(MAX_PATH, temporary);
+    if (length == 0 || length >= kCommandCapacity - 1 || temporaryLength == 0 || temporaryLength >= MAX_PATH ||
+        ReadPackageString(IDS_RECORD, record, kListedNameCapacity) == 0)
+        ReportMessageFailure(IDS_CORRUPT, 0, true);
+    ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity);
+    CopyText(state.destination, kDestinationCapacity, state.command);
+    CutAfterLastSeparator(state.destination);
+    if (!AskToRemove())
+        return kExitUninstallCancelled;
+    // A folder that is some process's current folder cannot be removed: ours leaves it first.
+    SetCurrentDirectoryW(temporary);
+    const WideChar* arguments[2] = {state.destination, record};
+    FormatText(state.fileMessage, kFileMessageCapacity, L"%s%s", arguments, 2);
+    RemoveRecordedNames(state.fileMessage, uninstaller);
+    FormatText(state.fileMessage, kFileMessageCapacity, L"%s%s", arguments, 2);
+    DeleteFileW(state.fileMessage);
+    RemoveRegistrations();
+    RemoveSelf(state.command, temporary);
+    RemoveDestination();
+    return state.exitStatus;
+}
