@@ -18,7 +18,7 @@
 //           GetFileAttributesW  CreateDirectoryW  CreateFileW  WriteFile  CloseHandle
 //           DeleteFileW  CreateProcessW  CreateThread  Sleep  GetTickCount  ExitProcess
 //           GetCommandLineW  IsWow64Process  GetCurrentProcess  GetProcAddress  SetDllDirectoryW
-//           SetErrorMode  ExpandEnvironmentStringsW  GetModuleFileNameW  GetTempPathW
+//           SetErrorMode  GetModuleFileNameW  GetTempPathW
 //           GetTempFileNameW  MoveFileExW  RemoveDirectoryW  SetFileAttributesW  SetCurrentDirectoryW
 //           GetFileSize  CreateFileMappingW  MapViewOfFile  UnmapViewOfFile  CompareStringOrdinal
 //           (by GetProcAddress, where Windows has them: SetDefaultDllDirectories  IsWow64Process2

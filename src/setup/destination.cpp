@@ -22,9 +22,7 @@ static HKEY OpenToRead(const WideChar* path, REGSAM view)
     return key;
 }
 
-// A folder value counts only as a string that ends inside our buffer, into folder. One
-// kept with %variables% (REG_EXPAND_SZ) is expanded as Windows expands it: taken as it stands
-// it would be a relative folder.
+// A folder value counts only as a string that ends inside our buffer, into folder.
 static bool ReadFolderValue(HKEY key, const WideChar* name, WideChar* folder)
 {
     WideChar value[kDestinationCapacity];
@@ -40,11 +38,7 @@ static bool ReadFolderValue(HKEY key, const WideChar* name, WideChar* folder)
             return false;
         value[units] = '\0';
     }
-    if (type == REG_SZ)
-        return CopyText(folder, kDestinationCapacity, value);
-    WideChar expanded[kDestinationCapacity];
-    units = ExpandEnvironmentStringsW(value, expanded, kDestinationCapacity);
-    return units != 0 && units <= kDestinationCapacity && CopyText(folder, kDestinationCapacity, expanded);
+    return CopyText(folder, kDestinationCapacity, value);
 }
 
 bool ReadAppPath(REGSAM view, WideChar* folder)
@@ -59,7 +53,8 @@ bool ReadAppPath(REGSAM view, WideChar* folder)
 
 // The folder of the registered main program, or false when there is none to offer. An x64
 // product looks in the 64-bit view first, then in the 32-bit one, where a 32-bit build of it
-// registered itself before. A drive alone ("D:Program.exe") stands for its root.
+// registered itself before. A drive alone ("D:Program.exe") stands for its root; a folder that
+// is still relative (one kept with %variables%, say) is no folder to offer.
 static bool FindPreviousInstallation()
 {
     if (!ReadAppPath(state.registryView, state.destination) &&

@@ -102,11 +102,8 @@ static bool WriteEntry(const WideChar* uninstaller)
 void NoteFileNotWritten(const WideChar* listedName)
 {
     WideChar uninstaller[kListedNameCapacity];
-    int length = ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity);
-    int i = 0;
-    while (i < length && uninstaller[i] == listedName[i])
-        ++i;
-    if (length != 0 && i == length && listedName[i] == '\0')
+    if (ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity) != 0 &&
+        CompareStringOrdinal(uninstaller, -1, listedName, -1, FALSE) == CSTR_EQUAL)
         state.uninstallerMissing = true;
 }
 
