@@ -156,9 +156,13 @@ void RemovePartial(int signal)
     std::raise(signal);
 }
 
+// Writes to a file, or into memory when given a vector.
 class Output {
 public:
-    explicit Output(int fd) : fd_(fd) { staging_.reserve(kStaging); }
+    explicit Output(int fd, std::vector<uint8_t>* memory = nullptr) : fd_(fd), memory_(memory)
+    {
+        staging_.reserve(kStaging);
+    }
 
     bool Write(const uint8_t* data, size_t size)
     {
@@ -197,7 +201,9 @@ public:
 private:
     bool Raw(const uint8_t* data, size_t size)
     {
-        while (size > 0) {
+        if (memory_)
+            memory_->insert(memory_->end(), data, data + size);
+        while (!memory_ && size > 0) {
             ssize_t n = ::write(fd_, data, size);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -212,6 +218,7 @@ private:
     }
 
     int fd_;
+    std::vector<uint8_t>* memory_;
     uint64_t written_ = 0;
     PeChecksum checksum_;
     std::vector<uint8_t> staging_;
@@ -336,21 +343,30 @@ bool WriteSections(Output* out, ByteSpan stub, const PeImage& image, const std::
     return true;
 }
 
+// The whole image but its checksum, which the caller puts in once the last byte is summed.
 bool WriteAll(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items, const Plan& plan,
-              uint32_t fileAlignment, int fd, ImageResult* result, std::string* error)
+              uint32_t fileAlignment, Output* out, ImageResult* result, std::string* error)
 {
     std::vector<uint8_t> headers = NewHeaders(stub, image, plan, fileAlignment);
-    Output out(fd);
-    if (!out.Write(headers.data(), headers.size()) || !PadTo(&out, plan.sizeOfHeaders))
-        return WriteFailed(out, error);
-    if (!WriteSections(&out, stub, image, items, plan, error))
+    if (!out->Write(headers.data(), headers.size()) || !PadTo(out, plan.sizeOfHeaders))
+        return WriteFailed(*out, error);
+    if (!WriteSections(out, stub, image, items, plan, error))
         return false;
-    if (!out.Flush())
-        return WriteFailed(out, error);
-    uint8_t sum[4];
-    result->fileSize = out.written();
+    if (!out->Flush())
+        return WriteFailed(*out, error);
+    result->fileSize = out->written();
     result->sizeOfImage = static_cast<uint32_t>(plan.sizeOfImage);
-    result->checkSum = out.checksum().Finish(out.written());
+    result->checkSum = out->checksum().Finish(out->written());
+    return true;
+}
+
+bool WriteToFile(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items, const Plan& plan,
+                 uint32_t fileAlignment, int fd, ImageResult* result, std::string* error)
+{
+    Output out(fd);
+    if (!WriteAll(stub, image, items, plan, fileAlignment, &out, result, error))
+        return false;
+    uint8_t sum[4];
     Put32(sum, result->checkSum);
     if (::pwrite(fd, sum, 4, image.optionalOffset + kOptCheckSum) != 4 || ::fsync(fd) != 0) {
         *error = std::string("writing the setup: ") + std::strerror(errno);
@@ -423,7 +439,7 @@ bool WriteImage(ByteSpan stub, const PeImage& image, const std::vector<ResourceI
     mode_t mask = ::umask(0);
     ::umask(mask);
     bool ok = ::fchmod(fd, 0777 & ~mask) == 0 || (*error = std::strerror(errno), false);
-    ok = ok && WriteAll(stub, image, items, plan, fileAlignment, fd, result, error);
+    ok = ok && WriteToFile(stub, image, items, plan, fileAlignment, fd, result, error);
     if (::close(fd) != 0 && ok) {
         *error = std::string("writing the setup: ") + std::strerror(errno);
         ok = false;
@@ -439,4 +455,18 @@ bool WriteImage(ByteSpan stub, const PeImage& image, const std::vector<ResourceI
     std::signal(SIGTERM, previousTerm);
     std::signal(SIGHUP, previousHup);
     return ok;
+}
+
+bool WriteImageBytes(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
+                     uint32_t fileAlignment, std::vector<uint8_t>* bytes, std::string* error)
+{
+    Plan plan;
+    ImageResult result;
+    bytes->clear();
+    Output out(-1, bytes);
+    if (!MakePlan(image, items, fileAlignment, &plan, error) ||
+        !WriteAll(stub, image, items, plan, fileAlignment, &out, &result, error))
+        return false;
+    Put32(bytes->data() + image.optionalOffset + kOptCheckSum, result.checkSum);
+    return true;
 }

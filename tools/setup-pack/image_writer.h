@@ -39,4 +39,9 @@ struct ImageResult {
 bool WriteImage(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
                 uint32_t fileAlignment, const std::string& outPath, ImageResult* result, std::string* error);
 
+// The same image in memory, byte for byte what WriteImage would write: for a small one, such as
+// the built-in uninstaller that a setup carries as a payload.
+bool WriteImageBytes(ByteSpan stub, const PeImage& image, const std::vector<ResourceItem>& items,
+                     uint32_t fileAlignment, std::vector<uint8_t>* bytes, std::string* error);
+
 #endif

@@ -70,6 +70,33 @@ void PrintTexts(const PackageView& view, std::ostream& out)
     out << "terms:     " << view.termsLines << " lines, " << view.terms.size() << " characters\n";
 }
 
+// Whether the vendor signed the setup's built-in uninstaller: its last listed file, by string 504.
+std::string UninstallerSignature(const PackageView& view)
+{
+    if (view.files.empty() || view.files.back().listedName != view.uninstall || !view.files.back().found)
+        return "missing: it is not the last listed file with its payload entry";
+    PeImage image;
+    std::string error;
+    if (!ReadPeImage(view.files.back().bytes, &image, &error))
+        return "not an image: " + error;
+    SignatureView signature = ReadSignature(view.files.back().bytes, image);
+    return !signature.present ? "signed: no"
+           : signature.problem.empty() ? "signed: yes, by " + signature.signer
+                                       : "signed: unreadable: " + signature.problem;
+}
+
+// The built-in uninstaller: an uninstaller's own image says what it is, a setup carries one.
+void PrintUninstaller(const PackageView& view, std::ostream& out)
+{
+    if (view.role == u"" ROLE_UNINSTALL)
+        out << "role:      uninstall (the built-in uninstaller; record " << Utf16ToUtf8(view.record) << ")\n";
+    else if (!view.role.empty())
+        out << "role:      " << Utf16ToUtf8(view.role) << " (unknown)\n";
+    else if (!view.record.empty())
+        out << "uninstaller: built-in " << Utf16ToUtf8(view.uninstall) << ", " << UninstallerSignature(view) << "\n";
+    out << "start menu: " << (view.startMenu.empty() ? "no" : "yes") << "\n";
+}
+
 void PrintFolders(const PackageView& view, std::ostream& out)
 {
     out << "folders:   " << view.folders.size() << "\n";
@@ -113,6 +140,7 @@ bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const ui
         return false;
     PrintImage(file, view.image, fileChecksum ? *fileChecksum : SumFile(file, view.image), out);
     PrintTexts(view, out);
+    PrintUninstaller(view, out);
     PrintFolders(view, out);
     PrintFiles(view, out);
     for (const std::string& note : view.notes)

@@ -121,9 +121,9 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
     if (s == "product") {
         std::string k = Lower(key);
         if (k != "name" && k != "program" && k != "version" && k != "legal" && k != "terms" && k != "publisher" &&
-            k != "uninstall" && k != "architecture") {
+            k != "uninstall" && k != "uninstaller" && k != "startmenu" && k != "architecture") {
             c->diags->Error(where, "unknown key '" + key + "' in [product]; expected name, program, version, legal, "
-                                   "terms, publisher, uninstall or architecture");
+                                   "terms, publisher, uninstall, uninstaller, startmenu or architecture");
         } else if (c->product.count(k)) {
             c->diags->Error(where, "'" + k + "' is given twice (first at line " +
                                    std::to_string(c->product[k].line) + "); keep one");
@@ -225,34 +225,6 @@ bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool re
     return true;
 }
 
-// The Apps & Features keys: the uninstaller must be one of the listed names (a listed file with
-// a fault of its own has its own error), and is kept as [files] spells it.
-void ReadUninstallEntry(Collector& c, Package* out)
-{
-    bool entry = c.product.count("uninstall") != 0;
-    if (ProductText(c, "publisher", kMaxPublisher, false, &out->publisher) && !entry)
-        c.diags->Warning(c.Where(c.product["publisher"].line),
-                         "the publisher is shown only in the Apps & Features entry, which a package gets with "
-                         "'uninstall'; add 'uninstall = ...' or drop the publisher");
-    std::u16string uninstall;
-    if (!ProductText(c, "uninstall", 0, false, &uninstall))
-        return;
-    if (out->name.find(u'\\') != std::u16string::npos)
-        c.diags->Error(c.Where(c.product["name"].line),
-                       "the product name names the Apps & Features entry's registry key, where a backslash would "
-                       "make a key of its own under another name; remove the backslash");
-    std::u16string wanted = UpperCase(uninstall), listed;
-    std::string problem;
-    for (const RawEntry& raw : c.files) {
-        if (Utf8ToUtf16(raw.key, &listed, &problem) && UpperCase(listed) == wanted) {
-            out->uninstall = listed;
-            return;
-        }
-    }
-    c.diags->Error(c.Where(c.product["uninstall"].line),
-                   "uninstall " + Quote(uninstall) + " is not among the listed files; name the uninstaller as "
-                   "[files] lists it, or list it there");
-}
 // x86, the default, or x64, in either letter case: the setup refuses an x64 product on 32-bit
 // Windows and keeps its registry entries in the 64-bit view.
 void ReadArchitecture(Collector& c, Package* out)
@@ -474,9 +446,11 @@ void CheckLists(Collector& c, const FolderList& folders, const std::map<std::u16
     }
     if (c.files.empty())
         c.diags->Error(c.file, "[files] lists no files; add 'Name.ext = path/to/file' lines");
-    if (out.files.size() > kMaxFiles)
-        c.diags->Error(c.file, std::to_string(out.files.size()) + " files; the file list has room for " +
-                                   std::to_string(kMaxFiles));
+    size_t listed = out.files.size() + c.product.count("uninstaller");  // the built-in uninstaller comes last
+    if (listed > kMaxFiles)
+        c.diags->Error(c.file, std::to_string(listed) + " files" +
+                                   (c.product.count("uninstaller") ? " with the built-in uninstaller" : "") +
+                                   "; the file list has room for " + std::to_string(kMaxFiles));
     if (out.folders.size() > kMaxFolders)
         c.diags->Error(c.file, std::to_string(out.folders.size()) + " folders; the folder list holds at most " +
                                    std::to_string(kMaxFolders) + " (strings " + std::to_string(IDS_SUBDIR_FIRST) +
@@ -486,6 +460,120 @@ void CheckLists(Collector& c, const FolderList& folders, const std::map<std::u16
         c.diags->Warning(c.Where(c.product["program"].line), "program " + Quote(out.program) +
                                                                  " is not among the listed files: starting it after "
                                                                  "the install would fail");
+}
+
+// The Apps & Features entry is a registry key named after the product.
+void CheckEntryKey(Collector& c, const Package& out)
+{
+    if (out.name.find(u'\\') != std::u16string::npos)
+        c.diags->Error(c.Where(c.product["name"].line),
+                       "the product name names the Apps & Features entry's registry key, where a backslash would "
+                       "make a key of its own under another name; remove the backslash");
+}
+
+// A vendor's own uninstaller: one of the listed names (a listed file with a fault of its own
+// has its own error), kept as [files] spells it.
+void ReadListedUninstaller(Collector& c, Package* out)
+{
+    std::u16string uninstall;
+    if (!ProductText(c, "uninstall", 0, false, &uninstall))
+        return;
+    CheckEntryKey(c, *out);
+    std::u16string wanted = UpperCase(uninstall), listed;
+    std::string problem;
+    for (const RawEntry& raw : c.files) {
+        if (Utf8ToUtf16(raw.key, &listed, &problem) && UpperCase(listed) == wanted) {
+            out->uninstall = listed;
+            return;
+        }
+    }
+    c.diags->Error(c.Where(c.product["uninstall"].line),
+                   "uninstall " + Quote(uninstall) + " is not among the listed files; name the uninstaller as "
+                   "[files] lists it, or list it there");
+}
+
+// What a name the setup writes at the top of the destination would meet: a listed file or a
+// needed folder of that name in any letter case; empty when it meets neither.
+std::string ClashOf(const std::u16string& name, const FolderList& folders,
+                    const std::map<std::u16string, size_t>& byUpper, const Package& out)
+{
+    auto file = byUpper.find(UpperCase(name));
+    if (file != byUpper.end())
+        return "a listed file (line " + std::to_string(out.files[file->second].line) + ")";
+    auto folder = folders.seen.find(UpperCase(name));
+    if (folder != folders.seen.end())
+        return "a folder that line " + std::to_string(folder->second) + " needs";
+    return "";
+}
+
+// The built-in uninstaller: a program at the top of the destination, with its record beside it
+// under the same name ending in .dat; the setup writes both, so no listed name may take either.
+void ReadBuiltInUninstaller(Collector& c, const FolderList& folders, const std::map<std::u16string, size_t>& byUpper,
+                            Package* out)
+{
+    std::u16string name;
+    if (!ProductText(c, "uninstaller", 0, false, &name))
+        return;
+    std::string where = c.Where(c.product["uninstaller"].line);
+    if (c.product.count("uninstall")) {
+        c.diags->Error(where, "'uninstaller' makes the built-in uninstaller and 'uninstall' names a listed one of "
+                              "your own; keep one of them");
+        return;
+    }
+    CheckEntryKey(c, *out);
+    std::string why = CheckListedPath(name, kMaxListedName), clash = ClashOf(name, folders, byUpper, *out);
+    if (why.empty() && name.find(u'\\') != std::u16string::npos)
+        why = "is in a folder; the built-in uninstaller goes at the top of the destination, so give a plain file name";
+    else if (why.empty() && (name.size() < 4 || UpperCase(name.substr(name.size() - 4)) != u".EXE"))
+        why = "does not end in .exe; the built-in uninstaller is a program, so name it such as Uninstall.exe";
+    else if (why.empty() && !clash.empty())
+        why = "is also the name of " + clash + "; the setup writes the built-in uninstaller under it, so rename "
+              "one of them";
+    if (!why.empty()) {
+        c.diags->Error(where, "uninstaller " + Quote(name) + " " + why);
+        return;
+    }
+    std::u16string record = name.substr(0, name.size() - 4) + u".dat";
+    clash = ClashOf(record, folders, byUpper, *out);
+    if (!clash.empty()) {
+        c.diags->Error(where, "the uninstaller's record " + Quote(record) + " (its name with .dat for .exe) is also "
+                              "the name of " + clash + "; rename one of them");
+        return;
+    }
+    out->uninstall = name;
+    out->record = record;
+}
+
+// A Start menu entry that nothing removes would outlive the product: only the built-in
+// uninstaller knows of it.
+void ReadStartMenu(Collector& c, Package* out)
+{
+    std::u16string value;
+    if (!ProductText(c, "startmenu", 0, false, &value))
+        return;
+    std::string where = c.Where(c.product["startmenu"].line), choice = Lower(Utf16ToUtf8(value));
+    if (choice != "yes" && choice != "no")
+        c.diags->Error(where, "startmenu " + Quote(value) + " is neither yes nor no");
+    else if (choice == "yes" && !c.product.count("uninstaller"))
+        c.diags->Error(where, "the Start menu entry is removed only by the built-in uninstaller; add "
+                              "'uninstaller = Uninstall.exe', or leave the entry out");
+    else
+        out->startMenu = choice == "yes";
+}
+
+// The Apps & Features keys: the publisher shown, and the uninstaller, a listed file or built in.
+void ReadUninstallEntry(Collector& c, const FolderList& folders, const std::map<std::u16string, size_t>& byUpper,
+                        Package* out)
+{
+    bool entry = c.product.count("uninstall") || c.product.count("uninstaller");
+    if (ProductText(c, "publisher", kMaxPublisher, false, &out->publisher) && !entry)
+        c.diags->Warning(c.Where(c.product["publisher"].line),
+                         "the publisher is shown only in the Apps & Features entry, which a package gets with "
+                         "'uninstaller' or 'uninstall'; add one of them or drop the publisher");
+    ReadBuiltInUninstaller(c, folders, byUpper, out);
+    if (!c.product.count("uninstaller"))
+        ReadListedUninstaller(c, out);
+    ReadStartMenu(c, out);
 }
 
 // A first look at the size; the builder checks the exact image against the same limit.
@@ -548,6 +636,16 @@ bool ConvertTermsLine(const std::string& utf8, const std::string& where, std::u1
 }
 
 }  // namespace
+
+// A stub is read for a setup and again for its built-in uninstaller: what it warns of is said once.
+void Diagnostics::Warning(const std::string& where, const std::string& text)
+{
+    for (const Diagnostic& d : list) {
+        if (!d.error && d.where == where && d.text == text)
+            return;
+    }
+    list.push_back({false, where, text});
+}
 
 bool Diagnostics::Failed() const
 {
@@ -642,7 +740,7 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
     ReadFiles(c, &folders, &byUpper, out);
     ReadFolders(c, &folders);
     CheckLists(c, folders, byUpper, *out);
-    ReadUninstallEntry(c, out);
+    ReadUninstallEntry(c, folders, byUpper, out);
     CheckImageSize(c, *out);
     return !diags->Failed();
 }

@@ -17,7 +17,7 @@ struct Diagnostic {
 struct Diagnostics {
     std::vector<Diagnostic> list;
     void Error(const std::string& where, const std::string& text) { list.push_back({true, where, text}); }
-    void Warning(const std::string& where, const std::string& text) { list.push_back({false, where, text}); }
+    void Warning(const std::string& where, const std::string& text);  // each said once
     bool Failed() const;
     std::string Format() const;  // one "where: error: text" line each
 };
@@ -29,16 +29,20 @@ struct PackageFile {
     int line = 0;
     bool stored = true;     // its bytes become its entry's data
     size_t sameAs = 0;      // the file whose bytes its entry holds: itself when stored, else an earlier one
+    std::vector<uint8_t> bytes;  // without a source: the built-in uninstaller's image, made at packaging
 };
 
 struct Package {
     std::u16string name, program, legal, terms;  // terms with LF line ends
-    std::u16string publisher, uninstall;          // Apps & Features; uninstall as [files] lists it
+    std::u16string publisher, uninstall;          // Apps & Features; uninstall as [files] lists it, or built in
+    std::u16string record;                        // the built-in uninstaller's record; empty without one
+    bool startMenu = false;                       // a Start menu entry, which the built-in uninstaller removes
+    bool isUninstaller = false;                   // the built-in uninstaller's own image: no terms, lists or files
     std::string versionText;                      // digits and dots
     bool x64 = false;                             // architecture = x64: a 64-bit product
     uint16_t version[4] = {};
     std::vector<std::u16string> folders;  // parents first
-    std::vector<PackageFile> files;
+    std::vector<PackageFile> files;  // the built-in uninstaller joins them last when the setup is made
     uint64_t payloadBytes = 0;  // of the stored files
 };
 

@@ -1,6 +1,7 @@
-// The command line of setup-pack and its three commands: build, check and inspect.
+// The command line of setup-pack and its commands: build a setup or its uninstaller, check and inspect.
 #include "pack.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,10 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "bytes.h"
 #include "image_writer.h"
 #include "inspect.h"
 #include "package_merge.h"
 #include "signature.h"
+#include "unicode.h"
 
 namespace {
 
@@ -58,48 +61,165 @@ private:
     std::string error_;
 };
 
-}  // namespace
-
-bool BuildSetup(const Package& package, const std::string& stubPath, uint32_t alignment,
-                const std::string& outPath, std::ostream& log, Diagnostics* diags)
+bool ReadStub(const MappedFile& stub, const std::string& stubPath, PeImage* image, Diagnostics* diags)
 {
-    MappedFile stub(stubPath);
     if (!stub.ok()) {
         diags->Error(stubPath, "cannot read the stub: " + stub.error() + "; give it with --stub");
         return false;
     }
-    PeImage image;
     std::string error;
-    if (!ReadPeImage(stub.span(), &image, &error)) {
+    if (!ReadPeImage(stub.span(), image, &error)) {
         diags->Error(stubPath, "not a usable stub: " + error);
         return false;
     }
-    if (ReadSignature(stub.span(), image).present)
+    if (ReadSignature(stub.span(), *image).present)
         diags->Warning(stubPath, "the stub is signed, and the signature cannot cover a new package: it is "
                                  "left out; sign the setup after packaging");
+    return true;
+}
+
+// The built-in uninstaller's package: the product's identity and the uninstaller's own strings,
+// without terms, publisher, lists or files.
+Package UninstallerPackage(const Package& setup)
+{
+    Package uninstaller;
+    uninstaller.name = setup.name;
+    uninstaller.program = setup.program;
+    uninstaller.legal = setup.legal;
+    uninstaller.uninstall = setup.uninstall;
+    uninstaller.record = setup.record;
+    uninstaller.startMenu = setup.startMenu;
+    uninstaller.versionText = setup.versionText;
+    uninstaller.x64 = setup.x64;
+    std::copy(setup.version, setup.version + 4, uninstaller.version);
+    uninstaller.isUninstaller = true;
+    return uninstaller;
+}
+
+// --uninstaller: the built-in uninstaller alone, compact whatever --align says, for the vendor to sign.
+bool WriteUninstaller(ByteSpan stub, const PeImage& image, const Package& package, const Options& o,
+                      std::ostream& log, Diagnostics* diags)
+{
     std::vector<ResourceItem> items;
-    if (!MakeResourceItems(stub.span(), image, package, &items, diags))
+    ImageResult result;
+    std::string error;
+    if (!MakeResourceItems(stub, image, UninstallerPackage(package), &items, diags))
         return false;
+    if (!WriteImage(stub, image, items, kCompactAlignment, o.output, &result, &error)) {
+        diags->Error(o.output, error);
+        return false;
+    }
+    log << "wrote " << o.output << ": the built-in uninstaller " << Utf16ToUtf8(package.uninstall) << ", "
+        << result.fileSize << " bytes\n";
+    return true;
+}
+
+// The same image in memory, byte for byte.
+bool MakeUninstaller(ByteSpan stub, const PeImage& image, const Package& package, const Options& o,
+                     std::vector<uint8_t>* bytes, Diagnostics* diags)
+{
+    std::vector<ResourceItem> items;
+    std::string error;
+    if (!MakeResourceItems(stub, image, UninstallerPackage(package), &items, diags))
+        return false;
+    if (!WriteImageBytes(stub, image, items, kCompactAlignment, bytes, &error)) {
+        diags->Error(o.output, error);
+        return false;
+    }
+    return true;
+}
+
+// --uninstaller-image: the vendor's copy in place of the image made here, if it is that image
+// with at most a signature added; the checksum, which signing sums anew, is left out of the comparison.
+bool TakeVendorUninstaller(const Options& o, uint32_t checksumAt, std::vector<uint8_t>* made, Diagnostics* diags)
+{
+    MappedFile given(o.uninstallerImage);
+    if (!given.ok()) {
+        diags->Error(o.uninstallerImage, "cannot read the uninstaller image: " + given.error());
+        return false;
+    }
+    PeImage image;
+    std::string error;
+    std::vector<uint8_t> unsignedBytes;
+    Put32(made->data() + checksumAt, 0);
+    if (!ReadPeImage(given.span(), &image, &error) || !StripSignature(given.span(), image, &unsignedBytes) ||
+        unsignedBytes != *made) {
+        diags->Error(o.uninstallerImage, "not the uninstaller that " + o.manifest + " makes with this stub: it was "
+                                             "made from another manifest or stub; make it again with --uninstaller");
+        return false;
+    }
+    made->assign(given.span().data, given.span().data + given.span().size);
+    return true;
+}
+
+// The built-in uninstaller joins the setup's files last, its bytes made here or the vendor's copy.
+bool AddUninstaller(ByteSpan stub, const PeImage& image, const Options& o, Package* setup, Diagnostics* diags)
+{
+    PackageFile file;
+    if (!MakeUninstaller(stub, image, *setup, o, &file.bytes, diags) ||
+        (!o.uninstallerImage.empty() &&
+         !TakeVendorUninstaller(o, image.optionalOffset + kOptCheckSum, &file.bytes, diags)))
+        return false;
+    file.listed = setup->uninstall;
+    file.size = file.bytes.size();
+    file.sameAs = setup->files.size();
+    setup->payloadBytes += file.size;
+    setup->files.push_back(std::move(file));
+    return true;
+}
+
+bool WriteSetup(ByteSpan stub, const PeImage& image, const Package& package, const Options& o, std::ostream& log,
+                Diagnostics* diags)
+{
+    std::vector<ResourceItem> items;
+    if (!MakeResourceItems(stub, image, package, &items, diags))
+        return false;
+    uint32_t alignment = o.alignment;
     if (alignment == 0)
         alignment = package.payloadBytes >= kPageAlignThreshold ? kPageAlignment : kCompactAlignment;
     ImageResult result;
-    if (!WriteImage(stub.span(), image, items, alignment, outPath, &result, &error)) {
-        diags->Error(outPath, error);
+    std::string error;
+    if (!WriteImage(stub, image, items, alignment, o.output, &result, &error)) {
+        diags->Error(o.output, error);
         return false;
     }
     size_t stored = 0;
     for (const PackageFile& file : package.files)
         stored += file.stored ? 1 : 0;
-    log << "wrote " << outPath << ": " << package.files.size() << " files with " << stored << " distinct contents ("
-        << package.payloadBytes << " bytes), " << package.folders.size() << " folders, file alignment "
-        << alignment << ", " << result.fileSize << " bytes\n";
+    log << "wrote " << o.output << ": " << package.files.size() << " files with " << stored
+        << " distinct contents (" << package.payloadBytes << " bytes), " << package.folders.size()
+        << " folders, file alignment " << alignment << ", " << result.fileSize << " bytes\n";
     return true;
+}
+
+}  // namespace
+
+bool BuildSetup(const Package& package, const Options& o, std::ostream& log, Diagnostics* diags)
+{
+    if ((o.uninstaller || !o.uninstallerImage.empty()) && package.record.empty()) {
+        diags->Error(o.manifest, std::string(o.uninstaller ? "--uninstaller" : "--uninstaller-image") +
+                                     " is for the built-in uninstaller, which the manifest does not name; add "
+                                     "'uninstaller = Uninstall.exe' to [product]");
+        return false;
+    }
+    MappedFile stub(o.stub);
+    PeImage image;
+    if (!ReadStub(stub, o.stub, &image, diags))
+        return false;
+    if (o.uninstaller)
+        return WriteUninstaller(stub.span(), image, package, o, log, diags);
+    Package setup = package;
+    if (!package.record.empty() && !AddUninstaller(stub.span(), image, o, &setup, diags))
+        return false;
+    return WriteSetup(stub.span(), image, setup, o, log, diags);
 }
 
 namespace {
 
 const char kUsage[] =
     "usage: setup-pack MANIFEST -o SETUP.EXE [--stub STUB] [--align 512|4096] [--search DIR]...\n"
+    "       setup-pack MANIFEST -o SETUP.EXE --uninstaller-image UNINSTALL.EXE [the options above]\n"
+    "       setup-pack MANIFEST --uninstaller -o UNINSTALL.EXE [--stub STUB] [--search DIR]...\n"
     "       setup-pack --check MANIFEST [--search DIR]...\n"
     "       setup-pack --inspect SETUP.EXE\n"
     "       setup-pack --version\n";
@@ -142,13 +262,6 @@ int Report(const Diagnostics& diags, std::ostream& err)
     return diags.Failed() ? 1 : 0;
 }
 
-struct Options {
-    std::string manifest, output, stub, inspect;
-    std::vector<std::string> search;
-    bool check = false;
-    uint32_t alignment = 0;
-};
-
 const int kGoOn = -1;
 
 void PrintVersion(const std::string& selfPath, std::ostream& out)
@@ -171,7 +284,8 @@ int ReadOptions(const std::vector<std::string>& args, const std::string& selfPat
         } else if (a == "--version") {
             PrintVersion(selfPath, out);
             return 0;
-        } else if ((a == "-o" || a == "--stub" || a == "--search" || a == "--align" || a == "--inspect") && !hasValue) {
+        } else if ((a == "-o" || a == "--stub" || a == "--search" || a == "--align" || a == "--inspect" ||
+                    a == "--uninstaller-image") && !hasValue) {
             err << "setup-pack: " << a << " needs a value\n" << kUsage;
             return 2;
         } else if (a == "-o") {
@@ -191,6 +305,10 @@ int ReadOptions(const std::vector<std::string>& args, const std::string& selfPat
             o->alignment = static_cast<uint32_t>(std::stoul(v));
         } else if (a == "--check") {
             o->check = true;
+        } else if (a == "--uninstaller") {
+            o->uninstaller = true;
+        } else if (a == "--uninstaller-image") {
+            o->uninstallerImage = args[++i];
         } else if (!a.empty() && a[0] == '-') {
             err << "setup-pack: unknown option " << a << "\n" << kUsage;
             return 2;
@@ -234,7 +352,10 @@ int RunBuildOrCheck(const Options& o, const std::string& selfPath, std::ostream&
                 << " folders, " << package.payloadBytes << " bytes of payload\n";
         return Report(diags, err);
     }
-    BuildSetup(package, o.stub.empty() ? DefaultStub(selfPath) : o.stub, o.alignment, o.output, out, &diags);
+    Options build = o;
+    if (build.stub.empty())
+        build.stub = DefaultStub(selfPath);
+    BuildSetup(package, build, out, &diags);
     return Report(diags, err);
 }
 
@@ -254,8 +375,13 @@ int RunSetupPack(const std::vector<std::string>& args, const std::string& selfPa
         }
         return RunInspect(o.inspect, out, err);
     }
-    if (o.manifest.empty() || o.check == !o.output.empty()) {
+    bool uninstaller = o.uninstaller || !o.uninstallerImage.empty();
+    if (o.manifest.empty() || o.check == !o.output.empty() || (uninstaller && o.check)) {
         err << kUsage;
+        return 2;
+    }
+    if (o.uninstaller && !o.uninstallerImage.empty()) {
+        err << "setup-pack: --uninstaller makes the image that --uninstaller-image takes; give one of them\n";
         return 2;
     }
     return RunBuildOrCheck(o, selfPath, out, err);

@@ -12,9 +12,18 @@
 // From this payload size on, the page-aligned layout pays for its padding (see README).
 const uint64_t kPageAlignThreshold = 1 << 20;
 
-// Writes outPath; alignment 0 chooses by payload size.
-bool BuildSetup(const Package& package, const std::string& stubPath, uint32_t alignment,
-                const std::string& outPath, std::ostream& log, Diagnostics* diags);
+// The command line's words.
+struct Options {
+    std::string manifest, output, stub, inspect;
+    std::vector<std::string> search;
+    bool check = false;
+    uint32_t alignment = 0;        // of the setup; 0 chooses by payload size
+    bool uninstaller = false;      // write the built-in uninstaller alone, for the vendor to sign
+    std::string uninstallerImage;  // the vendor's signed copy of it, for the setup to carry
+};
+
+// Writes the setup, or with o.uninstaller its built-in uninstaller, at o.output.
+bool BuildSetup(const Package& package, const Options& o, std::ostream& log, Diagnostics* diags);
 
 // The command line; returns the exit status (0 done, 1 refused or failed, 2 usage).
 int RunSetupPack(const std::vector<std::string>& args, const std::string& selfPath, std::ostream& out,

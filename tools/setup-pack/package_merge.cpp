@@ -12,7 +12,7 @@ const char kWhere[] = "stub";
 
 bool PackageOwned(uint32_t id)
 {
-    return (id >= IDS_PRODUCT_NAME && id <= IDS_ARCHITECTURE) || id >= IDS_SUBDIR_FIRST;
+    return (id >= IDS_PRODUCT_NAME && id <= IDS_START_MENU) || id >= IDS_SUBDIR_FIRST;
 }
 
 uint16_t BlockOf(uint32_t id)
@@ -103,6 +103,9 @@ std::map<uint32_t, std::u16string> PackageStrings(const Package& package)
     ours[IDS_UNINSTALL] = package.uninstall;
     ours[IDS_VERSION_TEXT] = std::u16string(package.versionText.begin(), package.versionText.end());
     ours[IDS_ARCHITECTURE] = package.x64 ? u"" ARCHITECTURE_X64 : u"";
+    ours[IDS_ROLE] = package.isUninstaller ? u"" ROLE_UNINSTALL : u"";
+    ours[IDS_RECORD] = package.record;
+    ours[IDS_START_MENU] = package.startMenu ? u"yes" : u"";
     for (size_t i = 0; i < package.folders.size(); ++i)
         ours[IDS_SUBDIR_FIRST + static_cast<uint32_t>(i)] = package.folders[i];
     for (size_t i = 0; i < package.files.size(); ++i)
@@ -149,7 +152,8 @@ void AddVersionBlock(const Package& package, std::vector<ResourceItem>* items)
 }
 
 // Each file's entry is numbered like its list entry, so no two names can meet in one entry;
-// a file with the bytes of an earlier one points at that one's data.
+// a file with the bytes of an earlier one points at that one's data. A file without a source
+// (the built-in uninstaller) brings its bytes.
 void AddPayloadEntries(const Package& package, std::vector<ResourceItem>* items)
 {
     size_t firstFile = items->size();
@@ -159,6 +163,7 @@ void AddPayloadEntries(const Package& package, std::vector<ResourceItem>* items)
                           {}};
         if (file.stored) {
             item.data.path = file.source;
+            item.data.bytes = file.bytes;
             item.data.size = file.size;
         } else {
             item.dataOf = static_cast<int>(firstFile + file.sameAs);

@@ -53,6 +53,9 @@ void ReadTexts(PackageView* out)
     out->publisher = Text(*out, IDS_PUBLISHER);
     out->uninstall = Text(*out, IDS_UNINSTALL);
     out->architecture = Text(*out, IDS_ARCHITECTURE);
+    out->role = Text(*out, IDS_ROLE);
+    out->record = Text(*out, IDS_RECORD);
+    out->startMenu = Text(*out, IDS_START_MENU);
     std::u16string terms = out->terms.substr(0, kTermsCapacity - 1);  // what the welcome dialog's buffer takes
     for (size_t start = 0; start < terms.size() && terms[start] != u'\n'; ++out->termsLines) {
         size_t end = terms.find(u'\n', start);
@@ -98,7 +101,7 @@ PayloadEntries FindPayloadEntries(const PeImage& image)
 }
 
 // The setup looks for the entry numbered like the list entry, then for the made name.
-PayloadView ReadFile(uint32_t id, PayloadEntries* entries, PackageView* out)
+PayloadView ReadFile(ByteSpan image, uint32_t id, PayloadEntries* entries, PackageView* out)
 {
     PayloadView file;
     file.listedName = out->strings[id];
@@ -112,6 +115,7 @@ PayloadView ReadFile(uint32_t id, PayloadEntries* entries, PackageView* out)
     file.numbered = number != entries->numbered.end();
     if (leaf) {
         file.size = leaf->size;
+        file.bytes = LeafBytes(image, *leaf);
         uint32_t first = entries->firstWithBytes.emplace(std::make_pair(leaf->rva, leaf->size), id).first->second;
         file.sameBytesAs = first != id && leaf->size > 0 ? first : 0;
     } else {
@@ -121,13 +125,13 @@ PayloadView ReadFile(uint32_t id, PayloadEntries* entries, PackageView* out)
     return file;
 }
 
-void ReadFiles(PackageView* out)
+void ReadFiles(ByteSpan file, PackageView* out)
 {
     PayloadEntries entries = FindPayloadEntries(out->image);
     const uint32_t listEnd = IDS_FILE_FIRST + kMaxFiles;
     uint32_t id = IDS_FILE_FIRST;
     for (; id < listEnd && out->strings.count(id); ++id)
-        out->files.push_back(ReadFile(id, &entries, out));
+        out->files.push_back(ReadFile(file, id, &entries, out));
     NoteUnread(out, id, listEnd, "file");
 }
 
@@ -158,6 +162,6 @@ bool ReadPackage(ByteSpan file, PackageView* out, std::string* error)
         return false;
     ReadTexts(out);
     ReadFolders(out);
-    ReadFiles(out);
+    ReadFiles(file, out);
     return ReadVersion(file, out, error);
 }

@@ -16,6 +16,7 @@ struct PayloadView {
     bool numbered = false;    // found by its list entry's number, not by the made name
     uint32_t size = 0;
     uint32_t sameBytesAs = 0; // an earlier file whose entry holds these very bytes, or 0
+    ByteSpan bytes;           // the entry's data, within the file
 };
 
 // The payload entry name of a listed name by the setup's made-name rule, in upper case.
@@ -26,6 +27,7 @@ struct PackageView {
     std::map<uint32_t, std::u16string> strings;  // every non-empty string, by id
     std::u16string product, program, terms, publisher, uninstall;
     std::u16string architecture;  // "x64", or empty for a 32-bit product
+    std::u16string role, record, startMenu;  // the built-in uninstaller's strings
     int termsLines = 0;  // list lines the welcome dialog shows
     std::vector<std::u16string> folders;
     std::vector<PayloadView> files;

@@ -7,6 +7,8 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include "bytes.h"
+
 namespace {
 
 const uint16_t kCertificateRevision2 = 0x0200;
@@ -88,4 +90,20 @@ SignatureView ReadSignature(ByteSpan file, const PeImage& image)
     else
         view.signer = SignerOf(table + kCertificateHeader, length - kCertificateHeader, &view.problem);
     return view;
+}
+
+bool StripSignature(ByteSpan file, const PeImage& image, std::vector<uint8_t>* out)
+{
+    bool isSigned = image.dirCount > kDirSecurity && image.dirSize[kDirSecurity] != 0;
+    uint64_t end = isSigned ? image.dirRva[kDirSecurity] : file.size;
+    if (end < image.sectionTableOffset || end + (isSigned ? image.dirSize[kDirSecurity] : 0) != file.size)
+        return false;
+    out->assign(file.data, file.data + end);
+    if (isSigned) {
+        uint8_t* security = out->data() + image.optionalOffset + kOptDataDirectories + 8 * kDirSecurity;
+        Put32(security, 0);
+        Put32(security + 4, 0);
+    }
+    Put32(out->data() + image.optionalOffset + kOptCheckSum, 0);
+    return true;
 }

@@ -1,8 +1,9 @@
-// Who signed a setup: the Authenticode signature in the image's certificate table, read safely.
+// Who signed a setup, and the image as it was before: the Authenticode signature in its certificate table, read safely.
 #ifndef SETUP_PACK_SIGNATURE_H
 #define SETUP_PACK_SIGNATURE_H
 
 #include <string>
+#include <vector>
 
 #include "pe_reader.h"
 
@@ -16,5 +17,10 @@ struct SignatureView {
 // the certificate of its first signer. It does not check the signature: osslsigncode verify
 // (or Windows) does that against the image's hash.
 SignatureView ReadSignature(ByteSpan file, const PeImage& image);
+
+// The image as it was before signing, which appends the certificate table, points the security
+// directory at it and sums the checksum anew: the table cut off, the directory entry and the
+// checksum zero. False when the table does not end the file, where signing puts it.
+bool StripSignature(ByteSpan file, const PeImage& image, std::vector<uint8_t>* out);
 
 #endif

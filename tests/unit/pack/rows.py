@@ -123,7 +123,9 @@ def view(path, stub):
     return {'pe': pe, 'data': Path(path).read_bytes(), 'stub': stub, 's': s, 'leaves': leaves, 'unordered': unordered,
             'payload': {n: get(d) for t, n, l, d in leaves if t == 10}, 'at': {n: d.OffsetToData for t, n, l, d in leaves if t == 10},
             'xml': next((ElementTree.fromstring(get(d)) for t, n, l, d in leaves if t == 24), ElementTree.Element('none')),
-            'file': lambda name: Path(folder, name).read_bytes(), 'PE': lambda name: pefile.PE(os.path.join(folder, name))}
+            'file': lambda name: Path(folder, name).read_bytes(), 'PE': lambda name: pefile.PE(os.path.join(folder, name)),
+            'of': lambda name: view(os.path.join(folder, name), stub),  # another image's words
+            'sh': lambda command: subprocess.run(command, shell=True, cwd=folder, capture_output=True).returncode}
 
 
 def edit(folder, change, stub):
