@@ -120,9 +120,10 @@ def view(path, stub):
             s.update({i: t for i, t in getattr(entry.directory, 'strings', {}).items() if t})
             leaves += [(kind.id, entry.id or str(entry.name), lang.id, lang.data.struct) for lang in entry.directory.entries]
     get = lambda d: pe.get_data(d.OffsetToData, d.Size)
+    xml = next((ElementTree.fromstring(get(d)) for t, n, l, d in leaves if t == 24), ElementTree.Element('none'))
     return {'pe': pe, 'data': Path(path).read_bytes(), 'stub': stub, 's': s, 'leaves': leaves, 'unordered': unordered,
             'payload': {n: get(d) for t, n, l, d in leaves if t == 10}, 'at': {n: d.OffsetToData for t, n, l, d in leaves if t == 10},
-            'xml': next((ElementTree.fromstring(get(d)) for t, n, l, d in leaves if t == 24), ElementTree.Element('none')),
+            'tagged': lambda *tags: [e for e in xml.iter() if e.tag.split('}')[-1] in tags],
             'file': lambda name: Path(folder, name).read_bytes(), 'PE': lambda name: pefile.PE(os.path.join(folder, name))}
 
 
@@ -195,16 +196,16 @@ def main(tool, sweep, work, real=None):
         if (kind == 'real') != bool(real) and not (real and roundtrip):
             continue
         try:
+            problem = None
             if kind == 'check':
                 folder, setup = os.path.join(work, '%03d' % i), None
-                problem = check((tool, sweep), folder, stub, *fields[:3])
-                if not problem and len(fields) > 3:  # a read of what it made, in the same row
-                    kind, fields = 'read', fields[3:]
+                problem, fields = check((tool, sweep), folder, stub, *fields[:3]), fields[3:]
             elif kind == 'run':
-                problem = run((tool, sweep), folder, stub, *fields)
-            if kind in ('read', 'real'):
+                own = 3 + (len(fields) % 2 == 0)  # an edit makes the count even
+                problem, fields = run((tool, sweep), folder, stub, *fields[:own]), fields[own:]
+            if fields and not problem:  # a read of what it made, in the same row
                 setup = setup or view(os.path.join(folder, 'Setup.exe'), stub_ns)
-                problem = compare(setup, *fields) if kind == 'read' else compare(stub_ns, *fields) or compare(setup, *fields)
+                problem = kind == 'real' and compare(stub_ns, *fields) or compare(setup, *fields)
         except Exception as error:  # a row that cannot even run fails, with the reason
             problem = 'raised %s: %s' % (type(error).__name__, error)
         if problem:
