@@ -77,8 +77,7 @@ TEST(Product, EveryRowGivesItsExpectedText)
         {"append", 4, {u"abcd", u""}, u"abc"},  // a full buffer without its NUL: nothing to add, nothing cut
         {"format", 256, {u"Error: Couldn't write to '%s%s'", u"C:\\x\\", u"a.txt"}, u"Error: Couldn't write to 'C:\\x\\a.txt'"},
         {"format", 64, {u"a %s b", u"%s %d"}, u"a %s %d b"},  // an argument is never read as a format
-        {"format", 64, {u"100%% %d %n %x %", u"unused"}, u"100%% %d %n %x %"},
-        {"format", 64, {u"%S %5s", u"unused"}, u"%S %5s"},
+        {"format", 64, {u"100%% %d %n %x %S %5s %", u"unused"}, u"100%% %d %n %x %S %5s %"},
         {"format", 64, {u"%s and %s and %s", u"Lumivue"}, u"Lumivue and %s and %s"},
         {"format", 64, {u"%s"}, u"%s"},
         {"format", 12, {u"Writing: %s ...", u"abcdef"}, u"Writing: ab|cut"},

@@ -31,12 +31,9 @@ def unescape(text):
                   or bytes([int(m[1][1:], 16)]), text.encode())
 
 
-def resources(items, rva):
-    """A resource section for {(type, name, language): data}: the tables breadth first, data entries, names, data."""
-    tree, order = {}, lambda table: sorted(table, key=lambda k: (isinstance(k, int), k))
-    for (kind, name, language), data in items.items():
-        tree.setdefault(kind, {}).setdefault(name, {})[language] = data
-    tables = [tree]
+def resources(tree, rva):
+    """A resource section for {type: {name: {language: data}}}: the tables breadth first, data entries, names, data."""
+    order, tables = lambda table: sorted(table, key=lambda k: (isinstance(k, int), k)), [tree]
     for table in tables:
         tables += [table[k] for k in order(table) if isinstance(table[k], dict)]
     table_at = {id(t): sum(16 + 8 * len(u) for u in tables[:i]) for i, t in enumerate(tables)}
@@ -63,9 +60,9 @@ def synthetic_stub():
     """A PE32 image as a linker makes it: code, resources (a named dialog; messages 202, 205, 212), relocations."""
     string_block = lambda texts: b''.join(struct.pack('<H', len(texts.get(i, ''))) + texts.get(i, '').encode('utf-16-le')
                                           for i in range(16))
-    rsrc = resources({(5, 10, 0): b'\x22' * 30, (5, 'ABOUT', 0): b'\x33' * 30,
-                      (6, 13, 0): string_block({10: 'Welcome to %s!', 13: 'The installation process failed!'}),
-                      (6, 14, 0): string_block({4: "Warning: Couldn't launch '%s'"})}, 0x2000)
+    rsrc = resources({5: {10: {0: b'\x22' * 30}, 'ABOUT': {0: b'\x33' * 30}},
+                      6: {13: {0: string_block({10: 'Welcome to %s!', 13: 'The installation process failed!'})},
+                          14: {0: string_block({4: "Warning: Couldn't launch '%s'"})}}}, 0x2000)
     raw, reloc = -(-len(rsrc) // 0x200) * 0x200, 0x2000 + -(-len(rsrc) // 0x1000) * 0x1000
     head = b'MZ'.ljust(0x3C, b'\0') + struct.pack('<I4sHHIIIHH', 0x40, b'PE\0\0', 0x14C, 3, 0, 0, 0, 0xE0, 0x102)
     head += struct.pack('<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII', 0x10B, 0, 0, 0x200, raw + 0x200, 0, 0x1000, 0x1000, 0x2000,
