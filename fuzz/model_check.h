@@ -48,11 +48,9 @@ inline std::u16string AsciiUpper(std::u16string text)
 inline std::string Shown(const std::u16string& text)
 {
     std::string shown;
-    for (char16_t c : text) {
-        char unit[8];
-        std::snprintf(unit, sizeof unit, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04X", c);
-        shown += unit;
-    }
+    char unit[8];
+    for (char16_t c : text)
+        shown.append(unit, std::snprintf(unit, sizeof unit, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04X", c));
     return shown;
 }
 
