@@ -9,13 +9,13 @@
 #include <memory>
 #include <string>
 
-// A heap block of exactly n units, or of a NUL-terminated text and n units to spare: ASan
-// reports any unit read or written past the capacity given.
+// A heap block of exactly n units, or of a NUL-terminated text: ASan reports any unit read or
+// written past the capacity given.
 const char16_t kFill = 0xAAAA;
 struct ExactBuffer {
     std::unique_ptr<char16_t[]> units;
     explicit ExactBuffer(size_t n, char16_t fill = kFill) : units(new char16_t[n]) { std::fill_n(data(), n, fill); }
-    explicit ExactBuffer(const std::u16string& text, size_t n = 0) : ExactBuffer(text.size() + 1 + n)
+    explicit ExactBuffer(const std::u16string& text) : ExactBuffer(text.size() + 1)
     {
         std::copy(text.c_str(), text.c_str() + text.size() + 1, data());
     }
