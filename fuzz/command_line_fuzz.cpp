@@ -1,6 +1,5 @@
 // Fuzz target of the command-line reader and the backslash its folder then gets: any line and capacities against their contracts.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <cstdint>
 #include "model_check.h"
 #include "setup/command_line.h"
 #include "setup/paths.h"

@@ -1,6 +1,5 @@
 // Fuzz target of the bounded text helpers: at any capacity each result is the start of the uncut one, and nothing is touched past it.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <cstdint>
 #include <vector>
 #include "model_check.h"
 #include "setup/text.h"

@@ -1,5 +1,4 @@
 // Fuzz target of setup-pack on any bytes as an image: inspected alike in memory and from a file, and built from as a stub.
-#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <sstream>

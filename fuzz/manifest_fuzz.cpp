@@ -1,5 +1,4 @@
 // Fuzz target of setup-pack's manifest reader and its rules: any bytes as a manifest and as terms.
-#include <cstdint>
 #include <set>
 #include "dialogs/terms_lines.h"
 #include "manifest.h"

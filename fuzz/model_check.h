@@ -9,13 +9,13 @@
 #include <memory>
 #include <string>
 
-// A heap block of exactly n units, or of a NUL-terminated text and n units to spare: ASan
-// reports any unit read or written past the capacity given.
+// A heap block of exactly n units, or of a NUL-terminated text: ASan reports any unit read or
+// written past the capacity given.
 const char16_t kFill = 0xAAAA;
 struct ExactBuffer {
     std::unique_ptr<char16_t[]> units;
     explicit ExactBuffer(size_t n, char16_t fill = kFill) : units(new char16_t[n]) { std::fill_n(data(), n, fill); }
-    explicit ExactBuffer(const std::u16string& text, size_t n = 0) : ExactBuffer(text.size() + 1 + n)
+    explicit ExactBuffer(const std::u16string& text) : ExactBuffer(text.size() + 1)
     {
         std::copy(text.c_str(), text.c_str() + text.size() + 1, data());
     }
@@ -48,11 +48,9 @@ inline std::u16string AsciiUpper(std::u16string text)
 inline std::string Shown(const std::u16string& text)
 {
     std::string shown;
-    for (char16_t c : text) {
-        char unit[8];
-        std::snprintf(unit, sizeof unit, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04X", c);
-        shown += unit;
-    }
+    char unit[8];
+    for (char16_t c : text)
+        shown.append(unit, std::snprintf(unit, sizeof unit, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04X", c));
     return shown;
 }
 

@@ -11,10 +11,8 @@ build=$root/build/fuzz
 brief=0
 [ "${1:-}" = "--brief" ] && brief=1 && shift
 all=$(cd "$root/fuzz" && ls -- *_fuzz.cpp | sed 's/_fuzz\.cpp$//' | paste -sd' ')
-if [ $# -ne 2 ] || ! [[ $2 =~ ^[1-9][0-9]*$ ]] || ! [[ " all $all " == *" $1 "* ]]; then
-    echo "usage: $0 [--brief] TARGET|all SECONDS; targets: $all" >&2
-    exit 2
-fi
+[ $# -eq 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] && [[ " all $all " == *" $1 "* ]] ||
+    { echo "usage: $0 [--brief] TARGET|all SECONDS; targets: $all" >&2; exit 2; }
 targets=($([ "$1" = all ] && echo $all || echo "$1"))
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j 2 --target "${targets[@]}" >"$build/build.log" 2>&1 || { cat "$build/build.log" >&2; exit 1; }
@@ -40,7 +38,4 @@ for name in "${targets[@]}"; do
 done
 
 echo "fuzz: $((${#targets[@]} - ${#failed[@]})) passed, ${#failed[@]} failed"
-if [ ${#failed[@]} -ne 0 ]; then
-    echo "fuzzing found faults in: ${failed[*]} (artefacts in $build/artifacts)" >&2
-    exit 1
-fi
+[ ${#failed[@]} -eq 0 ] || { echo "fuzzing found faults in: ${failed[*]} (artefacts in $build/artifacts)" >&2; exit 1; }

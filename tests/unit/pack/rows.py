@@ -31,12 +31,9 @@ def unescape(text):
                   or bytes([int(m[1][1:], 16)]), text.encode())
 
 
-def resources(items, rva):
-    """A resource section for {(type, name, language): data}: the tables breadth first, data entries, names, data."""
-    tree, order = {}, lambda table: sorted(table, key=lambda k: (isinstance(k, int), k))
-    for (kind, name, language), data in items.items():
-        tree.setdefault(kind, {}).setdefault(name, {})[language] = data
-    tables = [tree]
+def resources(tree, rva):
+    """A resource section for {type: {name: {language: data}}}: the tables breadth first, data entries, names, data."""
+    order, tables = lambda table: sorted(table, key=lambda k: (isinstance(k, int), k)), [tree]
     for table in tables:
         tables += [table[k] for k in order(table) if isinstance(table[k], dict)]
     table_at = {id(t): sum(16 + 8 * len(u) for u in tables[:i]) for i, t in enumerate(tables)}
@@ -63,9 +60,9 @@ def synthetic_stub():
     """A PE32 image as a linker makes it: code, resources (a named dialog; messages 202, 205, 212), relocations."""
     string_block = lambda texts: b''.join(struct.pack('<H', len(texts.get(i, ''))) + texts.get(i, '').encode('utf-16-le')
                                           for i in range(16))
-    rsrc = resources({(5, 10, 0): b'\x22' * 30, (5, 'ABOUT', 0): b'\x33' * 30,
-                      (6, 13, 0): string_block({10: 'Welcome to %s!', 13: 'The installation process failed!'}),
-                      (6, 14, 0): string_block({4: "Warning: Couldn't launch '%s'"})}, 0x2000)
+    rsrc = resources({5: {10: {0: b'\x22' * 30}, 'ABOUT': {0: b'\x33' * 30}},
+                      6: {13: {0: string_block({10: 'Welcome to %s!', 13: 'The installation process failed!'})},
+                          14: {0: string_block({4: "Warning: Couldn't launch '%s'"})}}}, 0x2000)
     raw, reloc = -(-len(rsrc) // 0x200) * 0x200, 0x2000 + -(-len(rsrc) // 0x1000) * 0x1000
     head = b'MZ'.ljust(0x3C, b'\0') + struct.pack('<I4sHHIIIHH', 0x40, b'PE\0\0', 0x14C, 3, 0, 0, 0, 0xE0, 0x102)
     head += struct.pack('<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII', 0x10B, 0, 0, 0x200, raw + 0x200, 0, 0x1000, 0x1000, 0x2000,
@@ -120,9 +117,10 @@ def view(path, stub):
             s.update({i: t for i, t in getattr(entry.directory, 'strings', {}).items() if t})
             leaves += [(kind.id, entry.id or str(entry.name), lang.id, lang.data.struct) for lang in entry.directory.entries]
     get = lambda d: pe.get_data(d.OffsetToData, d.Size)
+    xml = next((ElementTree.fromstring(get(d)) for t, n, l, d in leaves if t == 24), ElementTree.Element('none'))
     return {'pe': pe, 'data': Path(path).read_bytes(), 'stub': stub, 's': s, 'leaves': leaves, 'unordered': unordered,
             'payload': {n: get(d) for t, n, l, d in leaves if t == 10}, 'at': {n: d.OffsetToData for t, n, l, d in leaves if t == 10},
-            'xml': next((ElementTree.fromstring(get(d)) for t, n, l, d in leaves if t == 24), ElementTree.Element('none')),
+            'tagged': lambda *tags: [e for e in xml.iter() if e.tag.split('}')[-1] in tags],
             'file': lambda name: Path(folder, name).read_bytes(), 'PE': lambda name: pefile.PE(os.path.join(folder, name)),
             'of': lambda name: view(os.path.join(folder, name), stub),  # another image's words
             'sh': lambda command: subprocess.run(command, shell=True, cwd=folder, capture_output=True).returncode}
@@ -197,16 +195,16 @@ def main(tool, sweep, work, real=None):
         if (kind == 'real') != bool(real) and not (real and roundtrip):
             continue
         try:
+            problem = None
             if kind == 'check':
                 folder, setup = os.path.join(work, '%03d' % i), None
-                problem = check((tool, sweep), folder, stub, *fields[:3])
-                if not problem and len(fields) > 3:  # a read of what it made, in the same row
-                    kind, fields = 'read', fields[3:]
+                problem, fields = check((tool, sweep), folder, stub, *fields[:3]), fields[3:]
             elif kind == 'run':
-                problem = run((tool, sweep), folder, stub, *fields)
-            if kind in ('read', 'real'):
+                own = 3 + (len(fields) % 2 == 0)  # an edit makes the count even
+                problem, fields = run((tool, sweep), folder, stub, *fields[:own]), fields[own:]
+            if fields and not problem:  # a read of what it made, in the same row
                 setup = setup or view(os.path.join(folder, 'Setup.exe'), stub_ns)
-                problem = compare(setup, *fields) if kind == 'read' else compare(stub_ns, *fields) or compare(setup, *fields)
+                problem = kind == 'real' and compare(stub_ns, *fields) or compare(setup, *fields)
         except Exception as error:  # a row that cannot even run fails, with the reason
             problem = 'raised %s: %s' % (type(error).__name__, error)
         if problem:
