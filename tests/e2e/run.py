@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The Wine journeys' runner: makes the test packages of packages.txt (--emit DIR) and runs the rows of journeys.txt
-for one Windows kind (--env KIND --build WINDOWS_BUILD --setup-pack EXE [--only PATTERN]) through the agent, holding
-what it saw and what the row left to the tables alone; E2E_FIRST_FAILURE=1 stops at the first row that fails."""
+"""The Wine journeys' runner: writes the test packages of packages.txt (--emit DIR), or runs the rows of journeys.txt
+for one Windows kind through the agent, holding what it saw to the tables alone (E2E_FIRST_FAILURE=1: to a failure)."""
 import fnmatch, itertools, operator, os, pathlib, re, shlex, subprocess, sys, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -61,8 +60,7 @@ def unescape(text):
 
 
 def spelt(text):
-    """{runs:N}: N characters of a sentence run on; {to:N}: runs on until the text so far is N long (an
-    escaped line feed counts as one)."""
+    """{runs:N}: N characters of a sentence run on; {to:N}: on until the text is N long (\\n counting one)."""
     while found := re.search(r'\{(runs|to):(\d+)\}', text):
         n = int(found[2]) - (len(text[:found.start()].replace('\\n', '\n')) if found[1] == 'to' else 0)
         text = text[:found.start()] + (RUNS * (n // len(RUNS) + 1))[:n] + text[found.end():]
@@ -83,8 +81,7 @@ class Package:
             self.terms = lines[:int(self.terms[9:])]
 
     def payload(self, listed):
-        """A file's bytes by its rule: a line naming it, or that line to N bytes, empty, another's bytes, or
-        those of the file a path names (the sample's)."""
+        """A file's bytes by its rule: a line naming it, that line to N bytes, empty, another's, or a file's."""
         rule = dict(self.files).get(listed, '')
         if rule.startswith(('@', '/')):
             return self.payload(rule[1:]) if rule[0] == '@' else open(rule, 'rb').read()
@@ -93,12 +90,15 @@ class Package:
         return (line * (size // len(line) + 1))[:size]
 
 
-def rc_text(text):
-    return '"%s"' % text.replace('\\', '\\\\').replace('"', '""').replace('\n', '\\n')
+def string_table(strings):
+    """A resource script's table of these strings, but the empty ones."""
+    escaped = {n: text.replace('\\', '\\\\').replace('"', '""').replace('\n', '\\n') for n, text in strings.items()}
+    return ['STRINGTABLE', 'BEGIN'] + ['    %d "%s"' % item for item in sorted(escaped.items()) if item[1]] + ['END']
 
 
 def put(path, data):
-    """Writes only what changed, so that a new reading of the table rebuilds only what it changed."""
+    """Writes text, lines or bytes, only where they changed: a new reading of the table rebuilds only that."""
+    data = ''.join(line + '\n' for line in data) if isinstance(data, list) else data
     data = data.encode() if isinstance(data, str) else data
     if not os.path.exists(path) or open(path, 'rb').read() != data:
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -107,17 +107,15 @@ def put(path, data):
 
 
 def emit(packages, out):
-    """Each package's manifest, or resource script for shapes setup-pack refuses, with its files; and
-    the CMake lines that build them."""
+    """Each package's manifest, or resource script for shapes setup-pack refuses, its files and its CMake line."""
     cmake = []
     for p in packages.values():
         folder, stub = os.path.join(out, p.name), p.fields.get('stub', '')
         if 'nodialog' in p.fields:
             cmake.append('add_dialogless_stub(%s %s)' % (p.name, p.fields['nodialog']))
         elif 'messages' in p.fields:
-            strings = ''.join('    %d %s\n' % (n, rc_text(unescape(spelt(t)))) for n, t in sorted(p.strings.items()))
-            put(folder + '/messages.rc', '#pragma code_page(65001)\n#include "stub_frame.rc"\n'
-                'STRINGTABLE\nBEGIN\n%sEND\n' % strings)
+            strings = string_table({n: unescape(spelt(t)) for n, t in p.strings.items()})
+            put(folder + '/messages.rc', ['#pragma code_page(65001)', '#include "stub_frame.rc"'] + strings)
             cmake.append('add_message_stub(%s %s/messages.rc)' % (p.name, folder))
         elif 'script' in p.fields:
             strings = {500: p.product, 501: p.program, 502: p.terms} if p.fields['script'] is True else {}
@@ -125,9 +123,7 @@ def emit(packages, out):
             strings.update({10000 + i: n for i, (n, _) in enumerate(p.files) if p.fields.get('list') != 'none'})
             strings.update({n: unescape(t) for n, t in p.strings.items()})
             lines = ['#pragma code_page(65001)', '#include <windows.h>', 'LANGUAGE LANG_NEUTRAL, SUBLANG_NEUTRAL']
-            if any(strings.values()):
-                lines += ['STRINGTABLE', 'BEGIN'] + ['    %d %s' % (n, rc_text(t)) for n, t in sorted(strings.items())
-                                                     if t] + ['END']
+            lines += string_table(strings)
             # Entries named by the made-name rule, as packages made before numbered entries have them; given
             # ones may leave a listed file out or carry a name no listed file has.
             for j, (made, source) in enumerate(p.entries or [('', n) for n, _ in p.files]):
@@ -136,7 +132,7 @@ def emit(packages, out):
                     put('%s/%s' % (folder, kept), p.payload(source))
                 made = made or ''.join(c.upper() if c.isascii() and c.isalnum() else '_' for c in source)
                 lines.append('%s RCDATA "%s"' % (made, kept))
-            put(folder + '/package.rc', '\n'.join(lines) + '\n')
+            put(folder + '/package.rc', lines)
             cmake.append('add_script_setup(%s %s/package.rc "%s")' % (p.name, folder, stub))
         elif 'gen' not in p.fields:
             for i, (listed, rule) in enumerate(p.files):
@@ -150,9 +146,9 @@ def emit(packages, out):
             lines += ['[folders]'] + ['folder = ' + f for f in p.folders] if p.folders else []
             lines += ['[files]'] + ['%s = %s' % (listed, 'Tidewater.exe' if rule == 'probe' else 'p%d' % i)
                                     for i, (listed, rule) in enumerate(p.files)]
-            put(folder + '/setup.ini', '\n'.join(lines) + '\n')
+            put(folder + '/setup.ini', lines)
             cmake.append('add_manifest_setup(%s %s/setup.ini "%s")' % (p.name, folder, stub))
-    put(out + '/packages.cmake', '\n'.join(cmake) + '\n')
+    put(out + '/packages.cmake', cmake)
 
 
 def sample(build):
@@ -214,9 +210,8 @@ class Env:
         start = self.agent([['reg-get', '-', 'HKLM', CURRENT, 'ProgramFilesDir'], ['windows']])
         self.pf = next((f[4] for f in start if f[0] == 'reg' and f[4] != '(none)'), None)
         self.win64, acp = self.kind == '64', {'ru': '1251', 'el': '1253', 'ja': '932'}.get(self.kind, '1252')
-        kind = [['windows', '64' if self.win64 else '32'], ['acp', acp]]
         # A locale the machine lacks falls back to C without a word, and with it the code page.
-        if not self.pf or [f for f in start if f[0] != 'reg'] != kind:
+        if not self.pf or start[1:] != [['windows', '64' if self.win64 else '32'], ['acp', acp]]:
             raise ValueError('the prefix is not Windows %s, code page %s, with ProgramFilesDir (a missing locale is '
                              'generated by scripts/install-deps.sh): %s' % (self.kind, acp, start))
 
@@ -226,10 +221,9 @@ class Env:
         return os.path.join(base, path[2:].lstrip('\\').replace('\\', '/'))
 
     def agent(self, steps, record=''):
-        """The agent's observations of the steps, as lists of fields. Its output goes to a file: a
-        program the setup starts could hold a pipe open."""
+        """The agent's lines for the steps, as lists of fields; through a file: a program started may hold a pipe."""
         base = self.scratch + '/agent'
-        put(base + '.steps', ''.join('\t'.join(step) + '\n' for step in steps))
+        put(base + '.steps', ['\t'.join(step) for step in steps])
         pathlib.Path(base + '.out').unlink(missing_ok=True)
         with open(base + '.log', 'w') as log:
             subprocess.run(['wine', self.build + '/e2e/agent.exe', windows_path(base + '.steps'),
@@ -248,6 +242,7 @@ class Row:
         self.pkg = p = env.packages[dict(pairs)['pkg']]
         self.app_key, self.entry_key = CURRENT + '\\App Paths\\' + p.program, CURRENT + '\\Uninstall\\' + p.product
         self.scratch, self.dest = windows_path(env.scratch + '/row'), ''
+        self.kb = str((sum(len(self.bytes_of(n, r)) for n, r in p.files) + 1023) // 1024)
         self.dest = self.fill(dict(pairs).get('destination', DEFAULTS['destination']))
         # An installed package: every file in the folder, nothing beside it in the row's folder, its program
         # started from there if it is the probe, its entry naming the folder (a root keeps its backslash).
@@ -274,18 +269,15 @@ class Row:
         return [v for k, v in self.pairs if k == key]
 
     def fill(self, text):
-        """The row's placeholders: {scratch} its folder, {dest} the destination ({target} with its
-        backslash), {pf} ProgramFilesDir, {product}, {program}, {caption}, {browse} the browser's title,
-        {launch} the launch warning, {kb} the files' size, {file:N[:CUT]} the Nth listed name, {deep:N} a
-        path of N, the stub's named texts, {fill:N} x's to N characters."""
+        """The row's placeholders: {scratch} its folder, {dest} the destination ({target} with its backslash), {pf}
+        ProgramFilesDir, {product}, {program}, {caption}, {browse} the browser's title, {launch} the launch warning,
+        {kb} the files' size, {file:N[:CUT]} the Nth listed name, {deep:N} a path of N, {fill:N} x's to N."""
         p, product = self.pkg, self.pkg.product[:47]
-        values = dict(NAMED, scratch=self.scratch, dest=self.dest, target=self.dest + '\\', pf=self.env.pf,
+        values = dict(NAMED, scratch=self.scratch, dest=self.dest, target=self.dest + '\\', pf=self.env.pf, kb=self.kb,
                       product=product, program=p.program, caption='Installing - ' + product if product else '',
                       browse='Please select directory to install %s to...' % product,
                       launch="Warning: Couldn't launch '%s'\\nPlease, proceed by launching it manually instead!"
                       % p.program[:47])
-        if '{kb}' in text:
-            values['kb'] = str((sum(len(self.bytes_of(n, r)) for n, r in p.files) + 1023) // 1024)
         text = re.sub(r'\{deep:(\d+)\}', lambda found: deep(self.scratch, int(found[1])), text)
         text = re.sub(r'\{file:(\d+):?(\d*)\}', lambda found: p.files[int(found[1])][0][:int(found[2] or 999)], text)
         text = spelt(re.sub(r'\{([a-z0-9-]+)\}', lambda found: values.get(found[1], found[0]), text))
@@ -409,8 +401,7 @@ class Row:
             self.expect(kind, wanted, got)
 
     def compare_files(self):
-        """The folders the row names whole (NAME=? may be there, unread; NAME\\ is a folder), with the bytes of
-        their files; and what it says of other paths."""
+        """The folders the row names whole, with their files' bytes (NAME=? unread, NAME\\ a folder); other paths."""
         env, folder, wanted = self.env, self.dest, {}
         for key, value in self.pairs:
             if key == 'in':
@@ -467,22 +458,20 @@ def main(argv):
     except (ValueError, KeyError) as error:
         print('run: %s' % error)
         return 2
-    passed = failed = 0
+    passed = []
     for row in rows:
         try:
             failures = row.run()
-        except (OSError, subprocess.SubprocessError, KeyError, IndexError, ValueError, AttributeError) as error:
+        except Exception as error:  # the runner's or the machine's fault, which fails the row all the same
             failures = ['the runner could not go on: %r' % error]
-        if failures is None:
-            continue
-        for failure in failures:
-            print('FAIL %s: %s' % (row.name, failure))
-        print('     (%s)' % row.where if failures else 'ok   %s' % row.name, flush=True)
-        passed, failed = passed + (not failures), failed + bool(failures)
+        if failures is not None:  # None: a row this machine cannot set up
+            print(''.join('FAIL %s: %s\n' % (row.name, failure) for failure in failures)
+                  + ('     (%s)' % row.where if failures else 'ok   %s' % row.name), flush=True)
+            passed.append(not failures)
         if failures and os.environ.get('E2E_FIRST_FAILURE'):
             break
-    print('%d passed, %d failed' % (passed, failed))
-    return 1 if failed else 0
+    print('%d passed, %d failed' % (passed.count(True), passed.count(False)))
+    return 0 if all(passed) else 1
 
 
 if __name__ == '__main__':
