@@ -1,49 +1,37 @@
 #!/usr/bin/env python3
-"""The Linux side of the Wine journeys: reads the tables, makes the test packages, drives each row
-through the agent under Wine and compares what the agent saw, and what the row left, with the row.
-
-    run.py --emit DIR                       each package's sources and DIR/packages.cmake
-    run.py --env 32|64|ru|el|ja [--only PATTERN] --build DIR --agent EXE ...   the rows of that kind
-
-Every expectation comes from the rows and the package rows, never from a built executable. Each row
-starts from a clean state and ends every program it started. E2E_FIRST_FAILURE=1 stops at the first
-row that fails.
-"""
-import fnmatch
-import os
-import re
-import shlex
-import subprocess
-import sys
-import time
+"""The Wine journeys' runner: writes the test packages of packages.txt (--emit DIR), or runs the rows of journeys.txt
+for one Windows kind through the agent, holding what it saw to the tables alone (E2E_FIRST_FAILURE=1: to a failure)."""
+import fnmatch, itertools, operator, os, pathlib, re, shlex, subprocess, sys, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
 # The stub's own texts as a person reads them, escaped as the agent prints them (a line feed is \n).
-NAMED = {
-    'cancelled': 'The installation process was cancelled!', 'failed': 'The installation process failed!',
-    'nodest': "Error: Couldn't create destination directory", 'in-use': "'\\nPossible cause: File in use by Windows.",
-    'needs64': 'This product needs 64-bit Windows.', 'corrupt': 'Error: Setup.exe is corrupt',
-    'dialog-failed': 'Error: DialogBox() failed',
-    'usage': 'Switches: [/S | /P] [/D=folder] [/?]\\n/S: silent; the terms count as accepted, the exit status tells '
-             'the result.\\n/P: as /S, with the progress shown.\\n/D=folder: absolute, no quotes, always the last switch.'
-             '\\n/?: this message.'}
+NAMED = {'cancelled': 'The installation process was cancelled!', 'failed': 'The installation process failed!',
+         'nodest': "Error: Couldn't create destination directory", 'corrupt': 'Error: Setup.exe is corrupt',
+         'in-use': "'\\nPossible cause: File in use by Windows.", 'needs64': 'This product needs 64-bit Windows.',
+         'dialog-failed': 'Error: DialogBox() failed', 'usage': 'Switches: [/S | /P] [/D=folder] [/?]\\n/S: silent; '
+         'the terms count as accepted, the exit status tells the result.\\n/P: as /S, with the progress shown.'
+         '\\n/D=folder: absolute, no quotes, always the last switch.\\n/?: this message.'}
 PROMPT = ('A version of this program has previously been installed on this computer. Would you like the old files '
           'to be replaced with the present files?')
 HEADING = 'Please select the directory to install the program into:'
 RUNS = "What shows must end where the setup's buffer ends, however far the text runs on. "
 CURRENT = r'SOFTWARE\Microsoft\Windows\CurrentVersion'
 WINDOWS = ('welcome', 'prompt', 'dest', 'box')
-PACKAGE_KEYS = {'product', 'program', 'terms', 'file', 'folder', 'uninstall', 'publisher', 'x64', 'script', 'stub',
-                'string', 'entry', 'list', 'messages', 'nodialog', 'gen'}
-ROW_KEYS = {'pkg', 'on', 'cwd', 'cmd', 'destination', 'app', 'app32', 'app64', 'pf', 'pf64', 'drive', 'mkdir', 'put',
-            'remove', 'hold', 'immutable', 'full', 'tmpfs', 'deny', 'first', 'probe', 'owner', 'poke', 'title',
-            'proposal', 'greeting', 'lines', 'browser', 'edit', 'after-esc', 'exit', 'created', 'installed', 'at',
-            'in', 'file', 'nothing', 'empty', 'absent', 'link', 'diff', 'gone', 'launch', 'entry', 'entry32',
-            'entry64', 'reg', 'program', 'exec', 'template', 'listwidth'} | set(WINDOWS)
-
-
-class TableError(Exception):
-    pass
+PACKAGE_KEYS = set('product program terms file folder uninstall publisher x64 script stub string entry list messages '
+                   'nodialog gen'.split())
+ROW_KEYS = set('pkg on cwd cmd destination app app32 app64 pf pf64 drive mkdir put remove hold immutable full tmpfs '
+               'deny first probe owner poke title proposal greeting lines browser edit after-esc exit created '
+               'installed at in file nothing empty absent link diff gone launch entry entry32 entry64 reg program '
+               'exec template listwidth'.split()) | set(WINDOWS)
+DEFAULTS = {'on': '32', 'destination': '{scratch}\\Dest', 'cmd': '', 'cwd': '-', 'title': '{caption}',
+            'greeting': 'Welcome to {product}!', 'proposal': '{pf}\\{product}', 'exit': '0', 'launch': ''}
+# The state a row makes on the Linux side: each key's command on its path ($0) and what follows it ($1).
+BEFORE = {'mkdir': 'mkdir -p "$0"', 'remove': 'rm "$0"', 'put': 'mkdir -p "${0%/*}" && printf %s "$1" >"$0"',
+          'immutable': 'chattr +i "$0"', 'full': 'mkdir -p "${0%/*}" && ln -s /dev/full "$0"',
+          'tmpfs': 'mkdir -p "$0" && mount -t tmpfs -o size="$1" e2e "$0"'}
+# The program-files values a row sets, with their views: ProgramW6432Dir is the same in both, as Windows keeps it.
+PROGRAM_FILES = {'pf': ('ProgramFilesDir', ['-']), 'pf64': ('ProgramW6432Dir', ['32', '64'])}
 
 
 def rows_of(name, keys):
@@ -56,17 +44,14 @@ def rows_of(name, keys):
         lex.whitespace_split, lex.escape, lex.commenters = True, '', ''
         try:
             tokens = list(lex)
-        except ValueError as error:
-            raise TableError('%s:%d: %s' % (name, number, error))
-        if line[0] not in ' \t':
-            rows.append((tokens.pop(0), [], '%s:%d' % (name, number)))
-        elif not rows:
-            raise TableError('%s:%d: a continuation with no row above' % (name, number))
-        for token in tokens:
-            key, equals, value = token.partition('=')
-            if key not in keys:
-                raise TableError('%s:%d: %s: unknown key %r' % (name, number, rows[-1][0], key))
-            rows[-1][1].append((key, value if equals else None))
+            if line[0] not in ' \t':
+                rows.append((tokens.pop(0), [], '%s:%d' % (name, number)))
+            for key, equals, value in (token.partition('=') for token in tokens):
+                if key not in keys:
+                    raise ValueError('%s: unknown key %r' % (rows[-1][0], key))
+                rows[-1][1].append((key, value if equals else None))
+        except (ValueError, IndexError) as error:  # IndexError: a continuation with no row above
+            raise ValueError('%s:%d: %s' % (name, number, error))
     return rows
 
 
@@ -75,32 +60,20 @@ def unescape(text):
 
 
 def spelt(text):
-    """{runs:N}: N characters of a sentence run on; {to:N}: runs on until the text so far is N long (an
-    escaped line feed counts as one)."""
-    while re.search(r'\{(runs|to):\d+\}', text):
-        found = re.search(r'\{(runs|to):(\d+)\}', text)
-        n = int(found.group(2)) - (len(text[:found.start()].replace('\\n', '\n')) if found.group(1) == 'to' else 0)
+    """{runs:N}: N characters of a sentence run on; {to:N}: on until the text is N long (\\n counting one)."""
+    while found := re.search(r'\{(runs|to):(\d+)\}', text):
+        n = int(found[2]) - (len(text[:found.start()].replace('\\n', '\n')) if found[1] == 'to' else 0)
         text = text[:found.start()] + (RUNS * (n // len(RUNS) + 1))[:n] + text[found.end():]
     return text
 
 
-# ---- Packages ---------------------------------------------------------------------------------
-
 class Package:
     def __init__(self, name, pairs):
-        self.name, self.files, self.folders, self.strings, self.entries, self.fields = name, [], [], {}, [], {}
-        for key, value in pairs:
-            if key == 'file':
-                self.files.append(tuple(value.partition('=')[::2]))
-            elif key == 'folder':
-                self.folders.append(value)
-            elif key == 'string':
-                self.strings[int(value.partition('=')[0])] = value.partition('=')[2]
-            elif key == 'entry':
-                made, _, source = value.partition('=')
-                self.entries.append((made if source else made_name(made), source or made))
-            else:
-                self.fields[key] = True if value is None else value
+        self.name, self.fields = name, {key: True if value is None else value for key, value in pairs}
+        self.files = [tuple(value.partition('=')[::2]) for key, value in pairs if key == 'file']
+        self.folders = [value for key, value in pairs if key == 'folder']
+        self.strings = {int(n): text for n, _, text in (v.partition('=') for k, v in pairs if k == 'string')}
+        self.entries = [value.rpartition('=')[::2] for key, value in pairs if key == 'entry']  # (MADE or '', NAME)
         self.product, self.program = self.fields.get('product', ''), self.fields.get('program', '')
         self.terms = unescape(self.fields.get('terms', ''))
         if self.terms.startswith('@clauses:'):
@@ -108,30 +81,24 @@ class Package:
             self.terms = lines[:int(self.terms[9:])]
 
     def payload(self, listed):
-        """A file's bytes by its rule: a line naming it, or that line to N bytes, empty, or another's bytes."""
+        """A file's bytes by its rule: a line naming it, that line to N bytes, empty, another's, or a file's."""
         rule = dict(self.files).get(listed, '')
-        if rule.startswith('@'):
-            return self.payload(rule[1:])
+        if rule.startswith(('@', '/')):
+            return self.payload(rule[1:]) if rule[0] == '@' else open(rule, 'rb').read()
         line = ('%s: a file of %s.\r\n' % (listed, self.product or self.name)).encode()
         size = 0 if rule == 'empty' else int(rule) if rule.isdigit() else len(line)
         return (line * (size // len(line) + 1))[:size]
 
-    def lines(self):
-        """The terms as the welcome list shows them: cut at line feeds, up to the first empty piece."""
-        pieces = self.terms[:3332].split('\n')
-        return pieces[:pieces.index('')] if '' in pieces else pieces
 
-
-def made_name(listed):
-    return ''.join(c.upper() if c.isascii() and c.isalnum() else '_' for c in listed)
-
-
-def rc_text(text):
-    return '"%s"' % text.replace('\\', '\\\\').replace('"', '""').replace('\n', '\\n')
+def string_table(strings):
+    """A resource script's table of these strings, but the empty ones."""
+    escaped = {n: text.replace('\\', '\\\\').replace('"', '""').replace('\n', '\\n') for n, text in strings.items()}
+    return ['STRINGTABLE', 'BEGIN'] + ['    %d "%s"' % item for item in sorted(escaped.items()) if item[1]] + ['END']
 
 
 def put(path, data):
-    """Writes only what changed, so that a new reading of the table rebuilds only what it changed."""
+    """Writes text, lines or bytes, only where they changed: a new reading of the table rebuilds only that."""
+    data = ''.join(line + '\n' for line in data) if isinstance(data, list) else data
     data = data.encode() if isinstance(data, str) else data
     if not os.path.exists(path) or open(path, 'rb').read() != data:
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -140,20 +107,32 @@ def put(path, data):
 
 
 def emit(packages, out):
-    """Each package's manifest, or resource script for shapes setup-pack refuses, with its files; and
-    the CMake lines that build them."""
+    """Each package's manifest, or resource script for shapes setup-pack refuses, its files and its CMake line."""
     cmake = []
     for p in packages.values():
         folder, stub = os.path.join(out, p.name), p.fields.get('stub', '')
         if 'nodialog' in p.fields:
             cmake.append('add_dialogless_stub(%s %s)' % (p.name, p.fields['nodialog']))
         elif 'messages' in p.fields:
-            strings = ''.join('    %d %s\n' % (n, rc_text(unescape(spelt(t)))) for n, t in sorted(p.strings.items()))
-            put(folder + '/messages.rc', '#pragma code_page(65001)\n#include "stub_frame.rc"\nSTRINGTABLE\nBEGIN\n%sEND\n'
-                % strings)
+            strings = string_table({n: unescape(spelt(t)) for n, t in p.strings.items()})
+            put(folder + '/messages.rc', ['#pragma code_page(65001)', '#include "stub_frame.rc"'] + strings)
             cmake.append('add_message_stub(%s %s/messages.rc)' % (p.name, folder))
         elif 'script' in p.fields:
-            write_script(p, folder)
+            strings = {500: p.product, 501: p.program, 502: p.terms} if p.fields['script'] is True else {}
+            strings.update({9000 + i: f for i, f in enumerate(p.folders)})
+            strings.update({10000 + i: n for i, (n, _) in enumerate(p.files) if p.fields.get('list') != 'none'})
+            strings.update({n: unescape(t) for n, t in p.strings.items()})
+            lines = ['#pragma code_page(65001)', '#include <windows.h>', 'LANGUAGE LANG_NEUTRAL, SUBLANG_NEUTRAL']
+            lines += string_table(strings)
+            # Entries named by the made-name rule, as packages made before numbered entries have them; given
+            # ones may leave a listed file out or carry a name no listed file has.
+            for j, (made, source) in enumerate(p.entries or [('', n) for n, _ in p.files]):
+                kept = 'Tidewater.exe' if dict(p.files).get(source) == 'probe' else 'e%d' % j
+                if kept != 'Tidewater.exe':
+                    put('%s/%s' % (folder, kept), p.payload(source))
+                made = made or ''.join(c.upper() if c.isascii() and c.isalnum() else '_' for c in source)
+                lines.append('%s RCDATA "%s"' % (made, kept))
+            put(folder + '/package.rc', lines)
             cmake.append('add_script_setup(%s %s/package.rc "%s")' % (p.name, folder, stub))
         elif 'gen' not in p.fields:
             for i, (listed, rule) in enumerate(p.files):
@@ -167,39 +146,28 @@ def emit(packages, out):
             lines += ['[folders]'] + ['folder = ' + f for f in p.folders] if p.folders else []
             lines += ['[files]'] + ['%s = %s' % (listed, 'Tidewater.exe' if rule == 'probe' else 'p%d' % i)
                                     for i, (listed, rule) in enumerate(p.files)]
-            put(folder + '/setup.ini', '\n'.join(lines) + '\n')
+            put(folder + '/setup.ini', lines)
             cmake.append('add_manifest_setup(%s %s/setup.ini "%s")' % (p.name, folder, stub))
-    put(out + '/packages.cmake', '\n'.join(cmake) + '\n')
+    put(out + '/packages.cmake', cmake)
 
 
-def write_script(p, folder):
-    strings = {500: p.product, 501: p.program, 502: p.terms} if p.fields['script'] is True else {}
-    strings.update({9000 + i: f for i, f in enumerate(p.folders)})
-    if p.fields.get('list') != 'none':
-        strings.update({10000 + i: listed for i, (listed, _) in enumerate(p.files)})
-    strings.update({n: unescape(t) for n, t in p.strings.items()})
-    lines = ['#pragma code_page(65001)', '#include <windows.h>', 'LANGUAGE LANG_NEUTRAL, SUBLANG_NEUTRAL']
-    if any(strings.values()):
-        lines += ['STRINGTABLE', 'BEGIN'] + ['    %d %s' % (n, rc_text(t)) for n, t in sorted(strings.items()) if t]
-        lines.append('END')
-    # Entries named by the made-name rule, as packages made before numbered entries have them; given
-    # ones may leave a listed file out or carry a name no listed file has.
-    for j, (made, source) in enumerate(p.entries or [(made_name(n), n) for n, _ in p.files]):
-        kept = 'Tidewater.exe' if dict(p.files).get(source) == 'probe' else 'e%d' % j
-        if kept != 'Tidewater.exe':
-            put('%s/%s' % (folder, kept), p.payload(source))
-        lines.append('%s RCDATA "%s"' % (made, kept))
-    put(folder + '/package.rc', '\n'.join(lines) + '\n')
+def sample(build):
+    """The sample as a package: its manifest's files, each from its source beside the manifest or built."""
+    folder = ROOT + '/sample/lumivue'
+    manifest = open(folder + '/lumivue.ini', encoding='utf-8').read().partition('[files]')[2]
+    pairs = [('file', '%s=%s' % (listed, next(path for path in (folder + '/' + source, build + '/sample/' + source)
+                                                if os.path.exists(path))))
+             for listed, source in re.findall(r'^([^;\n].*?) = (.*)$', manifest, re.M)]
+    terms = open(folder + '/terms.txt', encoding='utf-8').read().replace('\n', '\\n')
+    return [('product', 'Lumivue'), ('program', 'Lumivue.exe'), ('terms', terms)] + pairs
 
-
-# ---- The machine a group runs on ------------------------------------------------------------------
 
 def windows_path(linux):
     return 'Z:' + os.path.abspath(linux).replace('/', '\\')
 
 
-def shell(script):
-    return subprocess.run(['sh', '-c', script], capture_output=True, text=True)
+def shell(script, *args):
+    return subprocess.run(['sh', '-c', script] + list(args), capture_output=True, text=True)
 
 
 def wait(condition, seconds=20):
@@ -210,50 +178,42 @@ def wait(condition, seconds=20):
 
 def tree(root):
     """Every entry below a folder by its path from there, with backslashes; None for no folder."""
-    if not os.path.isdir(root):
-        return None
-    found = []
-    for folder, dirs, files in os.walk(root):
-        rel = os.path.relpath(folder, root).replace('/', '\\')
-        found += [n if rel == '.' else rel + '\\' + n for n in dirs + files]
-    return sorted(found)
+    if os.path.isdir(root):
+        return sorted(str(path.relative_to(root)).replace('/', '\\') for path in pathlib.Path(root).rglob('*'))
+
+
+# What a row says of a path afterwards: how it is looked at, and what that must give.
+LOOKS = {'empty': (tree, []), 'absent': (os.path.exists, False), 'gone': (os.path.exists, False),
+         'link': (lambda path: os.path.exists(path) and not os.path.islink(path), False)}
 
 
 def deep(base, length):
     """A path of exactly `length` characters below `base`, in levels of 200, that ends in no backslash."""
-    path, letter = base, 'a'
-    while len(path) < length:
-        path, letter = path + '\\' + letter * 200, chr(ord(letter) + 1)
-    return path[:length - 1] + ('z' if path[length - 1] == '\\' else path[length - 1])
+    path = (base + ''.join('\\' + chr(ord('a') + n) * 200 for n in range(length // 200 + 1)))[:length]
+    return path[:-1] + 'z' if path.endswith('\\') else path
+
+
+# How a line of the agent's is held to what the row wants of it, where not word for word.
+MATCHES = {'browser': lambda want, got: want in got.split('|'),  # the title among the browser's texts
+           'template': lambda want, got: set(want.split()) <= set(got.split()),  # other controls too
+           'probe': lambda want, got: got.split()[1::2] == ['0', '1'],  # probes, unanswered, slowest ms, gone
+           'listwidth': lambda want, got: int(got.split()[0]) <= int(got.split()[1]),  # widest line, list width
+           'program': lambda want, got: want == got.lower()}  # the image, in whatever case
 
 
 class Env:
-    """One Windows kind and locale: the prefix, its ProgramFilesDir, the scratch area, the built packages."""
+    """One Windows kind and locale: the prefix and its ProgramFilesDir, the scratch area, the Windows build."""
 
     def __init__(self, args, packages):
-        self.args, self.kind, self.packages, self.made = args, args['env'], packages, {}
+        self.kind, self.build, self.args, self.packages = args['--env'], args['--build'], args, packages
         self.prefix, self.scratch = os.environ['WINEPREFIX'], os.environ['E2E_SCRATCH']
-        self.win64, self.pf = self.kind == '64', None
-
-    def exe(self, name):
-        if name in ('sample', 'signed'):
-            return windows_path(self.args[name])
-        if 'gen' in self.packages[name].fields:
-            return windows_path(self.generate(name))
-        kind = 'stubs' if 'messages' in self.packages[name].fields else 'packages'
-        return windows_path(os.path.join(self.args['build'], kind, name, 'Setup.exe'))
-
-    def generate(self, name):
-        """A package too big to keep, made by the benchmark's generator when a row first needs it."""
-        folder = os.path.join(self.scratch, 'gen-' + name)
-        if name not in self.made:
-            made = shell('/usr/bin/python3 "%s" %s "%s" && "%s" "%s/bench.ini" -o "%s/Setup.exe" --stub "%s"' % (
-                self.args['gen'], self.packages[name].fields['gen'], folder, self.args['setup-pack'], folder, folder,
-                self.args['stub']))
-            if made.returncode:
-                raise TableError('could not make package %s: %s' % (name, made.stderr))
-            self.made[name] = folder
-        return folder + '/Setup.exe'
+        start = self.agent([['reg-get', '-', 'HKLM', CURRENT, 'ProgramFilesDir'], ['windows']])
+        self.pf = next((f[4] for f in start if f[0] == 'reg' and f[4] != '(none)'), None)
+        self.win64, acp = self.kind == '64', {'ru': '1251', 'el': '1253', 'ja': '932'}.get(self.kind, '1252')
+        # A locale the machine lacks falls back to C without a word, and with it the code page.
+        if not self.pf or start[1:] != [['windows', '64' if self.win64 else '32'], ['acp', acp]]:
+            raise ValueError('the prefix is not Windows %s, code page %s, with ProgramFilesDir (a missing locale is '
+                             'generated by scripts/install-deps.sh): %s' % (self.kind, acp, start))
 
     def linux(self, path):
         """Z: is the Linux root, C: the prefix's drive, D: the row's drive folder."""
@@ -261,90 +221,91 @@ class Env:
         return os.path.join(base, path[2:].lstrip('\\').replace('\\', '/'))
 
     def agent(self, steps, record=''):
-        """The agent's observations of the steps, as lists of fields. Its output goes to a file: a
-        program the setup starts could hold a pipe open."""
+        """The agent's lines for the steps, as lists of fields; through a file: a program started may hold a pipe."""
         base = self.scratch + '/agent'
-        put(base + '.steps', ''.join('\t'.join(step) + '\n' for step in steps))
-        if os.path.exists(base + '.out'):
-            os.remove(base + '.out')
+        put(base + '.steps', ['\t'.join(step) for step in steps])
+        pathlib.Path(base + '.out').unlink(missing_ok=True)
         with open(base + '.log', 'w') as log:
-            subprocess.run(['wine', self.args['agent'], windows_path(base + '.steps'), windows_path(base + '.out')],
-                           stdout=log, stderr=subprocess.STDOUT, env=dict(os.environ, E2E_LAUNCH_RECORD=record),
-                           timeout=300)
+            subprocess.run(['wine', self.build + '/e2e/agent.exe', windows_path(base + '.steps'),
+                            windows_path(base + '.out')], stdout=log, stderr=subprocess.STDOUT,
+                           env=dict(os.environ, E2E_LAUNCH_RECORD=record), timeout=300)
         if not os.path.exists(base + '.out'):
             return [['error', 'agent', open(base + '.log', errors='replace').read()[-400:]]]
         return [line.split('\t') for line in open(base + '.out', encoding='utf-8').read().splitlines() if line]
 
 
-# ---- A journey ---------------------------------------------------------------------------------
-
 class Row:
+    """A journey: it starts from a clean state and ends every program it started."""
+
     def __init__(self, env, name, pairs, where):
         self.env, self.name, self.where, self.failures = env, name, where, []
         self.pkg = p = env.packages[dict(pairs)['pkg']]
+        self.app_key, self.entry_key = CURRENT + '\\App Paths\\' + p.program, CURRENT + '\\Uninstall\\' + p.product
         self.scratch, self.dest = windows_path(env.scratch + '/row'), ''
-        # An installed package: every file in the folder, nothing beside it in the row's folder, its
-        # program started from there if it is the probe, its entry naming the folder (a root keeps its
-        # backslash).
+        self.kb = str((sum(len(self.bytes_of(n, r)) for n, r in p.files) + 1023) // 1024)
+        self.dest = self.fill(dict(pairs).get('destination', DEFAULTS['destination']))
+        # An installed package: every file in the folder, nothing beside it in the row's folder, its program
+        # started from there if it is the probe, its entry naming the folder (a root keeps its backslash).
         self.pairs = []
         for key, value in pairs:
+            if key.startswith('entry'):  # the entry's values are registry values like any other
+                key, value = 'reg', '%s:HKLM:%s\\%s' % (key[5:] or '-', self.entry_key, value)
             self.pairs.append((key, value))
             if key == 'installed':
                 at = dict(pairs).get('at', value)
                 self.pairs += [('in', at)] + [('file', n) for n, _ in p.files] + [('alone', at)]
-                self.pairs += [('launch', value + '\\' + p.program)] * (dict(p.files).get(p.program) == 'probe'
-                                                                       and 'launch' not in dict(pairs))
-                self.pairs += [('entry64' if 'x64' in p.fields else 'entry', 'InstallLocation=' + value
-                                + '\\' * (value.endswith(':') or not value))] * ('uninstall' in p.fields)
-        # The entry's values are registry values like any other.
-        self.pairs = [('reg', '%s:HKLM:%s\\%s' % (k[5:] or '-', self.key('entry'), v)) if k.startswith('entry')
-                      else (k, v) for k, v in self.pairs]
-        self.one = dict(self.pairs)
+                if dict(p.files).get(p.program) == 'probe' and 'launch' not in dict(pairs):
+                    self.pairs.append(('launch', value + '\\' + p.program))
+                if 'uninstall' in p.fields:
+                    view, root = '64' if 'x64' in p.fields else '-', '\\' * (value.endswith(':') or not value)
+                    self.pairs.append(('reg', '%s:HKLM:%s\\InstallLocation=%s%s' % (view, self.entry_key, value, root)))
+            elif key == 'nothing':  # nothing in the row's folder, and no folder of the product's
+                self.pairs += [('empty', '{scratch}')] + [('absent', '{pf}\\{product}')] * bool(p.product)
+        # Every value filled in but a program-files value's, whose {fill:N} counts from after its type.
+        self.pairs = [(k, v if v is None or k in PROGRAM_FILES else self.fill(v)) for k, v in self.pairs]
+        self.one = {**{k: self.fill(v) for k, v in DEFAULTS.items()}, **dict(self.pairs)}
 
-    def values(self, key, raw=False):
-        return [v if raw else self.fill(v) for k, v in self.pairs if k == key]
+    def values(self, key):
+        return [v for k, v in self.pairs if k == key]
 
     def fill(self, text):
-        """The row's placeholders: {scratch} its folder, {dest} the destination ({target} with its
-        backslash), {pf} ProgramFilesDir, {d} drive D:'s folder, {product}, {program}, {caption},
-        {browse} the browser's title, {launch} the launch warning, {kb} the files' size, {file:N[:CUT]}
-        the Nth listed name, {deep:N} a path of N, the stub's named texts, {fill:N} x's to N characters."""
-        if text is None:
-            return None
-        p = self.pkg
-        values = dict(NAMED, scratch=self.scratch, dest=self.dest, target=self.dest + '\\', pf=self.env.pf,
-                      d=windows_path(self.env.scratch + '/d'), product=p.product[:47], program=p.program,
-                      caption='Installing - ' + p.product[:47] if p.product else '',
-                      browse='Please select directory to install %s to...' % p.product[:47],
+        """The row's placeholders: {scratch} its folder, {dest} the destination ({target} with its backslash), {pf}
+        ProgramFilesDir, {product}, {program}, {caption}, {browse} the browser's title, {launch} the launch warning,
+        {kb} the files' size, {file:N[:CUT]} the Nth listed name, {deep:N} a path of N, {fill:N} x's to N."""
+        p, product = self.pkg, self.pkg.product[:47]
+        values = dict(NAMED, scratch=self.scratch, dest=self.dest, target=self.dest + '\\', pf=self.env.pf, kb=self.kb,
+                      product=product, program=p.program, caption='Installing - ' + product if product else '',
+                      browse='Please select directory to install %s to...' % product,
                       launch="Warning: Couldn't launch '%s'\\nPlease, proceed by launching it manually instead!"
                       % p.program[:47])
-        if '{kb}' in text:
-            values['kb'] = str((sum(len(self.bytes_of(n, r)) for n, r in p.files) + 1023) // 1024)
-
-        def one(match):
-            kind, _, rest = match.group(1).partition(':')
-            if kind == 'deep':
-                return deep(self.scratch, int(rest))
-            if kind == 'file':
-                number, _, cut = rest.partition(':')
-                return p.files[int(number)][0][:int(cut) if cut else None]
-            return values.get(match.group(1), match.group(0))
-        text = spelt(re.sub(r'\{([a-z0-9:-]+)\}', one, text))
+        text = re.sub(r'\{deep:(\d+)\}', lambda found: deep(self.scratch, int(found[1])), text)
+        text = re.sub(r'\{file:(\d+):?(\d*)\}', lambda found: p.files[int(found[1])][0][:int(found[2] or 999)], text)
+        text = spelt(re.sub(r'\{([a-z0-9-]+)\}', lambda found: values.get(found[1], found[0]), text))
         pad = re.search(r'\{fill:(\d+)\}', text)
-        return text if not pad else text[:pad.start()] + 'x' * (int(pad[1]) - len(text) + len(pad[0])) + text[pad.end():]
+        return text[:pad.start()] + 'x' * (int(pad[1]) - len(text) + len(pad[0])) + text[pad.end():] if pad else text
 
     def expect(self, what, expected, got):
         if expected != got:
             self.failures.append('%s: expected %r, got %r' % (what, expected, got))
 
-    def key(self, kind):
-        return CURRENT + ('\\App Paths\\' + self.pkg.program if kind == 'app' else '\\Uninstall\\' + self.pkg.product)
+    def exe(self):
+        """The row's setup; one the benchmark's generator makes, too big to keep, is made when a row first needs it."""
+        p, env = self.pkg, self.env
+        folder = {'sample': ROOT + '/build/sample', 'signed': env.build + '/e2e/signed_sample'}.get(p.name)
+        if 'gen' in p.fields:
+            folder = env.scratch + '/gen-' + p.name
+            for command in ([sys.executable, ROOT + '/bench/gen_payload.py', p.fields['gen'], folder],
+                            [env.args['--setup-pack'], folder + '/bench.ini', '-o', folder + '/Setup.exe',
+                             '--stub', env.build + '/stub/Setup.exe']):
+                if not os.path.exists(folder + '/Setup.exe'):
+                    subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
+        return windows_path((folder or '%s/e2e/packages/%s' % (env.build, p.name)) + '/Setup.exe')
 
     def forget(self):
         """Steps that leave no registration of the package's, and the program-files values as Windows has them."""
         steps = [['reg-set', '-', 'HKLM', CURRENT, 'ProgramFilesDir', 'sz', self.env.pf]]
         for view in ('32', '64') if self.env.win64 else ('-',):
-            steps += [['reg-del', view, 'HKLM', self.key('app')], ['reg-del', view, 'HKLM', self.key('entry')]]
+            steps += [['reg-del', view, 'HKLM', self.app_key], ['reg-del', view, 'HKLM', self.entry_key]]
             # Wine 8 lacks the value that 64-bit Windows keeps in both views.
             steps += [['reg-set', view, 'HKLM', CURRENT, 'ProgramW6432Dir', 'sz', 'C:\\Program Files']] * self.env.win64
         return steps if self.pkg.product else []
@@ -352,246 +313,165 @@ class Row:
     def prepare(self):
         """The state before: made on the Linux side where it can be, by agent steps where Windows keeps it."""
         env, row, drive = self.env, self.env.scratch + '/row', self.env.prefix + '/dosdevices/d:'
-        self.dest = self.fill(self.one.get('destination', '{scratch}\\Dest'))
+        installed = [env.linux(folder + '\\' + self.pkg.product) for folder in (env.pf, 'C:\\Program Files')
+                     if self.pkg.product]  # by a run before, into Program Files
         # A mount, an immutable file or a device link left by the row before would stop a plain removal.
-        shell('for m in $(findmnt -rn -o TARGET | grep -F "%s/"); do umount "$m"; done; chattr -R -i "%s";'
-              ' rm -rf "%s" "%s/d" "%s"; mkdir -p "%s"' % (env.scratch, row, row, env.scratch, drive, row))
+        shell('for m in $(findmnt -rn -o TARGET | grep -F "$0/"); do umount "$m"; done; chattr -R -i "$1"; rm -rf "$@";'
+              ' mkdir -p "$1"', env.scratch, row, env.scratch + '/d', drive, env.scratch + '/launch.txt', *installed)
         steps = self.forget()
-        for folder in (env.pf, 'C:\\Program Files') if self.pkg.product else ():
-            shell('rm -rf "%s"' % env.linux(folder + '\\' + self.pkg.product))
         if 'first' in self.one:
             env.agent(steps + [['run', self.exe(), '', '-'], ['answer', 'ok'], ['answer', 'type:' + self.dest],
                                ['wait-exit']])
         if 'drive' in self.one:
-            os.makedirs(env.scratch + '/d')
-            os.symlink(env.scratch + '/d', drive)
-        for path in self.values('mkdir'):
-            os.makedirs(env.linux(path), exist_ok=True)
-        for path in self.values('remove'):
-            os.remove(env.linux(path))
-        for path, _, text in (v.partition('=') for v in self.values('put')):
-            put(env.linux(path), unescape(text))
-        for key, script in (('immutable', 'chattr +i "%s"'), ('full', 'mkdir -p "$(dirname "%s")"; ln -s /dev/full "%s"')):
-            for path in self.values(key):
-                self.expect('making %s %s' % (key, path), '', shell(script.replace('%s', env.linux(path))).stderr)
-        for path, _, size in (v.rpartition(':') for v in self.values('tmpfs')):
-            os.makedirs(env.linux(path), exist_ok=True)
-            if shell('mount -t tmpfs -o size=%s e2e "%s"' % (size, env.linux(path))).returncode:
-                print('note: %s: no tmpfs can be mounted here; the row is skipped' % self.name)
-                return None
-        for key in ('app', 'app32', 'app64'):
-            steps += [['reg-set', key[3:] or '-', 'HKLM', self.key('app'), '@', 'sz', v] for v in self.values(key)]
-        # ProgramW6432Dir is the same in both views, as Windows keeps it.
-        for key, name, views in (('pf', 'ProgramFilesDir', '-'), ('pf64', 'ProgramW6432Dir', ('32', '64'))):
-            for kind, _, text in (v.partition(':') for v in self.values(key, raw=True)):
-                steps += [['reg-set', view, 'HKLM', CURRENT, name, kind, self.fill(text)] for view in views]
-        steps += [['reg-deny', '-', 'HKLM', self.key('entry')]] * ('deny' in self.one)
-        return steps + [['hold', path] for path in self.values('hold')]
-
-    def exe(self):
-        return self.env.exe(self.pkg.name)
-
-    def windows(self):
-        """The windows the row expects, in order, each with its answer and what must be seen of it."""
-        shown = []
+            shell('mkdir "$0" && ln -s "$0" "$1"', env.scratch + '/d', drive)
         for key, value in self.pairs:
-            if key in WINDOWS or key == 'probe':
-                shown.append({'kind': key, 'action': 'ok' if key == 'box' else value, 'text': value})
-            elif key in ('owner', 'poke'):
-                shown[-1][key if key == 'owner' else 'action'] = value or 'poke'
-        return shown
+            if key in BEFORE:  # PATH, PATH=TEXT for put, FOLDER:SIZE for tmpfs
+                path, _, more = value.rpartition(':') if key == 'tmpfs' else value.partition('=')
+                made = shell(BEFORE[key], env.linux(path), unescape(more))
+                if key == 'tmpfs' and made.returncode:
+                    print('note: %s: no tmpfs can be mounted here; the row is skipped' % self.name)
+                    return None
+                self.expect('the state before, %s %s' % (key, path), '', made.stderr)
+            elif key in ('app', 'app32', 'app64'):
+                steps.append(['reg-set', key[3:] or '-', 'HKLM', self.app_key, '@', 'sz', value])
+            elif key in PROGRAM_FILES:
+                (name, views), (kind, _, text) = PROGRAM_FILES[key], value.partition(':')
+                steps += [['reg-set', view, 'HKLM', CURRENT, name, kind, self.fill(text)] for view in views]
+        steps += [['hold', path] for path in self.values('hold')]
+        return steps + [['reg-deny', '-', 'HKLM', self.entry_key]] * ('deny' in self.one)
 
-    def steps(self):
-        steps = []
-        if not {'template', 'listwidth'} & set(self.one):
-            steps.append(['run', self.exe(), self.fill(self.one.get('cmd', '')), self.fill(self.one.get('cwd', '-'))])
-            steps += [[w['kind']] if w['kind'] == 'probe' else ['answer', self.fill(w['action'])]
-                      for w in self.windows()]
-            steps.append(['wait-exit'])
-        steps += [['window-of', v.partition(':')[0]] for v in self.values('program')]
+    def plan(self):
+        """The agent's steps for the row; the windows they must show, in order; the other lines they must write."""
+        one, exe, terms = self.one, self.exe(), self.pkg.terms[:3332].split('\n')
+        seen = {'welcome': [one['greeting'], one.get('lines', '\\n'.join(terms[:(terms + ['']).index('')]))],
+                'prompt': [PROMPT], 'dest': [HEADING, one['proposal']]}  # the terms' lines up to the first empty one
+        runs = not {'template', 'listwidth'} & set(one)
+        steps, windows = [['run', exe, one['cmd'], one['cwd']]] * runs, []
+        for key, value in self.pairs:
+            if key in WINDOWS:
+                steps.append(['answer', 'ok' if key == 'box' else value])
+                windows.append([key, one['title']] + seen.get(key, [value]))
+            elif key == 'owner':
+                windows[-1].append(value)
+            elif key == 'poke':  # the progress dialog under the box, tried every way to end it
+                steps[-1][1] = 'poke'
+            elif key == 'probe':  # the progress dialog, asked with WM_NULL while it writes
+                steps.append(['probe'])
+        regs = [re.fullmatch(r'(.*?):(.*?):(.*)\\([^\\=]*)=(.*)', v).groups() for v in self.values('reg')]
+        steps += [['wait-exit']] * runs + [['window-of', v.partition(':')[0]] for v in self.values('program')]
         steps += [['exec', v, self.scratch] for v in self.values('exec')]
-        steps += [['reg-get'] + v.rpartition('=')[0].split(':', 2)[:2] + v.rpartition('=')[0].split(':', 2)[2]
-                  .rsplit('\\', 1) for v in self.values('reg')]
-        steps += [['template', self.exe(), v.partition('=')[0]] for v in self.values('template')]
-        return steps + [['listwidth', self.exe()]] * ('listwidth' in self.one)
+        steps += [['reg-get', view, root, path, name] for view, root, path, name, _ in regs]
+        steps += [['template', exe, v.partition('=')[0]] for v in self.values('template')]
+        steps += [['listwidth', exe]] * ('listwidth' in one)
+        want = {'exit': [one['exit']] * runs, 'browser': self.values('browser'), 'edit': self.values('edit'),
+                'after-esc': self.values('after-esc'), 'progress': [one['title'] + ' 0 1 0'] * len(self.values('poke')),
+                'probe': ['none unanswered, and the dialog gone'] * ('probe' in one),
+                'program': [v.partition(':')[2].lower() + ' 0' for v in self.values('program')],  # and not the setup
+                'exec': ['0'] * len(self.values('exec')),
+                'reg': [' '.join([view, path, name, value]) for view, _, path, name, value in regs],
+                'template': [v.replace('=', ' made ', 1) for v in self.values('template')],
+                'listwidth': ['the widest terms line within the list'] * ('listwidth' in one)}
+        return steps, windows, dict(want, created=[one['created']]) if 'created' in one else want
 
     def run(self):
         record = self.env.scratch + '/launch.txt'
         before = self.prepare()
         if before is None:
             return None
-        if os.path.exists(record):
-            os.remove(record)
-        seen = self.env.agent(before + self.steps() + self.forget(), windows_path(record))
-        self.compare_windows(seen)
-        self.compare_end({k: [f[1:] for f in seen if f[0] == k] for k in {f[0] for f in seen}})
+        steps, windows, want = self.plan()
+        self.compare_seen(self.env.agent(before + steps + self.forget(), windows_path(record)), windows, want)
         self.compare_files()
-        want = self.fill(self.one.get('launch'))
-        if want:
-            wait(lambda: os.path.exists(record))
+        launched = '"%s"\tshow 1' % self.one['launch'] if self.one['launch'] else ''
+        wait(lambda: os.path.exists(record) or not launched)
         got = open(record, encoding='utf-8').read().rstrip('\n') if os.path.exists(record) else ''
-        self.expect('program started, and shown as the setup asks', '"%s"\tshow 1' % want if want else '', got)
+        self.expect('program started, and shown as the setup asks', launched, got)
         return self.failures
 
-    def compare_windows(self, seen):
-        self.failures += ['agent saw: ' + ' | '.join(f) for f in seen if f[0] in ('error', 'unexpected', 'timeout', 'gone')]
-        answered = [f for f in seen if f[0] in WINDOWS + ('window',)]
-        expected = [w for w in self.windows() if w['kind'] != 'probe']
-        if len(answered) != len(expected):
-            self.failures.append('expected windows %s, got %s' % ([w['kind'] for w in expected],
-                                                                  [' | '.join(f) for f in answered]))
-        title = self.fill(self.one.get('title', '{caption}'))
-        for n, (want, got) in enumerate(zip(expected, answered), 1):
-            kind, lines = want['kind'], self.one.get('lines')
-            wanted = {'welcome': [self.fill(self.one.get('greeting', 'Welcome to {product}!')),
-                                  self.fill(lines) if lines is not None else '\\n'.join(self.pkg.lines())],
-                      'prompt': [PROMPT], 'dest': [HEADING, self.fill(self.one.get('proposal', '{pf}\\{product}'))],
-                      'box': [self.fill(want['text'])] + [self.fill(want.get('owner'))] * ('owner' in want)}[kind]
-            self.expect('window %d' % n, [kind, title] + wanted, got[:2 + len(wanted)])
-        for kind, want in (('browser', self.values('browser')), ('edit', self.values('edit')),
-                           ('after-esc', self.values('after-esc')),
-                           ('progress', [title + ' 0 1 0'] * sum(w['action'] == 'poke' for w in expected))):
-            got = [' '.join(f[1:]) for f in seen if f[0] == kind]
-            # The browser shows the title among its other texts.
-            got = [w if kind == 'browser' and w in g.split('|') else g for w, g in zip(want, got)] + got[len(want):]
-            self.expect(kind, want, got)
-
-    def compare_end(self, by):
-        if 'exit' in by:
-            self.expect('exit status', self.one.get('exit', '0'), by['exit'][-1][0])
-        if 'created' in self.one:
-            got = by.get('created', [['?']])[-1]
-            self.expect('windows created', self.one['created'], ' '.join(got[:1] + [str(got[1:])] * (got[0] != '0')))
-        if 'probe' in self.one:
-            probes, unanswered, slowest, gone = (by.get('probe') or [['0', '?', '?', '0']])[0]
+    def compare_seen(self, seen, windows, want):
+        self.failures += ['agent saw: ' + ' | '.join(f) for f in seen
+                          if f[0] in ('error', 'unexpected', 'timeout', 'gone')]
+        for probes, _, slowest, _ in (f[1:] for f in seen if f[0] == 'probe'):
             print('figure: %s: slowest answer to WM_NULL %s ms over %s probes' % (self.name, slowest, probes))
-            self.expect('unanswered WM_NULL probes, and the dialog gone', ('0', '1'), (unanswered, gone))
-        for (title, _, image), got in zip((v.partition(':') for v in self.values('program')), by.get('program', [])):
-            self.expect('program %s, and not the setup' % title, (image.lower(), '0'), (got[0].lower(), got[1]))
-        self.expect('exec statuses', ['0'] * len(by.get('exec', [])), [got[0] for got in by.get('exec', [])])
-        self.expect('registry values', [v.rpartition('=')[2] for v in self.values('reg')],
-                    [got[3] for got in by.get('reg', [])])
-        for value, got in zip(self.values('template'), by.get('template', [])):
-            missing = set(value.partition('=')[2].split()) - set(got[2:])
-            self.expect('controls missing from template ' + got[0], set(), missing)
-        if 'listwidth' in self.one:
-            widest, client = (by.get('listwidth') or [['?', '?']])[0][:2]
-            self.expect('the widest terms line within the list (px)', True,
-                        widest.isdigit() and client.isdigit() and int(widest) <= int(client) or (widest, client))
+        shown = [f for f in seen if f[0] in WINDOWS + ('window',)]
+        for n, (wanted, got) in enumerate(itertools.zip_longest(windows, shown, fillvalue=[]), 1):
+            self.expect('window %d' % n, wanted, got[:len(wanted)] or got)
+        for kind, wanted in want.items():
+            got = [' '.join(f[1:]) for f in seen if f[0] == kind]
+            got = [w if MATCHES.get(kind, operator.eq)(w, g) else g for w, g in zip(wanted, got)] + got[len(wanted):]
+            self.expect(kind, wanted, got)
 
     def compare_files(self):
+        """The folders the row names whole, with their files' bytes (NAME=? unread, NAME\\ a folder); other paths."""
         env, folder, wanted = self.env, self.dest, {}
         for key, value in self.pairs:
             if key == 'in':
-                folder = self.fill(value)
-                wanted.setdefault(folder, [])
+                folder = value
+                wanted.setdefault(folder, set())
             elif key == 'file':
-                wanted.setdefault(folder, []).append(self.fill(value))
-            elif key == 'alone' and self.fill(value).startswith(self.scratch + '\\'):
-                self.expect('the row folder', [self.fill(value)[len(self.scratch) + 1:].split('\\')[0]],
+                name, _, rule = value.partition('=')
+                parts, path = name.rstrip('\\').split('\\'), env.linux(folder + '\\' + name)
+                names = {name} & set(tree(env.linux(folder)) or ()) if rule == '?' else {
+                    '\\'.join(parts[:i]) for i in range(1, len(parts) + 1)}
+                wanted.setdefault(folder, set()).update(names)
+                if rule != '?' and not name.endswith('\\') and os.path.isfile(path):
+                    self.expect('bytes of %s\\%s' % (folder, name), self.bytes_of(name, rule), open(path, 'rb').read())
+            elif key == 'alone' and value.startswith(self.scratch + '\\'):
+                self.expect('the row folder', [value[len(self.scratch) + 1:].split('\\')[0]],
                             sorted(os.listdir(env.linux(self.scratch))))
-        for folder, files in wanted.items():
-            self.compare_tree(folder, files)
-        nothing = 'nothing' in self.one
-        for folder in self.values('empty'):
-            self.expect('listing of ' + folder, [], tree(env.linux(folder)))
-        for folder in self.values('absent') + [self.fill('{pf}\\{product}')] * bool(nothing and self.pkg.product):
-            self.expect(folder + ' exists', False, os.path.exists(env.linux(folder)))
-        if nothing:
-            self.expect('what is in the row folder', [], tree(env.linux(self.scratch)))
-        for path in map(env.linux, self.values('link')):
-            self.expect(path + ' is a file of the setup\'s', False, os.path.exists(path) and not os.path.islink(path))
-        for folder in self.values('diff'):
-            made = shell('diff -r "%s/files" "%s"' % (env.made[self.pkg.name], env.linux(folder)))
-            self.expect('differences from the payload', '', made.stdout[:300])
-        for folder in map(env.linux, self.values('gone')):
-            wait(lambda: not os.path.exists(folder))
-            self.expect(folder + ' left', False, os.path.exists(folder))
-
-    def compare_tree(self, folder, files):
-        """These files, with their bytes, and the folders they are in: the folder whole. NAME=? may be
-        there, unread; NAME\\ is a folder."""
-        expected, unread = set(), set()
-        for name, _, rule in (f.partition('=') for f in files):
-            parts = name.rstrip('\\').split('\\')
-            if rule == '?':
-                unread.add(name)
-                continue
-            expected.update('\\'.join(parts[:i]) for i in range(1, len(parts) + 1))
-            path = os.path.join(self.env.linux(folder), *parts)
-            if not name.endswith('\\') and os.path.isfile(path):
-                self.expect('bytes of %s\\%s' % (folder, name), self.bytes_of(name, rule), open(path, 'rb').read())
-        found = tree(self.env.linux(folder))
-        self.expect('listing of ' + folder, sorted(expected), found and sorted(set(found) - unread))
+            elif key == 'diff':
+                made = shell('diff -r "$0/files" "$1"', env.scratch + '/gen-' + self.pkg.name, env.linux(value))
+                self.expect('differences from the payload', '', made.stdout[:300])
+            elif key in LOOKS:
+                look, want = LOOKS[key]
+                if key == 'gone':  # what removes it may still be at work
+                    wait(lambda: look(env.linux(value)) == want)
+                self.expect('%s %s' % (key, value), want, look(env.linux(value)))
+        for folder, names in wanted.items():
+            self.expect('listing of ' + folder, sorted(names), tree(env.linux(folder)))
 
     def bytes_of(self, name, rule):
         """~TEXT these bytes, @OTHER another file's, else the package's own for the name."""
         if rule.startswith('~'):
-            return unescape(rule[1:]).replace('\\r', '\r').encode()
-        if rule == 'probe' or dict(self.pkg.files).get(name) == 'probe':
-            return open(self.env.args['build'] + '/probe/Tidewater.exe', 'rb').read()
-        if self.pkg.name in ('sample', 'signed'):
-            return self.env.sample[name]
+            return unescape(rule[1:]).encode()
+        if dict(self.pkg.files).get(name) == 'probe':
+            return open(self.env.build + '/e2e/probe/Tidewater.exe', 'rb').read()
         return self.pkg.payload(rule[1:] if rule.startswith('@') else name)
 
 
-def sample(args):
-    """The sample as a package: its manifest's files with their sources' bytes, and its terms."""
-    files, section, manifest = {}, '', args['sample-manifest']
-    for line in open(manifest, encoding='utf-8'):
-        line = line.strip()
-        section = line if line.startswith('[') else section
-        if section == '[files]' and '=' in line and not line.startswith(';'):
-            listed, source = (part.strip() for part in line.split('=', 1))
-            beside = os.path.join(os.path.dirname(manifest), source)
-            files[listed] = open(beside if os.path.exists(beside) else os.path.join(args['sample-build'], source), 'rb').read()
-    terms = open(os.path.join(os.path.dirname(manifest), 'terms.txt'), encoding='utf-8').read().replace('\n', '\\n')
-    return files, [('product', 'Lumivue'), ('program', 'Lumivue.exe'), ('terms', terms)] + [
-        ('file', listed + '=sample') for listed in files]
-
-
 def main(argv):
-    args = {k.lstrip('-'): v for k, v in zip(argv[1::2], argv[2::2])}
+    args = dict(zip(argv[1::2], argv[2::2]))
     try:
         packages = {name: Package(name, pairs) for name, pairs, _ in rows_of('packages.txt', PACKAGE_KEYS)}
-        if 'emit' in args:
-            return emit(packages, args['emit']) or 0
+        if '--emit' in args:
+            return emit(packages, args['--emit']) or 0
         env = Env(args, packages)
-        env.sample, pairs = sample(args)
-        packages.update(sample=Package('sample', pairs), signed=Package('signed', pairs))
+        packages.update({name: Package(name, sample(env.build)) for name in ('sample', 'signed')})
         # A row for several packages (pkg=a|b) runs once for each.
-        rows = [Row(env, name + ('[%s]' % one if '|' in both else ''), [(k, one if k == 'pkg' else v) for k, v in pairs],
-                    where)
+        rows = [Row(env, name + ('[%s]' % one if '|' in both else ''),
+                    [(k, one if k == 'pkg' else v) for k, v in pairs], where)
                 for name, pairs, where in rows_of('journeys.txt', ROW_KEYS)
                 for both in [dict(pairs)['pkg']] for one in both.split('|')]
-    except (TableError, KeyError) as error:
+        rows = [row for row in rows if env.kind in row.one['on'].split(',')
+                and fnmatch.fnmatchcase(row.name, args.get('--only', '*'))]
+        if not rows:
+            raise ValueError('no row')
+    except (ValueError, KeyError) as error:
         print('run: %s' % error)
         return 2
-    rows = [r for r in rows if env.kind in r.one.get('on', '32').split(',')
-            and fnmatch.fnmatchcase(r.name, args.get('only', '*'))]
-    start = env.agent([['reg-get', '-', 'HKLM', CURRENT, 'ProgramFilesDir'], ['windows']])
-    env.pf = next((f[4] for f in start if f[0] == 'reg'), '(none)')
-    got = {f[0]: f[1] for f in start if f[0] in ('windows', 'acp')}
-    want = {'windows': '64' if env.win64 else '32', 'acp': {'ru': '1251', 'el': '1253', 'ja': '932'}.get(env.kind, '1252')}
-    if not rows or env.pf == '(none)' or got != want:
-        print('run: no row, or the prefix is not Windows %s with ProgramFilesDir: %s' % (want, start))
-        return 2
-    passed = failed = 0
+    passed = []
     for row in rows:
         try:
             failures = row.run()
-        except (OSError, subprocess.SubprocessError, TableError, KeyError, IndexError, ValueError) as error:
+        except Exception as error:  # the runner's or the machine's fault, which fails the row all the same
             failures = ['the runner could not go on: %r' % error]
-        if failures is None:
-            continue
-        for failure in failures:
-            print('FAIL %s: %s' % (row.name, failure))
-        print('     (%s)' % row.where if failures else 'ok   %s' % row.name, flush=True)
-        passed, failed = passed + (not failures), failed + bool(failures)
+        if failures is not None:  # None: a row this machine cannot set up
+            print(''.join('FAIL %s: %s\n' % (row.name, failure) for failure in failures)
+                  + ('     (%s)' % row.where if failures else 'ok   %s' % row.name), flush=True)
+            passed.append(not failures)
         if failures and os.environ.get('E2E_FIRST_FAILURE'):
             break
-    print('%d passed, %d failed' % (passed, failed))
-    return 1 if failed else 0
+    print('%d passed, %d failed' % (passed.count(True), passed.count(False)))
+    return 0 if all(passed) else 1
 
 
 if __name__ == '__main__':
