@@ -97,9 +97,9 @@ LRESULT Send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
 }
 
 // The window's text, or (LB_GETTEXT) a list box's line: Wine hands either back in UTF-16, so it is read wide.
-std::string TextOf(HWND window, UINT message = WM_GETTEXT, WPARAM index = 65536) {
+std::string TextOf(HWND window, UINT message = WM_GETTEXT, WPARAM wParam = 65536) {
     std::wstring text(65536, L'\0');
-    const LRESULT length = Send(window, message, index, reinterpret_cast<LPARAM>(text.data()));
+    const LRESULT length = Send(window, message, wParam, reinterpret_cast<LPARAM>(text.data()));
     text.resize(static_cast<size_t>(std::clamp<LRESULT>(length, 0, 65535)));
     return Utf8(text);
 }
