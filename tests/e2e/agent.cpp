@@ -17,11 +17,8 @@
 namespace {
 
 using Fields = std::vector<std::string>;
+using Failure = std::runtime_error;  // a step that cannot be done: its line says why, and the next step runs
 constexpr DWORD kWaitMs = 20000;  // generous: a first window under Wine on a loaded machine can take seconds
-// A step that cannot be done: its line says why, and the next step runs.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 FILE* out = nullptr;
 HANDLE process = nullptr;  // the process under test, from the last run
@@ -29,7 +26,6 @@ DWORD processId = 0;
 HWINEVENTHOOK hook = nullptr;
 Fields created;  // class:title of each top-level window of the process created since its run
 std::vector<HWND> answered;
-std::vector<HANDLE> held;
 
 std::string Utf8(const std::wstring& wide) {
     std::string text(wide.size() * 3, '\0');
@@ -71,11 +67,16 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = kWaitMs, DWO
     }
 }
 
-void End(HANDLE handle, DWORD timeoutMs = kWaitMs) {
-    if (!WaitUntil([&] { return WaitForSingleObject(handle, 0) != WAIT_TIMEOUT; }, timeoutMs)) {
-        TerminateProcess(handle, 255);
-    }
+bool Ended(HANDLE handle) { return WaitForSingleObject(handle, 0) != WAIT_TIMEOUT; }
+
+// A process's exit status, once it ended, or was killed (and so failed) for not ending in time; the handle closes.
+DWORD End(HANDLE handle, DWORD timeoutMs = kWaitMs) {
+    if (!WaitUntil([&] { return Ended(handle); }, timeoutMs)) TerminateProcess(handle, 255);
     WaitForSingleObject(handle, kWaitMs);
+    DWORD status = 0;
+    GetExitCodeProcess(handle, &status);
+    CloseHandle(handle);
+    return status;
 }
 
 // The class or the title the system keeps: no message is sent, so a hung program does not hold us.
@@ -95,14 +96,11 @@ LRESULT Send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
     return static_cast<LRESULT>(result);
 }
 
-// The window's text, or a list box's line: Wine hands either back in UTF-16, so it is read wide.
-std::string TextOf(HWND window, int line = -1) {
-    const WPARAM index = line < 0 ? 0 : static_cast<WPARAM>(line);
-    LRESULT length = std::max<LRESULT>(Send(window, line < 0 ? WM_GETTEXTLENGTH : LB_GETTEXTLEN, index), 0);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    LRESULT copied = Send(window, line < 0 ? WM_GETTEXT : LB_GETTEXT, line < 0 ? text.size() : index,
-                          reinterpret_cast<LPARAM>(text.data()));
-    text.resize(static_cast<size_t>(std::clamp<LRESULT>(copied, 0, length)));
+// The window's text, or (LB_GETTEXT) a list box's line: Wine hands either back in UTF-16, so it is read wide.
+std::string TextOf(HWND window, UINT message = WM_GETTEXT, WPARAM wParam = 65536) {
+    std::wstring text(65536, L'\0');
+    const LRESULT length = Send(window, message, wParam, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(std::clamp<LRESULT>(length, 0, 65535)));
     return Utf8(text);
 }
 
@@ -121,7 +119,6 @@ HWND Child(HWND window, int id, bool needed = false) {
     return nullptr;
 }
 HWND Need(HWND window, int id) { return Child(window, id, true); }
-
 std::string ChildText(HWND window, int id) { return TextOf(Need(window, id)); }
 
 // A box has an icon static (1088 under Wine, 20 under Windows) beside its text 0xFFFF; our dialogs have neither.
@@ -132,29 +129,28 @@ std::string KindOf(HWND window) {
            : Child(window, IDC_STATUS) ? "progress" : Child(window, IDYES) && Child(window, IDNO) ? "prompt" : "window";
 }
 
+// What a box says of its owner. One no longer shown (ended while the box is up) is told apart from one that is.
+std::string OwnerOf(HWND box) {
+    HWND owner = GetWindow(box, GW_OWNER);
+    if (owner == nullptr) return "none";
+    const std::string kind = KindOf(owner), of = (IsWindowVisible(owner) ? "" : "hidden ") + kind;
+    if (kind == "progress") return of + ":" + ChildText(owner, IDC_STATUS);
+    return of == "box" || of == "window" ? "window:" + TextOf(owner) : of;
+}
+
+// Our dialogs and boxes by their kind, caption and texts; any other window by its class and caption.
 Fields Describe(HWND window) {
     const std::string kind = KindOf(window), title = TextOf(window);
-    if (kind == "box") {
-        HWND owner = GetWindow(window, GW_OWNER);
-        // An owner that is no longer shown (ended while the box is up) is told apart from one that is.
-        std::string of = owner ? (IsWindowVisible(owner) ? "" : "hidden ") + KindOf(owner) : "none";
-        if (KindOf(owner) == "progress") of += ":" + ChildText(owner, IDC_STATUS);
-        if (of == "box" || of == "window") of = "window:" + TextOf(owner);
-        return {kind, title, ChildText(window, 0xFFFF), of};
-    }
-    if (kind == "welcome") {
-        HWND list = Need(window, IDC_TERMS_LIST);
-        std::string lines;
-        for (LRESULT line = 0, count = Send(list, LB_GETCOUNT); line < count; ++line) {
-            lines += "\n" + TextOf(list, int(line));
-        }
-        return {kind, title, ChildText(window, IDC_WELCOME_TEXT), lines.erase(0, 1)};
-    }
+    if (kind == "box") return {kind, title, ChildText(window, 0xFFFF), OwnerOf(window)};
     if (kind == "dest") return {kind, title, ChildText(window, 0xFFFF), ChildText(window, IDC_DEST_EDIT)};
     if (kind == "prompt") {
         return {kind, title, ChildText(window, 0xFFFF), ChildText(window, IDYES), ChildText(window, IDNO)};
     }
-    return {"window", ClassOf(window), title};
+    if (kind != "welcome") return {"window", ClassOf(window), title};
+    HWND list = Need(window, IDC_TERMS_LIST);
+    std::string lines;  // the terms as the list shows them, a line feed between lines
+    for (LRESULT n = 0, count = Send(list, LB_GETCOUNT); n < count; ++n) lines += "\n" + TextOf(list, LB_GETTEXT, n);
+    return {kind, title, ChildText(window, IDC_WELCOME_TEXT), lines.erase(0, 1)};
 }
 
 // A line with the windows' descriptions added; a window that went while read says why instead.
@@ -185,7 +181,7 @@ std::vector<HWND> Windows(DWORD id) {
     return windows;
 }
 
-bool Running() { return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+bool Running() { return process != nullptr && !Ended(process); }
 bool Gone(HWND window) { return !IsWindow(window) || !IsWindowVisible(window); }
 bool Answered(HWND window) { return std::find(answered.begin(), answered.end(), window) != answered.end(); }
 // A window being destroyed has no class any more: the progress dialog going is no window to answer.
@@ -239,7 +235,22 @@ struct Tree {
     }
 };
 
-// The browse button: the folder browser's texts, PATH picked in its tree or cancel, the edit box after.
+// PATH on Z: picked in the browser's tree: drive Z: is the entry "label (Z:)" below one of the root's children.
+// BFFM_SETSELECTIONW would be shorter, but Wine's browser finds no folder below a drive by it.
+void Pick(HWND browser, const std::string& path) {
+    Tree tree{FindWindowExW(browser, nullptr, L"SysTreeView32", nullptr)};
+    auto drive = [](const std::string& text) { return text.size() >= 4 && text.substr(text.size() - 4) == "(Z:)"; };
+    HTREEITEM item = tree.Find(tree.Next(nullptr, TVGN_ROOT), drive, true);
+    if (item == nullptr) throw Failure{"no drive Z: in the browser's tree"};
+    for (const std::string& name : Split(path.substr(3), '\\')) {
+        item = name.empty() ? item : tree.Find(item, [&](const std::string& text) { return text == name; });
+        if (item == nullptr) throw Failure{"no folder " + name + " of " + path + " in the browser's tree"};
+    }
+    // The selection a click on the item would make; the browser hears of it as a user's change.
+    Send(tree.tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+}
+
+// The browse button: the folder browser's texts, PATH picked or cancel, the edit box after.
 void Browse(HWND chooser, const std::string& path) {
     Press(chooser, IDC_BROWSE);
     auto isBrowser = [&](HWND window) { return window != chooser && !Answered(window) && ClassOf(window) == "#32770"; };
@@ -247,24 +258,9 @@ void Browse(HWND chooser, const std::string& path) {
     if (browser == nullptr) throw Failure{"no folder browser came"};
     answered.push_back(browser);
     std::string texts;
-    for (HWND child : ChildrenOf(browser)) {
-        if (ClassOf(child) == "Static") texts += "|" + TextOf(child);
-    }
+    for (HWND child : ChildrenOf(browser)) texts += ClassOf(child) == "Static" ? "|" + TextOf(child) : "";
     Print({"browser", texts.erase(0, 1)});
-    if (path != "cancel") {
-        // Drive Z: is the entry "label (Z:)" below one of the root's children; then each folder of the path.
-        // BFFM_SETSELECTIONW would be shorter, but Wine's browser finds no folder below a drive by it.
-        Tree tree{FindWindowExW(browser, nullptr, L"SysTreeView32", nullptr)};
-        auto drive = [](const std::string& text) { return text.size() >= 4 && text.substr(text.size() - 4) == "(Z:)"; };
-        HTREEITEM item = tree.Find(tree.Next(nullptr, TVGN_ROOT), drive, true);
-        if (item == nullptr) throw Failure{"no drive Z: in the browser's tree"};
-        for (const std::string& name : Split(Starts(path, "Z:\\") ? path.substr(3) : path, '\\')) {
-            item = name.empty() ? item : tree.Find(item, [&](const std::string& text) { return text == name; });
-            if (item == nullptr) throw Failure{"no folder " + name + " of " + path + " in the browser's tree"};
-        }
-        // The selection a click on the item would make; the browser hears of it as a user's change.
-        Send(tree.tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
-    }
+    if (path != "cancel") Pick(browser, path);
     Press(browser, path == "cancel" ? IDCANCEL : IDOK);
     if (!WaitUntil([&] { return Gone(browser); })) throw Failure{"the folder browser did not go"};
     Print({"edit", ChildText(chooser, IDC_DEST_EDIT)});
@@ -350,10 +346,7 @@ void CALLBACK OnCreate(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG, DWO
 // A process still running from the run before is killed: its windows would pass for the next one's.
 void EndRun() {
     if (hook != nullptr) UnhookWinEvent(hook);
-    if (process != nullptr) {
-        End(process, 0);
-        CloseHandle(process);
-    }
+    if (process != nullptr) End(process, 0);
     hook = nullptr;
     process = nullptr;
     created.clear();
@@ -388,14 +381,12 @@ void WaitExit() {
         }
         return !Running();
     });
-    DWORD status = 0;
-    GetExitCodeProcess(process, &status);
-    End(process, 0);
+    const DWORD status = End(process, 0);
+    process = nullptr;
     Print({"exit", ended ? std::to_string(status) : "timeout"});
     WaitUntil([] { return true; });  // the last creations still on their way
-    Fields fields{"created", std::to_string(created.size())};
-    fields.insert(fields.end(), created.begin(), created.end());
-    Print(fields);
+    created.insert(created.begin(), {"created", std::to_string(created.size())});
+    Print(created);
 }
 
 // Esc and a close at once; then WM_NULL every 10 ms tells whether the dialog's thread reads its messages.
@@ -429,58 +420,42 @@ void WindowOf(const std::string& title) {
     QueryFullProcessImageNameW(program, 0, image, &size);
     Print({"program", Utf8(image), id == processId ? "1" : "0"});
     PostMessageW(found, WM_CLOSE, 0, 0);
-    if (program != nullptr) {
-        End(program);
-        CloseHandle(program);
-    }
+    if (program != nullptr) End(program);
 }
 
-// A command's exit status; one that did not end in time is killed, and so ends in failure.
 void Exec(const std::string& commandLine, const std::string& cwd) {
     PROCESS_INFORMATION info = Start(commandLine, CREATE_NO_WINDOW, cwd);
-    End(info.hProcess);
-    DWORD status = 0;
-    GetExitCodeProcess(info.hProcess, &status);
     CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    Print({"exec", std::to_string(status)});
+    Print({"exec", std::to_string(End(info.hProcess))});
 }
 
-// The registry steps: NAME VIEW ROOT KEY, then the value's NAME, and for reg-set its TYPE and VALUE.
+// The registry steps: VERB VIEW ROOT KEY, then the value's NAME (@: the key's own), and for reg-set its TYPE and VALUE.
 void Registry(const Fields& step) {
     const std::string& verb = step[0];
     const std::wstring path = Wide(step.at(3)), name = step.size() > 4 ? Wide(step[4]) : L"";
     const HKEY root = step[2] == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
     const REGSAM view = step[1] == "32" ? KEY_WOW64_32KEY : step[1] == "64" ? KEY_WOW64_64KEY : 0;
     const wchar_t* named = step.size() > 4 && step[4] != "@" ? name.c_str() : nullptr;
-    auto open = [&](REGSAM access, bool make) {  // nullptr: missing, and not to be made
-        HKEY key = nullptr;
-        LONG result = make ? RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, access | view, nullptr, &key, nullptr)
-                           : RegOpenKeyExW(root, path.c_str(), 0, access | view, &key);
-        if (result != ERROR_SUCCESS && (make || result != ERROR_FILE_NOT_FOUND)) {
-            throw Failure{"could not open the key: error " + std::to_string(result)};
-        }
-        return result == ERROR_SUCCESS ? key : nullptr;
+    auto check = [](LONG result, const std::string& what) {  // a key that is missing is no failure
+        if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return;
+        throw Failure{"could not " + what + ": error " + std::to_string(result)};
     };
-    auto done = [](HKEY key, LONG result, const std::string& what) {  // closes the key; the step fails if the call did
+    HKEY key = nullptr;
+    auto make = [&](REGSAM access) {
+        const LONG result = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, access | view, nullptr, &key, nullptr);
+        check(result, "open the key");
+    };
+    // The setup's keys hold values and no subkeys; one Everyone may not write to still goes, as DELETE is not denied.
+    if (verb == "reg-del") return check(RegDeleteKeyExW(root, path.c_str(), view, 0), "delete the key");
+    if (verb == "reg-deny") {  // Everyone may not set its values nor make keys below it
+        make(WRITE_DAC);
+        const wchar_t* dacl = L"D:(D;;0x6;;;WD)(A;;KA;;;WD)";
+        PSECURITY_DESCRIPTOR denied = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl, SDDL_REVISION_1, &denied, nullptr);
+        const LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, denied);
+        LocalFree(denied);
         RegCloseKey(key);
-        if (result != ERROR_SUCCESS) throw Failure{"could not " + what + ": error " + std::to_string(result)};
-    };
-    if (verb == "reg-deny" || verb == "reg-del") {  // a delete gives Everyone back what reg-deny took
-        const wchar_t* dacl = verb == "reg-del" ? L"D:(A;;KA;;;WD)" : L"D:(D;;0x6;;;WD)(A;;KA;;;WD)";
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl, SDDL_REVISION_1, &descriptor, nullptr);
-        HKEY key = open(WRITE_DAC, verb == "reg-deny");
-        LONG result = key ? RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) : ERROR_SUCCESS;
-        LocalFree(descriptor);
-        done(key, result, "set the key's access");
-    }
-    // RegDeleteTreeW takes no view: it empties the key through a handle opened in the view.
-    const REGSAM emptying = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE;
-    HKEY key = verb == "reg-del" ? open(emptying, false) : nullptr;
-    if (key != nullptr) {
-        done(key, RegDeleteTreeW(key, nullptr), "empty the key");
-        done(nullptr, RegDeleteKeyExW(root, path.c_str(), view, 0), "delete the key");
+        return check(result, "set the key's access");
     }
     if (verb == "reg-set") {
         const std::string& type = step.at(5);
@@ -490,15 +465,18 @@ void Registry(const Fields& step) {
         const DWORD number = dword ? static_cast<DWORD>(std::stoul(step[6])) : 0;
         const void* data = dword ? static_cast<const void*>(&number) : text.c_str();
         size_t size = dword ? sizeof(number) : (text.size() + (type == "sz-noterm" ? 0 : 1)) * sizeof(wchar_t);
-        key = open(KEY_SET_VALUE, true);
-        done(key, RegSetValueExW(key, named, 0, dword ? REG_DWORD : type == "expand" ? REG_EXPAND_SZ : REG_SZ,
-                                 static_cast<const BYTE*>(data), static_cast<DWORD>(size)), "set the value");
+        make(KEY_SET_VALUE);
+        const LONG result = RegSetValueExW(key, named, 0, dword ? REG_DWORD : type == "expand" ? REG_EXPAND_SZ : REG_SZ,
+                                           static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+        RegCloseKey(key);
+        return check(result, "set the value");
     }
-    if (verb != "reg-get") return;
-    key = open(KEY_QUERY_VALUE, false);
+    if (verb != "reg-get") throw Failure{"unknown step"};
+    LONG result = RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, &key);
+    check(result, "open the key");
     DWORD type = REG_NONE, size = 65536;
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 1);  // zeroed: a text kept without its end still ends
-    LONG result = key ? RegQueryValueExW(key, named, nullptr, &type, LPBYTE(data.data()), &size) : ERROR_FILE_NOT_FOUND;
+    if (result == ERROR_SUCCESS) result = RegQueryValueExW(key, named, nullptr, &type, LPBYTE(data.data()), &size);
     RegCloseKey(key);
     const bool text = result == ERROR_SUCCESS && size && (type == REG_SZ || type == REG_EXPAND_SZ);
     std::string value = text ? Utf8(data.data()) : "(none)";
@@ -506,15 +484,13 @@ void Registry(const Fields& step) {
     Print({"reg", step[1], step[3], step.at(4), value});
 }
 
-INT_PTR CALLBACK LeaveToDialogManager(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
-
-// A dialog from one of an image's templates; the image, mapped as data, stays loaded while the dialog lives.
+// A dialog from an image's template, left to the dialog manager; the image, mapped as data, outlives it.
 struct Image {
     HMODULE module;
     HWND dialog;
     Image(const std::string& exe, int id)
         : module(LoadLibraryExW(Wide(exe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)),
-          dialog(CreateDialogParamW(module, MAKEINTRESOURCEW(id), nullptr, LeaveToDialogManager, 0)) {}
+          dialog(CreateDialogParamW(module, MAKEINTRESOURCEW(id), nullptr, nullptr, 0)) {}
     ~Image() {
         DestroyWindow(dialog);
         FreeLibrary(module);
@@ -536,8 +512,8 @@ void ListWidth(const std::string& exe) {
     terms.resize(LoadStringW(image.module, IDS_TERMS, terms.data(), int(terms.size())));
     Fields lines = Split(Utf8(terms), '\n');
     lines.erase(std::find(lines.begin(), lines.end(), ""), lines.end());
-    HDC dc = GetDC(list);
-    HGDIOBJ kept = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(list, WM_GETFONT, 0, 0)));
+    HDC dc = GetDC(list);  // a cache DC: released, it forgets the font
+    SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(list, WM_GETFONT, 0, 0)));
     LONG widest = 0;
     for (const std::string& line : lines) {
         const std::wstring text = Wide(line);
@@ -546,7 +522,6 @@ void ListWidth(const std::string& exe) {
         GetTextExtentPoint32W(dc, text.c_str(), int(text.size()), &extent);
         widest = std::max(widest, extent.cx);
     }
-    SelectObject(dc, kept);
     ReleaseDC(list, dc);
     RECT inside = {};
     GetClientRect(list, &inside);
@@ -566,10 +541,9 @@ void Step(const Fields& s) {
     else if (name == "exec") Exec(s.at(1), s.at(2));
     else if (name == "template") Template(s.at(1), s.at(2));
     else if (name == "listwidth") ListWidth(s.at(1));
-    else if (name == "hold") {
+    else if (name == "hold") {  // shared with no one until the agent ends
         HANDLE file = CreateFileW(Wide(s.at(1)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
         if (file == INVALID_HANDLE_VALUE) throw Failure{"could not open it: error " + std::to_string(GetLastError())};
-        held.push_back(file);
     } else if (name == "windows") {
         Print({"windows", IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? "64" : "32"});
         Print({"acp", std::to_string(GetACP())});
@@ -585,13 +559,8 @@ int main() {
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     FILE* in = count == 3 ? _wfopen(arguments[1], L"rb") : nullptr;
     if (in == nullptr || (out = _wfopen(arguments[2], L"wb")) == nullptr) return 2;
-    std::string steps;
-    for (int c; (c = std::fgetc(in)) != EOF;) steps += static_cast<char>(c);
-    std::fclose(in);
-    for (std::string line : Split(steps, '\n')) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        const Fields step = Split(line, '\t');
+    for (char line[65536]; std::fgets(line, sizeof(line), in) != nullptr;) {
+        const Fields step = Split(Split(line, '\n')[0], '\t');
         try {
             Step(step);
         } catch (const std::exception& failure) {  // a Failure, or a number that is none
@@ -599,7 +568,5 @@ int main() {
         }
     }
     EndRun();
-    for (HANDLE handle : held) CloseHandle(handle);
-    std::fclose(out);
     return 0;
 }
