@@ -44,10 +44,15 @@ Text Call(const std::string& fn, int capacity, std::vector<Text> args)
         Text into = Buffer(kDestination, Text(kDestination, u'#')), unknown = Buffer(capacity, Text(capacity, u'#'));
         CommandLine got = ReadCommandLine(text.c_str(), &into[0], kDestination, &unknown[0], capacity);
         Text named = capacity > 0 ? Result(unknown, true) : unknown == u"#" ? u"" : u"|past capacity";
-        return Text(got.understood ? u"ok" : u"no") + (got.silent ? u" /S" : u"") + (got.usage ? u" /?" : u"") +
+        return Text(got.understood ? u"ok" : u"no") + (got.silent ? u" /S" : u"") + (got.progress ? u" /P" : u"") +
+               (got.usage ? u" /?" : u"") +
                (got.hasDestination ? u" D=" + Result(into, true) : into != Text(kDestination + 1, u'#') ? u" touched" : u"") +
                (named.empty() ? u"" : u" unknown=" + named);
     }
+    if (fn == "folder")  // a folder typed in the destination dialog, by the rules of /D=
+        return Result(out, TakeFolder(text.c_str(), &out[0], capacity)) + (IsAbsolutePath(text.c_str(), int(text.size())) ? u"|absolute" : u"");
+    if (fn == "inside")
+        return IsNameInside(text.c_str(), int(text.size())) ? u"inside" : u"outside";
     if (fn == "cut")
         CutAfterLastSeparator(&text[0]);
     if (fn == "unquote")
@@ -64,7 +69,7 @@ struct Row { const char* fn; int capacity; std::vector<Text> args; Text expected
 
 TEST(Product, EveryRowGivesItsExpectedText)
 {
-    const Text a511(511, u'a'), a510(510, u'a'), fits = u"C:\\" + Text(kDestination - 4, u'f'), over = fits + u"f";
+    const Text a511(511, u'a'), a510(510, u'a'), fits = u"C:\\" + Text(kDestination - 5, u'f'), over = fits + u"f";
     Text every, made;  // every UTF-16 unit but NUL, and the name the rule makes of them
     for (char16_t unit = 1; unit != 0; ++unit)
         every += unit, made += (unit >= 'A' && unit <= 'Z') || (unit >= 'a' && unit <= 'z') ? unit : u'_';
@@ -110,6 +115,8 @@ TEST(Product, EveryRowGivesItsExpectedText)
         {"command", 32, {u"Setup.exe /d=C:\\a  b\\ \t "}, u"ok D=C:\\a  b\\"},
         {"command", 32, {u"Setup.exe /X /D=C:\\x /S"}, u"no unknown=/X"},
         {"command", 32, {u"Setup.exe /X /s"}, u"no /S unknown=/X"},
+        {"command", 32, {u"Setup.exe /p /D=C:\\x", u"Setup.exe /S /P /D=C:\\x"}, u"ok /S /P D=C:\\x"},
+        {"command", 32, {u"Setup.exe /X /P"}, u"no /S unknown=/X"},
         {"command", 32, {u"Setup.exe /S /Silent /D=C:\\x"}, u"no /S unknown=/Silent"},
         {"command", 32, {u"Setup.exe /? C:\\x"}, u"no /? unknown=C:\\x"},
         {"command", 32, {u"Setup.exe /D= \t "}, u"no unknown=/D="},
@@ -118,6 +125,16 @@ TEST(Product, EveryRowGivesItsExpectedText)
         {"command", 32, {u"Setup.exe /D=" + over}, u"no unknown=/D=" + over.substr(0, 28)},
         {"command", 1, {u"Setup.exe /D=" + over}, u"no"},
         {"command", 0, {u"Setup.exe /D=" + over}, u"no"},
+        // A typed folder: trailing blanks dropped, then whole, absolute, unquoted and with room for a backslash.
+        {"folder", 8, {u"C:\\a  \t"}, u"C:\\a|absolute"},
+        {"folder", 8, {u"C:\\abc", u"C:\\abc "}, u"C:\\abc|absolute"},
+        {"folder", 8, {u"C:\\abcd"}, u"|cut|absolute"},
+        {"folder", 32, {u"", u"a\\b", u"\\a", u"C:a", u"\\\\", u"\\\\server", u"\\\\server\\", u"\\\\\\x\\y"}, u"|cut"},
+        {"folder", 32, {u"C:\\\"a\""}, u"|cut|absolute"},
+        {"folder", 32, {u"\\\\s\\x"}, u"\\\\s\\x|absolute"},
+        // A recorded name stays inside the destination, whatever a damaged record says.
+        {"inside", 0, {u"a.txt", u"docs\\a.txt", u"docs\\", u"a..b.txt", u"docs\\.x"}, u"inside"},
+        {"inside", 0, {u"", u"\\a", u"/a", u"..\\a", u"a\\..\\b", u"a/../b", u"C:a", u"a:stream", u".."}, u"outside"},
         // Payload entry names: letters keep their case, every other UTF-16 unit becomes '_' (all of them).
         {"name", 0, {u"Uninst.bat"}, u"Uninst_bat"},
         {"name", 0, {u""}, u""},
