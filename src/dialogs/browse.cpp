@@ -15,7 +15,7 @@ bool BrowseForFolder(HWND owner, const WideChar* title, WideChar* path)
     // The browser is a COM client and needs the calling thread in a single-threaded apartment.
     // The setup's one thread joins it here and stays until the process ends; a second call only
     // counts again.
-    CoInitialize(0);
+    CoInitializeEx(0, COINIT_APARTMENTTHREADED);
     LPITEMIDLIST item = SHBrowseForFolderW(&request);
     if (item == 0)
         return false;

@@ -29,7 +29,7 @@
 // ADVAPI32  RegOpenKeyExW  RegQueryValueExW  RegCloseKey  RegCreateKeyExW
 //           RegSetValueExW  RegDeleteKeyExW
 // SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc  SHGetFolderPathW
-// OLE32     CoInitialize  CoCreateInstance (the shell link and its IPersistFile)
+// OLE32     CoInitializeEx  CoCreateInstance (the shell link and its IPersistFile)
 //
 // Text is never copied or formatted with lstrcpyW, lstrcatW or wsprintfW: their only
 // bound is the source, so everything goes through the bounded helpers of setup/text.h.

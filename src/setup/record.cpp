@@ -69,14 +69,17 @@ static bool SaveShortcut(IShellLinkW* link, const WideChar* entry)
 }
 
 // In the all-users Programs folder, where a per-machine product belongs; nothing on the desktop.
-// A failure is not fatal, as for the Apps & Features entry: the files are in place.
+// A failure is not fatal, as for the Apps & Features entry: the files are in place. The shell
+// link needs no apartment of its own: joining the multithreaded one makes no hidden window, so a
+// silent run still makes none; after the folder browser the thread stays in the browser's.
 void CreateStartMenuEntry()
 {
     WideChar entry[MAX_PATH];
     if (ReadPackageString(IDS_START_MENU, entry, MAX_PATH) == 0)
         return;
     IShellLinkW* link = 0;
-    bool made = SUCCEEDED(CoInitialize(0)) && FormatStartMenuEntry(entry, MAX_PATH) &&
+    CoInitializeEx(0, COINIT_MULTITHREADED);
+    bool made = FormatStartMenuEntry(entry, MAX_PATH) &&
                 SUCCEEDED(CoCreateInstance(CLSID_ShellLink, 0, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                            reinterpret_cast<void**>(&link)));
     if (made) {

@@ -319,6 +319,8 @@ void Answer(const std::string& actions) {
     }
     Print(seen);
     for (const std::string& action : Split(actions, '+')) Act(window, action);
+    // A dialog still up under the box just answered may be answered again, as a person would.
+    answered.erase(std::remove(answered.begin(), answered.end(), GetWindow(window, GW_OWNER)), answered.end());
     // Typed or browsed with nothing after it: then OK, as a person would go on.
     const std::string last = actions.substr(actions.rfind('+') + 1);
     if (Starts(last, "type:") || Starts(last, "browse:")) Press(window, IDOK);

@@ -17,13 +17,14 @@ PROMPT = ('A version of this program has previously been installed on this compu
 HEADING = 'Please select the directory to install the program into:'
 RUNS = "What shows must end where the setup's buffer ends, however far the text runs on. "
 CURRENT = r'SOFTWARE\Microsoft\Windows\CurrentVersion'
+PROGRAMS = r'C:\ProgramData\Microsoft\Windows\Start Menu\Programs'  # the all-users Start menu's
 WINDOWS = ('welcome', 'prompt', 'dest', 'box')
-PACKAGE_KEYS = set('product program terms file folder uninstall publisher x64 script stub string entry list messages '
-                   'nodialog gen'.split())
+PACKAGE_KEYS = set('product program terms file folder uninstall uninstaller startmenu publisher x64 script stub string '
+                   'entry list messages nodialog gen'.split())
 ROW_KEYS = set('pkg on cwd cmd destination app app32 app64 pf pf64 drive mkdir put remove hold immutable full tmpfs '
                'deny first probe owner poke title proposal greeting lines browser edit after-esc exit created '
                'installed at in file nothing empty absent link diff gone launch entry entry32 entry64 reg program '
-               'exec template listwidth'.split()) | set(WINDOWS)
+               'exec template listwidth run answer shortcut'.split()) | set(WINDOWS)
 DEFAULTS = {'on': '32', 'destination': '{scratch}\\Dest', 'cmd': '', 'cwd': '-', 'title': '{caption}',
             'greeting': 'Welcome to {product}!', 'proposal': '{pf}\\{product}', 'exit': '0', 'launch': ''}
 # The state a row makes on the Linux side: each key's command on its path ($0) and what follows it ($1).
@@ -79,6 +80,9 @@ class Package:
         if self.terms.startswith('@clauses:'):
             lines = ''.join('Clause %03d: the charts and tables are for planning only.\n' % n for n in range(1, 100))
             self.terms = lines[:int(self.terms[9:])]
+
+    def record(self):
+        return self.fields['uninstaller'][:-4] + '.dat'
 
     def payload(self, listed):
         """A file's bytes by its rule: a line naming it, that line to N bytes, empty, another's, or a file's."""
@@ -141,7 +145,7 @@ def emit(packages, out):
             put(folder + '/terms.txt', p.terms)
             lines = ['[product]', 'name = ' + p.product, 'program = ' + p.program, 'version = 1.0',
                      'legal = A test package of the setup program.', 'terms = terms.txt']
-            lines += ['%s = %s' % (k, p.fields[k]) for k in ('uninstall', 'publisher') if k in p.fields]
+            lines += ['%s = %s' % (k, p.fields[k]) for k in ('uninstall', 'uninstaller', 'startmenu', 'publisher') if k in p.fields]
             lines += ['architecture = x64'] if 'x64' in p.fields else []
             lines += ['[folders]'] + ['folder = ' + f for f in p.folders] if p.folders else []
             lines += ['[files]'] + ['%s = %s' % (listed, 'Tidewater.exe' if rule == 'probe' else 'p%d' % i)
@@ -159,7 +163,8 @@ def sample(build):
                                                 if os.path.exists(path))))
              for listed, source in re.findall(r'^([^;\n].*?) = (.*)$', manifest, re.M)]
     terms = open(folder + '/terms.txt', encoding='utf-8').read().replace('\n', '\\n')
-    return [('product', 'Lumivue'), ('program', 'Lumivue.exe'), ('terms', terms)] + pairs
+    keys = re.findall(r'^(uninstaller|startmenu) = (.*)$', open(folder + '/lumivue.ini', encoding='utf-8').read(), re.M)
+    return [('product', 'Lumivue'), ('program', 'Lumivue.exe'), ('terms', terms)] + keys + pairs
 
 
 def windows_path(linux):
@@ -254,9 +259,11 @@ class Row:
             if key == 'installed':
                 at = dict(pairs).get('at', value)
                 self.pairs += [('in', at)] + [('file', n) for n, _ in p.files] + [('alone', at)]
+                if 'uninstaller' in p.fields:  # written with the files, beside the record of what was installed
+                    self.pairs[-1:-1] = [('file', p.fields['uninstaller'] + '=?'), ('file', p.record() + '=%record')]
                 if dict(p.files).get(p.program) == 'probe' and 'launch' not in dict(pairs):
                     self.pairs.append(('launch', value + '\\' + p.program))
-                if 'uninstall' in p.fields:
+                if {'uninstall', 'uninstaller'} & set(p.fields):
                     view, root = '64' if 'x64' in p.fields else '-', '\\' * (value.endswith(':') or not value)
                     self.pairs.append(('reg', '%s:HKLM:%s\\InstallLocation=%s%s' % (view, self.entry_key, value, root)))
             elif key == 'nothing':  # nothing in the row's folder, and no folder of the product's
@@ -313,15 +320,18 @@ class Row:
     def prepare(self):
         """The state before: made on the Linux side where it can be, by agent steps where Windows keeps it."""
         env, row, drive = self.env, self.env.scratch + '/row', self.env.prefix + '/dosdevices/d:'
-        installed = [env.linux(folder + '\\' + self.pkg.product) for folder in (env.pf, 'C:\\Program Files')
-                     if self.pkg.product]  # by a run before, into Program Files
+        installed = [env.linux(folder + '\\' + self.pkg.product + ending) for folder, ending in
+                     ((env.pf, ''), ('C:\\Program Files', ''), (PROGRAMS, '.lnk')) if self.pkg.product]  # by a run before
         # A mount, an immutable file or a device link left by the row before would stop a plain removal.
         shell('for m in $(findmnt -rn -o TARGET | grep -F "$0/"); do umount "$m"; done; chattr -R -i "$1"; rm -rf "$@";'
               ' mkdir -p "$1"', env.scratch, row, env.scratch + '/d', drive, env.scratch + '/launch.txt', *installed)
         steps = self.forget()
-        if 'first' in self.one:
-            env.agent(steps + [['run', self.exe(), '', '-'], ['answer', 'ok'], ['answer', 'type:' + self.dest],
-                               ['wait-exit']])
+        if 'first' in self.one:  # an earlier run into {dest}, answered; first=silent: by /S, its entry kept
+            silent = self.one['first'] == 'silent'
+            answers = [] if silent else [['answer', 'ok'], ['answer', 'type:' + self.dest]]
+            env.agent(steps + [['run', self.exe(), '/S /D=' + self.dest if silent else '', '-']] + answers +
+                      [['wait-exit']])
+            steps = [] if silent else steps
         if 'drive' in self.one:
             shell('mkdir "$0" && ln -s "$0" "$1"', env.scratch + '/d', drive)
         for key, value in self.pairs:
@@ -346,11 +356,15 @@ class Row:
         seen = {'welcome': [one['greeting'], one.get('lines', '\\n'.join(terms[:(terms + ['']).index('')]))],
                 'prompt': [PROMPT], 'dest': [HEADING, one['proposal']]}  # the terms' lines up to the first empty one
         runs = not {'template', 'listwidth'} & set(one)
-        steps, windows = [['run', exe, one['cmd'], one['cwd']]] * runs, []
+        steps, windows = [['run', one.get('run', exe), one['cmd'], one['cwd']]] * runs, []
         for key, value in self.pairs:
             if key in WINDOWS:
                 steps.append(['answer', 'ok' if key == 'box' else value])
                 windows.append([key, one['title']] + seen.get(key, [value]))
+                if key == 'dest':  # a destination dialog that stays up shows what was typed into it
+                    seen['dest'] = [HEADING, (re.findall(r'type:([^+]*)', value) or seen['dest'][1:])[-1]]
+            elif key == 'answer':  # a question box's button
+                steps[-1][1] = value
             elif key == 'owner':
                 windows[-1].append(value)
             elif key == 'poke':  # the progress dialog under the box, tried every way to end it
@@ -421,6 +435,13 @@ class Row:
             elif key == 'diff':
                 made = shell('diff -r "$0/files" "$1"', env.scratch + '/gen-' + self.pkg.name, env.linux(value))
                 self.expect('differences from the payload', '', made.stdout[:300])
+            elif key == 'shortcut':  # NAME=TARGET: in the Start menu, the target's folder its working folder
+                name, _, target = value.partition('=')
+                lnk = pathlib.Path(env.linux(PROGRAMS + '\\' + name + '.lnk'))
+                got = lnk.read_bytes() if lnk.exists() else b''
+                folder = target.rpartition('\\')[0] + '\\'
+                found = got and target.encode() in got and folder.encode('utf-16-le') in got
+                self.expect('shortcut ' + name, target, target if found else '(none)' if not got else repr(got[:99]))
             elif key in LOOKS:
                 look, want = LOOKS[key]
                 if key == 'gone':  # what removes it may still be at work
@@ -433,6 +454,10 @@ class Row:
         """~TEXT these bytes, @OTHER another file's, else the package's own for the name."""
         if rule.startswith('~'):
             return unescape(rule[1:]).encode()
+        if rule == '%record':  # each folder with its backslash, then each file, the uninstaller last, a line each
+            p = self.pkg
+            names = [f + '\\' for f in p.folders] + [n for n, _ in p.files] + [p.fields['uninstaller']]
+            return ''.join(n + '\n' for n in names).encode('utf-16-le')
         if dict(self.pkg.files).get(name) == 'probe':
             return open(self.env.build + '/e2e/probe/Tidewater.exe', 'rb').read()
         return self.pkg.payload(rule[1:] if rule.startswith('@') else name)
