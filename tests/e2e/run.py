@@ -145,7 +145,8 @@ def emit(packages, out):
             put(folder + '/terms.txt', p.terms)
             lines = ['[product]', 'name = ' + p.product, 'program = ' + p.program, 'version = 1.0',
                      'legal = A test package of the setup program.', 'terms = terms.txt']
-            lines += ['%s = %s' % (k, p.fields[k]) for k in ('uninstall', 'uninstaller', 'startmenu', 'publisher') if k in p.fields]
+            lines += ['%s = %s' % (k, p.fields[k]) for k in ('uninstall', 'uninstaller', 'startmenu', 'publisher')
+                      if k in p.fields]
             lines += ['architecture = x64'] if 'x64' in p.fields else []
             lines += ['[folders]'] + ['folder = ' + f for f in p.folders] if p.folders else []
             lines += ['[files]'] + ['%s = %s' % (listed, 'Tidewater.exe' if rule == 'probe' else 'p%d' % i)
@@ -320,8 +321,9 @@ class Row:
     def prepare(self):
         """The state before: made on the Linux side where it can be, by agent steps where Windows keeps it."""
         env, row, drive = self.env, self.env.scratch + '/row', self.env.prefix + '/dosdevices/d:'
+        # What a run before left: the product's folder in Program Files, its Start menu shortcut.
         installed = [env.linux(folder + '\\' + self.pkg.product + ending) for folder, ending in
-                     ((env.pf, ''), ('C:\\Program Files', ''), (PROGRAMS, '.lnk')) if self.pkg.product]  # by a run before
+                     ((env.pf, ''), ('C:\\Program Files', ''), (PROGRAMS, '.lnk')) if self.pkg.product]
         # A mount, an immutable file or a device link left by the row before would stop a plain removal.
         shell('for m in $(findmnt -rn -o TARGET | grep -F "$0/"); do umount "$m"; done; chattr -R -i "$1"; rm -rf "$@";'
               ' mkdir -p "$1"', env.scratch, row, env.scratch + '/d', drive, env.scratch + '/launch.txt', *installed)

@@ -50,7 +50,8 @@ Text Call(const std::string& fn, int capacity, std::vector<Text> args)
                (named.empty() ? u"" : u" unknown=" + named);
     }
     if (fn == "folder")  // a folder typed in the destination dialog, by the rules of /D=
-        return Result(out, TakeFolder(text.c_str(), &out[0], capacity)) + (IsAbsolutePath(text.c_str(), int(text.size())) ? u"|absolute" : u"");
+        return Result(out, TakeFolder(text.c_str(), &out[0], capacity)) +
+               (IsAbsolutePath(text.c_str(), int(text.size())) ? u"|absolute" : u"");
     if (fn == "inside")
         return IsNameInside(text.c_str(), int(text.size())) ? u"inside" : u"outside";
     if (fn == "cut")
