@@ -296,9 +296,9 @@ class Row:
         if expected != got:
             self.failures.append('%s: expected %r, got %r' % (what, expected, got))
 
-    def exe(self):
+    def exe(self, p=None):
         """The row's setup; one the benchmark's generator makes, too big to keep, is made when a row first needs it."""
-        p, env = self.pkg, self.env
+        p, env = p or self.pkg, self.env
         folder = {'sample': ROOT + '/build/sample', 'signed': env.build + '/e2e/signed_sample'}.get(p.name)
         if 'gen' in p.fields:
             folder = env.scratch + '/gen-' + p.name
@@ -328,11 +328,11 @@ class Row:
         shell('for m in $(findmnt -rn -o TARGET | grep -F "$0/"); do umount "$m"; done; chattr -R -i "$1"; rm -rf "$@";'
               ' mkdir -p "$1"', env.scratch, row, env.scratch + '/d', drive, env.scratch + '/launch.txt', *installed)
         steps = self.forget()
-        if 'first' in self.one:  # an earlier run into {dest}, answered; first=silent: by /S, its entry kept
-            silent = self.one['first'] == 'silent'
+        if 'first' in self.one:  # an earlier run into {dest}, answered; first=silent or =PACKAGE: by /S, kept
+            silent = self.one['first'] is not None
             answers = [] if silent else [['answer', 'ok'], ['answer', 'type:' + self.dest]]
-            env.agent(steps + [['run', self.exe(), '/S /D=' + self.dest if silent else '', '-']] + answers +
-                      [['wait-exit']])
+            exe = self.exe(env.packages.get(self.one['first']))
+            env.agent(steps + [['run', exe, '/S /D=' + self.dest if silent else '', '-']] + answers + [['wait-exit']])
             steps = [] if silent else steps
         if 'drive' in self.one:
             shell('mkdir "$0" && ln -s "$0" "$1"', env.scratch + '/d', drive)
