@@ -24,7 +24,7 @@ PACKAGE_KEYS = set('product program terms file folder uninstall uninstaller star
 ROW_KEYS = set('pkg on cwd cmd destination app app32 app64 pf pf64 drive mkdir put remove hold immutable full tmpfs '
                'deny first probe owner poke title proposal greeting lines browser edit after-esc exit created '
                'installed at in file nothing empty absent link diff gone launch entry entry32 entry64 reg program '
-               'exec template listwidth run answer shortcut'.split()) | set(WINDOWS)
+               'exec template listwidth run answer shortcut plant'.split()) | set(WINDOWS)
 DEFAULTS = {'on': '32', 'destination': '{scratch}\\Dest', 'cmd': '', 'cwd': '-', 'title': '{caption}',
             'greeting': 'Welcome to {product}!', 'proposal': '{pf}\\{product}', 'exit': '0', 'launch': ''}
 # The state a row makes on the Linux side: each key's command on its path ($0) and what follows it ($1).
@@ -226,7 +226,7 @@ class Env:
         base = {'Z:': '/', 'C:': self.prefix + '/drive_c', 'D:': self.scratch + '/d'}[path[:2].upper()]
         return os.path.join(base, path[2:].lstrip('\\').replace('\\', '/'))
 
-    def agent(self, steps, record=''):
+    def agent(self, steps, record='', overrides=''):
         """The agent's lines for the steps, as lists of fields; through a file: a program started may hold a pipe."""
         base = self.scratch + '/agent'
         put(base + '.steps', ['\t'.join(step) for step in steps])
@@ -234,7 +234,8 @@ class Env:
         with open(base + '.log', 'w') as log:
             subprocess.run(['wine', self.build + '/e2e/agent.exe', windows_path(base + '.steps'),
                             windows_path(base + '.out')], stdout=log, stderr=subprocess.STDOUT,
-                           env=dict(os.environ, E2E_LAUNCH_RECORD=record), timeout=300)
+                           env=dict(os.environ, E2E_LAUNCH_RECORD=record,
+                                    WINEDLLOVERRIDES=os.environ.get('WINEDLLOVERRIDES', '') + overrides), timeout=300)
         if not os.path.exists(base + '.out'):
             return [['error', 'agent', open(base + '.log', errors='replace').read()[-400:]]]
         return [line.split('\t') for line in open(base + '.out', encoding='utf-8').read().splitlines() if line]
@@ -349,6 +350,10 @@ class Row:
             elif key in PROGRAM_FILES:
                 (name, views), (kind, _, text) = PROGRAM_FILES[key], value.partition(':')
                 steps += [['reg-set', view, 'HKLM', CURRENT, name, kind, self.fill(text)] for view in views]
+        for name in self.values('plant'):  # the setup copied into the row's folder, with the planted DLL beside it
+            shell('cp "$0" "$1/Setup.exe" && cp "$2" "$1/$3"', self.env.linux(self.exe()), row, self.env.build +
+                  '/e2e/plant/plant.dll', name)
+            self.one['run'] = self.scratch + '\\Setup.exe'
         steps += [['hold', path] for path in self.values('hold')]
         return steps + [['reg-deny', '-', 'HKLM', self.entry_key]] * ('deny' in self.one)
 
@@ -395,7 +400,9 @@ class Row:
         if before is None:
             return None
         steps, windows, want = self.plan()
-        self.compare_seen(self.env.agent(before + steps + self.forget(), windows_path(record)), windows, want)
+        # plant=NAME.dll: the setup run from a folder that holds a DLL of that name, which Wine is told to prefer.
+        overrides = ''.join(';%s=n,b' % v[:-4] for v in self.values('plant'))
+        self.compare_seen(self.env.agent(before + steps + self.forget(), windows_path(record), overrides), windows, want)
         self.compare_files()
         launched = '"%s"\tshow 1' % self.one['launch'] if self.one['launch'] else ''
         wait(lambda: os.path.exists(record) or not launched)
