@@ -24,7 +24,7 @@ PACKAGE_KEYS = set('product program terms file folder uninstall uninstaller star
 ROW_KEYS = set('pkg on cwd cmd destination app app32 app64 pf pf64 drive mkdir put remove hold immutable full tmpfs '
                'deny first probe owner poke title proposal greeting lines browser edit after-esc exit created '
                'installed at in file nothing empty absent link diff gone launch entry entry32 entry64 reg program '
-               'exec template listwidth run answer shortcut plant'.split()) | set(WINDOWS)
+               'exec template listwidth run answer shortcut plant unchanged'.split()) | set(WINDOWS)
 DEFAULTS = {'on': '32', 'destination': '{scratch}\\Dest', 'cmd': '', 'cwd': '-', 'title': '{caption}',
             'greeting': 'Welcome to {product}!', 'proposal': '{pf}\\{product}', 'exit': '0', 'launch': ''}
 # The state a row makes on the Linux side: each key's command on its path ($0) and what follows it ($1).
@@ -400,15 +400,32 @@ class Row:
         if before is None:
             return None
         steps, windows, want = self.plan()
+        before_run = self.snapshot() if 'unchanged' in self.one else None
         # plant=NAME.dll: the setup run from a folder that holds a DLL of that name, which Wine is told to prefer.
         overrides = ''.join(';%s=n,b' % v[:-4] for v in self.values('plant'))
         self.compare_seen(self.env.agent(before + steps + self.forget(), windows_path(record), overrides), windows, want)
         self.compare_files()
+        if before_run is not None:
+            got = self.snapshot()
+            self.expect('the files and the registry, against before', [], sorted(set(got) ^ set(before_run))[:9])
         launched = '"%s"\tshow 1' % self.one['launch'] if self.one['launch'] else ''
         wait(lambda: os.path.exists(record) or not launched)
         got = open(record, encoding='utf-8').read().rstrip('\n') if os.path.exists(record) else ''
         self.expect('program started, and shown as the setup asks', launched, got)
         return self.failures
+
+    def snapshot(self):
+        """The prefix's files and its registry (both views, but Wine's own settings), as lines. The temporary
+        folders are left out: a running program cannot delete its own image, so an uninstaller's moved copy
+        waits there for the restart that removes it."""
+        drive = pathlib.Path(self.env.prefix + '/drive_c')
+        lines = ['file ' + str(p.relative_to(drive)) for p in drive.rglob('*') if '/Temp' not in str(p)]
+        export = self.env.scratch + '/export.reg'
+        for key, view in itertools.product(('HKLM\\Software', 'HKCU\\Software'), ('32', '64')[:1 + self.env.win64]):
+            shell('wine reg export "$0" "$1" /y /reg:$2 >/dev/null 2>&1', key, export, view)
+            lines += [view + ' ' + line for line in pathlib.Path(export).read_text('utf-16', 'replace').splitlines()
+                      if '\\Software\\Wine\\' not in line]
+        return lines
 
     def compare_seen(self, seen, windows, want):
         self.failures += ['agent saw: ' + ' | '.join(f) for f in seen
