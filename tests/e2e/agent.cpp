@@ -318,9 +318,11 @@ void Answer(const std::string& actions) {
         return Answer(actions);  // it went while it was read: the next one is the one to answer
     }
     Print(seen);
+    // A dialog still up under the box answered here may be answered again, as a person would; its owner is
+    // taken before the answer, which may end the box at once.
+    const HWND owner = GetWindow(window, GW_OWNER);
     for (const std::string& action : Split(actions, '+')) Act(window, action);
-    // A dialog still up under the box just answered may be answered again, as a person would.
-    answered.erase(std::remove(answered.begin(), answered.end(), GetWindow(window, GW_OWNER)), answered.end());
+    answered.erase(std::remove(answered.begin(), answered.end(), owner), answered.end());
     // Typed or browsed with nothing after it: then OK, as a person would go on.
     const std::string last = actions.substr(actions.rfind('+') + 1);
     if (Starts(last, "type:") || Starts(last, "browse:")) Press(window, IDOK);

@@ -415,16 +415,19 @@ class Row:
         return self.failures
 
     def snapshot(self):
-        """The prefix's files and its registry (both views, but Wine's own settings), as lines. The temporary
-        folders are left out: a running program cannot delete its own image, so an uninstaller's moved copy
-        waits there for the restart that removes it."""
+        """The prefix's files and its registry (both views), as lines, each value with its key. Left out: the
+        temporary folders, where an uninstaller's moved image waits for the restart that removes it (a running
+        program cannot delete its own), and what Wine fills in the first time any program asks (its own
+        settings, the network cards)."""
         drive = pathlib.Path(self.env.prefix + '/drive_c')
         lines = ['file ' + str(p.relative_to(drive)) for p in drive.rglob('*') if '/Temp' not in str(p)]
         export = self.env.scratch + '/export.reg'
-        for key, view in itertools.product(('HKLM\\Software', 'HKCU\\Software'), ('32', '64')[:1 + self.env.win64]):
-            shell('wine reg export "$0" "$1" /y /reg:$2 >/dev/null 2>&1', key, export, view)
-            lines += [view + ' ' + line for line in pathlib.Path(export).read_text('utf-16', 'replace').splitlines()
-                      if '\\Software\\Wine\\' not in line]
+        for root, view in itertools.product(('HKLM\\Software', 'HKCU\\Software'), ('32', '64')[:1 + self.env.win64]):
+            shell('wine reg export "$0" "$1" /y /reg:$2 >/dev/null 2>&1', root, export, view)
+            key = ''
+            for line in pathlib.Path(export).read_text('utf-16', 'replace').splitlines():
+                key = line if line.startswith('[') else key
+                lines += [' '.join((view, key, line))] * (not re.search(r'\\Software\\Wine\\|\\NetworkCards\b', key))
         return lines
 
     def compare_seen(self, seen, windows, want):
