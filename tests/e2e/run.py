@@ -322,8 +322,9 @@ class Row:
     def prepare(self):
         """The state before: made on the Linux side where it can be, by agent steps where Windows keeps it."""
         env, row, drive = self.env, self.env.scratch + '/row', self.env.prefix + '/dosdevices/d:'
-        # What a run before left: the product's folder in Program Files, its Start menu shortcut.
-        installed = [env.linux(folder + '\\' + self.pkg.product + ending) for folder, ending in
+        # What a run before left: the product's folder in Program Files, its Start menu shortcut (named as the
+        # setup reads the product, cut to 47).
+        installed = [env.linux(folder + '\\' + self.pkg.product[:47] + ending) for folder, ending in
                      ((env.pf, ''), ('C:\\Program Files', ''), (PROGRAMS, '.lnk')) if self.pkg.product]
         # A mount, an immutable file or a device link left by the row before would stop a plain removal.
         shell('for m in $(findmnt -rn -o TARGET | grep -F "$0/"); do umount "$m"; done; chattr -R -i "$1"; rm -rf "$@";'
