@@ -6,8 +6,7 @@
 
 static const WideChar kShortcutExtension[] = L".lnk";
 
-// destination and a name in it, into fileMessage, which holds the longest of both.
-static void FormatInDestination(const WideChar* name)
+void FormatInDestination(const WideChar* name)
 {
     const WideChar* arguments[2] = {state.destination, name};
     FormatText(state.fileMessage, kFileMessageCapacity, L"%s%s", arguments, 2);

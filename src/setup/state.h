@@ -92,6 +92,7 @@ void ChooseDestination(bool given);  // given: /D= has filled the destination
 void CreateDestinationFolders();
 // On a thread of its own beside the progress dialog's; silent, on the main one with progress 0.
 int RunExtraction(HWND progress);
+void FormatInDestination(const WideChar* name);  // destination and a name, into fileMessage: both at their longest
 void WriteInstallRecord();
 void CreateStartMenuEntry();
 bool FormatStartMenuEntry(WideChar* path, int capacity);

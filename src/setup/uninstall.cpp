@@ -163,10 +163,9 @@ int UninstallMain()
         return kExitUninstallCancelled;
     // A folder that is some process's current folder cannot be removed: ours leaves it first.
     SetCurrentDirectoryW(temporary);
-    const WideChar* arguments[2] = {state.destination, record};
-    FormatText(state.fileMessage, kFileMessageCapacity, L"%s%s", arguments, 2);
+    FormatInDestination(record);
     RemoveRecordedNames(state.fileMessage, uninstaller);
-    FormatText(state.fileMessage, kFileMessageCapacity, L"%s%s", arguments, 2);
+    FormatInDestination(record);
     DeleteFileW(state.fileMessage);
     RemoveRegistrations();
     RemoveSelf(state.command, temporary);
