@@ -7,7 +7,6 @@
 #include "resource.h"
 
 static const WideChar kDefaultProgramFiles[] = L"c:\\Program Files";
-static const WideChar kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 static const WideChar kProgramFilesValue[] = L"ProgramFilesDir";
 // The 64-bit folder in either view, as Windows keeps it; ProgramFilesDir of the 64-bit view
 // names the same folder, and stands in where the value is missing (Wine keeps none).

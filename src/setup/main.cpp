@@ -6,7 +6,7 @@
 #include "dialogs/dialogs.h"
 #include "resource.h"
 
-static const WideChar kAppPathsRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
+static const WideChar kAppPaths[] = L"\\App Paths\\";
 static const WideChar kX64[] = L"" ARCHITECTURE_X64;
 static const DWORD kLaunchPauseMs = 600;
 static const DWORD kReadyWaitMs = 30000;
@@ -76,7 +76,7 @@ static void LoadLibrariesFromSystemOnly()
 // Neither can be cut: the longest name fits behind its fixed head.
 static_assert(sizeof(L"Uninstalling - ") / sizeof(WideChar) - 1 + kProductNameCapacity <= kCaptionCapacity,
               "the caption must hold the longest product name");
-static_assert(sizeof(kAppPathsRoot) / sizeof(WideChar) - 1 + kProgramFileCapacity <= kAppPathsKeyCapacity,
+static_assert(kCurrentVersionKeyLength + sizeof(kAppPaths) / sizeof(WideChar) - 1 + kProgramFileCapacity <= kAppPathsKeyCapacity,
               "the App Paths key must hold the longest program file name");
 
 static void BuildCaptionAndKey(const WideChar* doing)
@@ -84,7 +84,8 @@ static void BuildCaptionAndKey(const WideChar* doing)
     CopyText(state.caption, kCaptionCapacity, doing);
     AppendText(state.caption, kCaptionCapacity, L" - ");
     AppendText(state.caption, kCaptionCapacity, state.productName);
-    CopyText(state.appPathsKey, kAppPathsKeyCapacity, kAppPathsRoot);
+    CopyText(state.appPathsKey, kAppPathsKeyCapacity, kCurrentVersionKey);
+    AppendText(state.appPathsKey, kAppPathsKeyCapacity, kAppPaths);
     AppendText(state.appPathsKey, kAppPathsKeyCapacity, state.programFile);
 }
 

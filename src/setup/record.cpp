@@ -68,7 +68,7 @@ static bool SaveShortcut(IShellLinkW* link, const WideChar* entry)
 }
 
 // In the all-users Programs folder, where a per-machine product belongs; nothing on the desktop.
-// A failure is not fatal, as for the Apps & Features entry: the files are in place. The shell
+// A failure is reported as for the Apps & Features entry. The shell
 // link needs no apartment of its own: joining the multithreaded one makes no hidden window, so a
 // silent run still makes none; after the folder browser the thread stays in the browser's.
 void CreateStartMenuEntry()
@@ -85,10 +85,6 @@ void CreateStartMenuEntry()
         made = SaveShortcut(link, entry);
         link->Release();
     }
-    if (made)
-        return;
-    if (state.exitStatus == kExitDone)
-        state.exitStatus = kExitEntryMissing;
-    FormatPackageMessage(IDS_NO_SHORTCUT, state.fileMessage, kFileMessageCapacity, state.productName);
-    ReportFailure(state.fileMessage, 0, false);
+    if (!made)
+        ReportRegistrationFailure(IDS_NO_SHORTCUT);
 }

@@ -25,6 +25,11 @@ enum {
 static_assert(kFileMessageCapacity > (kScratchCapacity - 1) + (kDestinationCapacity - 1) + (kListedNameCapacity - 1),
               "message 210 must hold its longest format, destination and listed name");
 
+// The key under HKLM that holds App Paths, Apps & Features and the Program Files folder: its text
+// once in the image.
+inline constexpr WideChar kCurrentVersionKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion";
+enum { kCurrentVersionKeyLength = sizeof(kCurrentVersionKey) / sizeof(WideChar) - 1 };
+
 // A folder and a file in it, quoted as a command line needs them.
 extern const WideChar kQuotedPathFormat[];
 
@@ -97,6 +102,7 @@ void WriteInstallRecord();
 void CreateStartMenuEntry();
 bool FormatStartMenuEntry(WideChar* path, int capacity);
 void RegisterUninstallEntry();
+void ReportRegistrationFailure(UINT id);  // of the entry or the shortcut: status 4 and its box
 void FormatEntryKey(WideChar* path);  // the Apps & Features key, into kUninstallKeyCapacity
 bool ReadAppPath(REGSAM view, WideChar* folder);  // the registered program's path, kDestinationCapacity
 int UninstallMain();

@@ -19,52 +19,54 @@ static void RemoveFile(const WideChar* path, const WideChar* name)
     ShowNotice(0, state.fileMessage);
 }
 
-// One recorded line, taken from its end backwards: files in this pass, folders in the other.
-// Never recursive: a folder goes only once empty, so the person's own files stay.
+// One recorded name: files in this pass, folders in the other. Never recursive: a folder goes
+// only once empty, so the person's own files stay.
 static void RemoveName(const WideChar* name, int length, bool folders, const WideChar* uninstaller)
 {
-    WideChar path[kDestinationCapacity + kListedNameCapacity];
     if (length >= kListedNameCapacity || !IsNameInside(name, length))
         return;
     bool folder = name[length - 1] == '\\';
-    CopyText(path, kDestinationCapacity + kListedNameCapacity, state.destination);
-    int at = TextLength(path);
-    for (int i = 0; i < length; ++i)
-        path[at + i] = name[i];
-    path[at + length] = '\0';
-    if (folder != folders || CompareStringOrdinal(path + at, -1, uninstaller, -1, TRUE) == CSTR_EQUAL)
+    if (folder != folders || CompareStringOrdinal(name, -1, uninstaller, -1, TRUE) == CSTR_EQUAL)
         return;
+    FormatInDestination(name);
     if (folder)
-        RemoveDirectoryW(path);
+        RemoveDirectoryW(state.fileMessage);
     else
-        RemoveFile(path, path + at);
+        RemoveFile(state.fileMessage, name);
 }
 
-// Last line first: every install recorded a folder's parents before it, so backwards each
-// folder comes before its parent, whatever later installs added.
-static void RemoveRecorded(const WideChar* record, int units, const WideChar* uninstaller)
+// Each line feed becomes the end of its name. Then last line first: every install recorded a
+// folder's parents before it, so backwards each folder comes before its parent, whatever later
+// installs added. A last line without its line feed was cut short (a full disk at the install):
+// it names nothing of ours for certain, and stays.
+static void RemoveRecorded(WideChar* record, int units, const WideChar* uninstaller)
 {
+    for (int i = 0; i < units; ++i) {
+        if (record[i] == '\n')
+            record[i] = '\0';
+    }
     for (int pass = 0; pass < 2; ++pass) {
-        int end = units;
-        while (end > 0) {
+        for (int end = units; end > 0;) {
             int start = end - 1;
-            while (start > 0 && record[start - 1] != '\n')
+            while (start > 0 && record[start - 1] != '\0')
                 --start;
-            RemoveName(record + start, end - 1 - start + (record[end - 1] != '\n'), pass == 1, uninstaller);
+            if (record[end - 1] == '\0')
+                RemoveName(record + start, end - 1 - start, pass == 1, uninstaller);
             end = start;
         }
     }
 }
 
-// The record is read through a view of the file: no buffer of ours bounds its length.
+// The record is read through a private copy of its pages: no buffer of ours bounds its length,
+// and the file itself is never written.
 static void RemoveRecordedNames(const WideChar* recordPath, const WideChar* uninstaller)
 {
     HANDLE file = CreateFileW(recordPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
     if (file == INVALID_HANDLE_VALUE)
         return;
     DWORD size = GetFileSize(file, 0);
-    HANDLE mapping = size != INVALID_FILE_SIZE && size != 0 ? CreateFileMappingW(file, 0, PAGE_READONLY, 0, 0, 0) : 0;
-    const WideChar* record = mapping ? static_cast<const WideChar*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) : 0;
+    HANDLE mapping = size != INVALID_FILE_SIZE && size != 0 ? CreateFileMappingW(file, 0, PAGE_WRITECOPY, 0, 0, 0) : 0;
+    WideChar* record = mapping ? static_cast<WideChar*>(MapViewOfFile(mapping, FILE_MAP_COPY, 0, 0, 0)) : 0;
     if (record != 0) {
         RemoveRecorded(record, static_cast<int>(size / sizeof(WideChar)), uninstaller);
         UnmapViewOfFile(record);

@@ -4,12 +4,12 @@
 #include "package/strings.h"
 #include "resource.h"
 
-static const WideChar kUninstallRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+static const WideChar kUninstall[] = L"\\Uninstall\\";
 // The one access mask of the entry, less the view: an x64 product's entry is in the 64-bit
 // view, where Apps & Features lists 64-bit products.
 static const REGSAM kEntryAccess = KEY_WRITE;
 
-static_assert(sizeof(kUninstallRoot) / sizeof(WideChar) - 1 + kProductNameCapacity <= kUninstallKeyCapacity,
+static_assert(kCurrentVersionKeyLength + sizeof(kUninstall) / sizeof(WideChar) - 1 + kProductNameCapacity <= kUninstallKeyCapacity,
               "the entry's key must hold the longest product name");
 static_assert(kVersionTextCapacity <= kPublisherCapacity, "the version text must arrive whole in the publisher's buffer");
 
@@ -79,7 +79,8 @@ static LONG SetValues(HKEY key, const WideChar* uninstaller)
 
 void FormatEntryKey(WideChar* path)
 {
-    CopyText(path, kUninstallKeyCapacity, kUninstallRoot);
+    CopyText(path, kUninstallKeyCapacity, kCurrentVersionKey);
+    AppendText(path, kUninstallKeyCapacity, kUninstall);
     AppendText(path, kUninstallKeyCapacity, state.productName);
 }
 
@@ -107,15 +108,20 @@ void NoteFileNotWritten(const WideChar* listedName)
         state.uninstallerMissing = true;
 }
 
-// A failure is not fatal: the files are in place, only the entry that lists them is missing.
+// Not fatal: the files are in place, only a way to find or remove them is missing.
+void ReportRegistrationFailure(UINT id)
+{
+    if (state.exitStatus == kExitDone)
+        state.exitStatus = kExitEntryMissing;
+    FormatPackageMessage(id, state.fileMessage, kFileMessageCapacity, state.productName);
+    ReportFailure(state.fileMessage, 0, false);
+}
+
 void RegisterUninstallEntry()
 {
     WideChar uninstaller[kListedNameCapacity];
     if (ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity) == 0 ||
         (!state.uninstallerMissing && WriteEntry(uninstaller)))
         return;
-    if (state.exitStatus == kExitDone)
-        state.exitStatus = kExitEntryMissing;
-    FormatPackageMessage(IDS_NO_ENTRY, state.fileMessage, kFileMessageCapacity, state.productName);
-    ReportFailure(state.fileMessage, 0, false);
+    ReportRegistrationFailure(IDS_NO_ENTRY);
 }
