@@ -17,6 +17,8 @@ static void ReadProductIdentity()
     if (ReadPackageString(IDS_PRODUCT_NAME, state.productName, kProductNameCapacity) == 0 ||
         ReadPackageString(IDS_PROGRAM_FILE, state.programFile, kProgramFileCapacity) == 0)
         ReportMessageFailure(IDS_CORRUPT, 0, true);
+    ReadPackageString(IDS_UNINSTALL, state.uninstaller, kListedNameCapacity);
+    ReadPackageString(IDS_RECORD, state.record, kListedNameCapacity);
 }
 
 // Empty for a 32-bit product. Any text but "x64" comes from no setup-pack this stub knows: such
@@ -26,10 +28,8 @@ static void ReadArchitecture()
     WideChar architecture[kArchitectureCapacity];
     if (ReadPackageString(IDS_ARCHITECTURE, architecture, kArchitectureCapacity) == 0)
         return;
-    for (unsigned i = 0; i < sizeof(kX64) / sizeof(WideChar); ++i) {
-        if (architecture[i] != kX64[i])
-            ReportMessageFailure(IDS_CORRUPT, 0, true);
-    }
+    if (CompareStringOrdinal(architecture, -1, kX64, -1, FALSE) != CSTR_EQUAL)
+        ReportMessageFailure(IDS_CORRUPT, 0, true);
     state.registryView = KEY_WOW64_64KEY;
 }
 
@@ -159,8 +159,7 @@ static void WriteFiles()
 // A 64-bit product on 32-bit Windows: its one box, none when silent, and nothing installed.
 static int RefuseArchitecture()
 {
-    ReadPackageString(IDS_NEEDS_64BIT, state.scratch, kScratchCapacity);
-    ShowNotice(0, state.scratch);
+    ShowMessageNotice(0, IDS_NEEDS_64BIT);
     return kExitFatal;
 }
 

@@ -18,10 +18,8 @@ void ShowNotice(HWND owner, const WideChar* text)
 
 void ReportFailure(const WideChar* text, HWND owner, bool fatal)
 {
-    WideChar failed[kNoticeCapacity];
     ShowNotice(owner, text);
-    ReadPackageString(IDS_FAILED, failed, kNoticeCapacity);
-    ShowNotice(owner, failed);
+    ShowMessageNotice(owner, IDS_FAILED);
     if (fatal)
         ExitProcess(kExitFatal);
 }
@@ -32,11 +30,16 @@ void ReportMessageFailure(UINT id, HWND owner, bool fatal)
     ReportFailure(state.scratch, owner, fatal);
 }
 
+void ShowMessageNotice(HWND owner, UINT id)
+{
+    WideChar text[kNoticeCapacity];
+    ReadPackageString(id, text, kNoticeCapacity);
+    ShowNotice(owner, text);
+}
+
 void CancelSetup(HWND owner)
 {
-    WideChar cancelled[kNoticeCapacity];
-    ReadPackageString(IDS_CANCELLED, cancelled, kNoticeCapacity);
-    ShowNotice(owner, cancelled);
+    ShowMessageNotice(owner, IDS_CANCELLED);
     ExitProcess(kExitDone);
 }
 

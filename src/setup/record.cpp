@@ -4,7 +4,7 @@
 #include "package/strings.h"
 #include "resource.h"
 
-static const WideChar kShortcutExtension[] = L".lnk";
+static const WideChar kShortcutFormat[] = L"%s\\%s.lnk";
 
 void FormatInDestination(const WideChar* name)
 {
@@ -31,10 +31,9 @@ static bool AppendList(HANDLE record, UINT first, const WideChar* ending)
 // behind, so a record not written counts as an uninstaller not written: no entry.
 void WriteInstallRecord()
 {
-    WideChar name[kListedNameCapacity];
-    if (ReadPackageString(IDS_RECORD, name, kListedNameCapacity) == 0)
+    if (state.record[0] == '\0')
         return;
-    FormatInDestination(name);
+    FormatInDestination(state.record);
     HANDLE record = CreateFileW(state.fileMessage, FILE_APPEND_DATA, 0, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
     bool whole = record != INVALID_HANDLE_VALUE && AppendList(record, IDS_SUBDIR_FIRST, L"\\\n") &&
                  AppendList(record, IDS_FILE_FIRST, L"\n");
@@ -50,8 +49,8 @@ bool FormatStartMenuEntry(WideChar* path, int capacity)
     WideChar programs[MAX_PATH];
     if (SHGetFolderPathW(0, CSIDL_COMMON_PROGRAMS, 0, SHGFP_TYPE_CURRENT, programs) != S_OK)
         return false;
-    return CopyText(path, capacity, programs) && AppendText(path, capacity, L"\\") &&
-           AppendText(path, capacity, state.productName) && AppendText(path, capacity, kShortcutExtension);
+    const WideChar* arguments[2] = {programs, state.productName};
+    return FormatText(path, capacity, kShortcutFormat, arguments, 2);
 }
 
 static bool SaveShortcut(IShellLinkW* link, const WideChar* entry)

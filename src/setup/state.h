@@ -12,7 +12,7 @@ enum {
     kAppPathsKeyCapacity = 256,
     kScratchCapacity = 256,
     kCommandCapacity = 512,
-    kNoticeCapacity = 128,      // the two fixed notices, 205 and 206
+    kNoticeCapacity = 128,      // a fixed notice: 205, 206 or 216
     kWorkCapacity = 256,        // one file's resource name, status, target path
     kFileMessageCapacity = 896, // message 210 or 211 about one file; an Apps & Features value
     kUnknownCapacity = 45,      // the argument named by message 214, which stays within 255 with it
@@ -63,6 +63,8 @@ struct SetupState {
     unsigned long long writtenBytes;  // of every file written, twins each counted: the entry's size
     WideChar productName[kProductNameCapacity];
     WideChar programFile[kProgramFileCapacity];
+    WideChar uninstaller[kListedNameCapacity];  // the listed file Apps & Features runs; empty for none
+    WideChar record[kListedNameCapacity];       // the built-in uninstaller's record; empty without one
     WideChar caption[kCaptionCapacity];
     WideChar appPathsKey[kAppPathsKeyCapacity];
     WideChar destination[kDestinationCapacity];
@@ -84,6 +86,7 @@ extern SetupState state;
 
 // Notices: the only ways besides the end of SetupMain that the process ends.
 void ShowNotice(HWND owner, const WideChar* text);
+void ShowMessageNotice(HWND owner, UINT id);
 void ReportFailure(const WideChar* text, HWND owner, bool fatal);
 void ReportMessageFailure(UINT id, HWND owner, bool fatal);
 void CancelSetup(HWND owner);

@@ -21,12 +21,12 @@ static void RemoveFile(const WideChar* path, const WideChar* name)
 
 // One recorded name: files in this pass, folders in the other. Never recursive: a folder goes
 // only once empty, so the person's own files stay.
-static void RemoveName(const WideChar* name, int length, bool folders, const WideChar* uninstaller)
+static void RemoveName(const WideChar* name, int length, bool folders)
 {
     if (length >= kListedNameCapacity || !IsNameInside(name, length))
         return;
     bool folder = name[length - 1] == '\\';
-    if (folder != folders || CompareStringOrdinal(name, -1, uninstaller, -1, TRUE) == CSTR_EQUAL)
+    if (folder != folders || CompareStringOrdinal(name, -1, state.uninstaller, -1, TRUE) == CSTR_EQUAL)
         return;
     FormatInDestination(name);
     if (folder)
@@ -39,7 +39,7 @@ static void RemoveName(const WideChar* name, int length, bool folders, const Wid
 // folder's parents before it, so backwards each folder comes before its parent, whatever later
 // installs added. A last line without its line feed was cut short (a full disk at the install):
 // it names nothing of ours for certain, and stays.
-static void RemoveRecorded(WideChar* record, int units, const WideChar* uninstaller)
+static void RemoveRecorded(WideChar* record, int units)
 {
     for (int i = 0; i < units; ++i) {
         if (record[i] == '\n')
@@ -51,7 +51,7 @@ static void RemoveRecorded(WideChar* record, int units, const WideChar* uninstal
             while (start > 0 && record[start - 1] != '\0')
                 --start;
             if (record[end - 1] == '\0')
-                RemoveName(record + start, end - 1 - start, pass == 1, uninstaller);
+                RemoveName(record + start, end - 1 - start, pass == 1);
             end = start;
         }
     }
@@ -59,7 +59,7 @@ static void RemoveRecorded(WideChar* record, int units, const WideChar* uninstal
 
 // The record is read through a private copy of its pages: no buffer of ours bounds its length,
 // and the file itself is never written.
-static void RemoveRecordedNames(const WideChar* recordPath, const WideChar* uninstaller)
+static void RemoveRecordedNames(const WideChar* recordPath)
 {
     HANDLE file = CreateFileW(recordPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
     if (file == INVALID_HANDLE_VALUE)
@@ -68,7 +68,7 @@ static void RemoveRecordedNames(const WideChar* recordPath, const WideChar* unin
     HANDLE mapping = size != INVALID_FILE_SIZE && size != 0 ? CreateFileMappingW(file, 0, PAGE_WRITECOPY, 0, 0, 0) : 0;
     WideChar* record = mapping ? static_cast<WideChar*>(MapViewOfFile(mapping, FILE_MAP_COPY, 0, 0, 0)) : 0;
     if (record != 0) {
-        RemoveRecorded(record, static_cast<int>(size / sizeof(WideChar)), uninstaller);
+        RemoveRecorded(record, static_cast<int>(size / sizeof(WideChar)));
         UnmapViewOfFile(record);
     }
     if (mapping != 0)
@@ -150,24 +150,21 @@ static bool AskToRemove()
 // end only once everything is removed, with the true status.
 int UninstallMain()
 {
-    WideChar uninstaller[kListedNameCapacity];
-    WideChar record[kListedNameCapacity];
     WideChar temporary[MAX_PATH];
     DWORD length = GetModuleFileNameW(0, state.command, kCommandCapacity);
     DWORD temporaryLength = GetTempPathW(MAX_PATH, temporary);
     if (length == 0 || length >= kCommandCapacity - 1 || temporaryLength == 0 || temporaryLength >= MAX_PATH ||
-        ReadPackageString(IDS_RECORD, record, kListedNameCapacity) == 0)
+        state.record[0] == '\0')
         ReportMessageFailure(IDS_CORRUPT, 0, true);
-    ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity);
     CopyText(state.destination, kDestinationCapacity, state.command);
     CutAfterLastSeparator(state.destination);
     if (!AskToRemove())
         return kExitUninstallCancelled;
     // A folder that is some process's current folder cannot be removed: ours leaves it first.
     SetCurrentDirectoryW(temporary);
-    FormatInDestination(record);
-    RemoveRecordedNames(state.fileMessage, uninstaller);
-    FormatInDestination(record);
+    FormatInDestination(state.record);
+    RemoveRecordedNames(state.fileMessage);
+    FormatInDestination(state.record);
     DeleteFileW(state.fileMessage);
     RemoveRegistrations();
     RemoveSelf(state.command, temporary);

@@ -57,22 +57,21 @@ static LONG SetPackageText(HKEY key, const WideChar* name, UINT id)
 }
 
 // The built-in uninstaller's own /S: deployment tools remove the product with it, asking nothing.
-static LONG SetQuietUninstall(HKEY key, const WideChar* uninstaller)
+static LONG SetQuietUninstall(HKEY key)
 {
-    WideChar record[kListedNameCapacity];
-    if (ReadPackageString(IDS_RECORD, record, kListedNameCapacity) == 0)
+    if (state.record[0] == '\0')
         return ERROR_SUCCESS;
-    return SetPath(key, L"QuietUninstallString", uninstaller, L"\"%s%s\" /S");
+    return SetPath(key, L"QuietUninstallString", state.uninstaller, L"\"%s%s\" /S");
 }
 
-static LONG SetValues(HKEY key, const WideChar* uninstaller)
+static LONG SetValues(HKEY key)
 {
     // Rounded up, so that a payload of a few bytes does not show as nothing.
     DWORD kibibytes = static_cast<DWORD>((state.writtenBytes + 1023) >> 10);
     return SetText(key, L"DisplayName", state.productName) |
            SetPackageText(key, L"DisplayVersion", IDS_VERSION_TEXT) |
            SetPackageText(key, L"Publisher", IDS_PUBLISHER) | SetInstallLocation(key) |
-           SetPath(key, L"UninstallString", uninstaller, kQuotedPathFormat) | SetQuietUninstall(key, uninstaller) |
+           SetPath(key, L"UninstallString", state.uninstaller, kQuotedPathFormat) | SetQuietUninstall(key) |
            SetPath(key, L"DisplayIcon", state.programFile, L"%s%s") | SetNumber(key, L"NoModify", 1) |
            SetNumber(key, L"NoRepair", 1) | SetNumber(key, L"EstimatedSize", kibibytes);
 }
@@ -84,7 +83,7 @@ void FormatEntryKey(WideChar* path)
     AppendText(path, kUninstallKeyCapacity, state.productName);
 }
 
-static bool WriteEntry(const WideChar* uninstaller)
+static bool WriteEntry()
 {
     WideChar path[kUninstallKeyCapacity];
     FormatEntryKey(path);
@@ -92,7 +91,7 @@ static bool WriteEntry(const WideChar* uninstaller)
     REGSAM access = kEntryAccess | state.registryView;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, REG_OPTION_NON_VOLATILE, access, 0, &key, 0) != ERROR_SUCCESS)
         return false;
-    LONG result = SetValues(key, uninstaller);
+    LONG result = SetValues(key);
     RegCloseKey(key);
     return result == ERROR_SUCCESS;
 }
@@ -102,9 +101,7 @@ static bool WriteEntry(const WideChar* uninstaller)
 // where an earlier version's is still there.
 void NoteFileNotWritten(const WideChar* listedName)
 {
-    WideChar uninstaller[kListedNameCapacity];
-    if (ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity) != 0 &&
-        CompareStringOrdinal(uninstaller, -1, listedName, -1, FALSE) == CSTR_EQUAL)
+    if (CompareStringOrdinal(state.uninstaller, -1, listedName, -1, FALSE) == CSTR_EQUAL)
         state.uninstallerMissing = true;
 }
 
@@ -119,9 +116,7 @@ void ReportRegistrationFailure(UINT id)
 
 void RegisterUninstallEntry()
 {
-    WideChar uninstaller[kListedNameCapacity];
-    if (ReadPackageString(IDS_UNINSTALL, uninstaller, kListedNameCapacity) == 0 ||
-        (!state.uninstallerMissing && WriteEntry(uninstaller)))
+    if (state.uninstaller[0] == '\0' || (!state.uninstallerMissing && WriteEntry()))
         return;
     ReportRegistrationFailure(IDS_NO_ENTRY);
 }
