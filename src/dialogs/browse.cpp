@@ -3,15 +3,10 @@
 
 bool BrowseForFolder(HWND owner, const WideChar* title, WideChar* path)
 {
-    BROWSEINFOW request;
+    BROWSEINFOW request = {};
     request.hwndOwner = owner;
-    request.pidlRoot = 0;
-    request.pszDisplayName = 0;
     request.lpszTitle = title;
     request.ulFlags = BIF_RETURNONLYFSDIRS;
-    request.lpfn = 0;
-    request.lParam = 0;
-    request.iImage = 0;
     // The browser is a COM client and needs the calling thread in a single-threaded apartment.
     // The setup's one thread joins it here and stays until the process ends; a second call only
     // counts again.

@@ -68,25 +68,23 @@ static void ExtractPayloadFile(HWND progress, UINT id, const WideChar* listedNam
     HRSRC entry = module ? FindPayloadEntry(module, id, listedName) : 0;
     HGLOBAL loaded = entry ? LoadResource(module, entry) : 0;
     const void* bytes = loaded ? LockResource(loaded) : 0;
-    if (bytes == 0) {
-        NoteFileNotWritten(listedName);
-        ReportFileFailure(progress, IDS_CANT_EXTRACT, listedName, 0);
-        return;
-    }
-    DWORD size = SizeofResource(module, entry);
-
-    FormatText(state.status, kWorkCapacity, writing, &listedName, 1);
-    ShowStatus(progress, false);
-
-    WideChar work[kWorkCapacity];
-    bool fits = CopyText(work, kWorkCapacity, state.destination) &&
-                AppendText(work, kWorkCapacity, listedName);
-    if (fits && WriteWholeFile(work, bytes, size)) {
-        state.writtenBytes += size;
-        return;
+    if (bytes != 0) {
+        DWORD size = SizeofResource(module, entry);
+        FormatText(state.status, kWorkCapacity, writing, &listedName, 1);
+        ShowStatus(progress, false);
+        WideChar work[kWorkCapacity];
+        bool fits = CopyText(work, kWorkCapacity, state.destination) &&
+                    AppendText(work, kWorkCapacity, listedName);
+        if (fits && WriteWholeFile(work, bytes, size)) {
+            state.writtenBytes += size;
+            return;
+        }
     }
     NoteFileNotWritten(listedName);
-    ReportFileFailure(progress, IDS_CANT_WRITE, state.destination, listedName);
+    // Message 211 names a file the package lacks, 210 one that could not be written.
+    bool lacking = bytes == 0;
+    ReportFileFailure(progress, lacking ? IDS_CANT_EXTRACT : IDS_CANT_WRITE, lacking ? listedName : state.destination,
+                      lacking ? 0 : listedName);
 }
 
 int RunExtraction(HWND progress)
