@@ -57,6 +57,13 @@
 #define IDS_SUBDIR_FIRST 9000
 #define IDS_FILE_FIRST 10000
 
+/* Payload resources (RT_RCDATA) of a checked package: the index gives each listed file's size
+   and CRC-32C and the layout; a package without it has one unchecked entry per file. */
+#define IDR_PAYLOAD_INDEX 1
+#define IDR_PAYLOAD_BLOCK 2   /* the one LZMA block of every file's bytes in list order */
+#define PAYLOAD_STORED 0      /* the index's first word: numbered entries, each written as it is */
+#define PAYLOAD_LZMA 1
+
 /* Private commands. */
 #define ID_START_EXTRACTION 19999
 
