@@ -156,12 +156,12 @@ bool StartLzma(LzmaDecoder* d, const unsigned char* block, size_t size, unsigned
     d->literalBits = lc;
     d->literalMask = (1u << lp) - 1;
     d->posMask = (1u << properties / 45) - 1;
-    d->in = block + 6;
+    d->in = block + 10;
     d->end = block + size;
     d->range = ~0u;
     d->code = 0;
-    for (int i = 0; i < 4; ++i)
-        d->code = d->code << 8 | NextByte(d);
+    for (int i = 6; i < 10; ++i)
+        d->code = d->code << 8 | block[i];
     for (unsigned i = 0; i < kLiteral + (0x300u << (lc + lp)); ++i)
         d->probabilities[i] = 1u << (kModelBits - 1);
     return true;
@@ -169,7 +169,7 @@ bool StartLzma(LzmaDecoder* d, const unsigned char* block, size_t size, unsigned
 
 LzmaStatus DecodeLzma(LzmaDecoder* d, unsigned limit)
 {
-    // limit == pos: the recorded total is decoded, and only the end marker may follow; it may not
+    // limit == pos: the recorded total is decoded, and only the end marker may follow; the total may not
     // end inside a match.
     bool marker = d->pos == limit;
     if (limit > d->windowSize || d->pos > limit || (marker && d->pending))
@@ -206,32 +206,28 @@ LzmaStatus DecodeLzma(LzmaDecoder* d, unsigned limit)
             d->state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
             continue;
         }
-        unsigned rep = 0, length, distance;
+        // After a match the state is 7, a rep 8, a short rep 9, when a literal came before; 10 or 11 when a match did.
+        unsigned rep = 0, next = 8, length, distance;
         if (DecodeBit(d, p + kIsRep + state)) {
-            if (marker)
-                return kLzmaDamaged;
             while (rep < 3 && DecodeBit(d, p + kIsRep + (rep + 1) * kStates + state))
                 ++rep;
-            if (rep == 0 && !DecodeBit(d, p + kIsRep0Long + (state << 4) + posState)) {
-                length = 1;
-                d->state = state < 7 ? 9 : 11;
-            } else {
+            length = 1;
+            if (rep == 0 && !DecodeBit(d, p + kIsRep0Long + (state << 4) + posState))
+                next = 9;
+            else
                 length = DecodeLength(d, p + kRepLength, posState);
-                d->state = state < 7 ? 8 : 11;
-            }
             distance = d->rep[rep];
         } else {
             rep = 3;
+            next = 7;
             length = DecodeLength(d, p + kMatchLength, posState);
-            d->state = state < 7 ? 7 : 10;
             distance = DecodeDistance(d, length);
             // The end marker: the encoder writes it with the shortest length.
             if (distance == ~0u)
                 return length == 2 && !d->exhausted ? kLzmaEnd : kLzmaDamaged;
-            if (marker)
-                return kLzmaDamaged;
         }
-        if (distance >= (d->wrapped ? d->windowSize : d->pos))
+        d->state = state < 7 ? next : next == 7 ? 10 : 11;
+        if (marker || distance >= (d->wrapped ? d->windowSize : d->pos))
             return kLzmaDamaged;
         for (; rep > 0; --rep)
             d->rep[rep] = d->rep[rep - 1];
