@@ -175,16 +175,17 @@ LzmaStatus DecodeLzma(LzmaDecoder* d, unsigned limit)
     unsigned short* p = d->probabilities;
     for (;;) {
         // A match paused at the last limit goes on first.
-        unsigned pos = d->pos, from = pos - d->rep[0] - 1, count = limit - pos;
+        unsigned char* window = d->window;
+        unsigned size = d->windowSize, pos = d->pos, from = pos - d->rep[0] - 1, count = limit - pos;
         if (pos <= d->rep[0])
-            from += d->windowSize;
+            from += size;
         if (count > d->pending)
             count = d->pending;
         d->pending -= count;
         d->total += count;
         for (; count > 0; --count) {
-            d->window[pos++] = d->window[from++];
-            if (from == d->windowSize)
+            window[pos++] = window[from++];
+            if (from == size)
                 from = 0;
         }
         d->pos = pos;
