@@ -18,7 +18,7 @@ enum : unsigned {
 };
 static_assert(kLiteral == 1846, "the layout the decoder record was sized for");
 
-const unsigned kTop = 1u << 24;
+const unsigned kTop = 1u << 24;  // the range is kept this wide: below it, a byte more is shifted in
 const unsigned kModelBits = 11, kMoveBits = 5;
 const unsigned kReverse = 0x10;  // a bit-tree read low bit first (the distances' low bits)
 const unsigned kMatched = 0x100;  // a literal read against the byte at the last distance
@@ -70,7 +70,7 @@ unsigned DecodeDirect(LzmaDecoder* d, unsigned count)
     return value;
 }
 
-// Every modelled symbol is read here. shape: the tree's levels, kReverse for the low bit first, and for
+// Every modelled symbol of more than one bit is read here. shape: the tree's levels, kReverse for the low bit first, and for
 // a literal after a match, (the byte at the last distance | kMatched) << 8: while the literal's bits
 // agree with that byte's, each is read through the models kept for that byte's bit.
 unsigned DecodeTree(LzmaDecoder* d, unsigned short* tree, unsigned shape)

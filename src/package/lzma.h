@@ -32,12 +32,15 @@ struct LzmaDecoder {
     unsigned short probabilities[1846 + (0x300 << 4)];
 };
 
-// Reads the properties and the range decoder's first bytes; false when they are out of bounds or the
-// dictionary would not fit the window. The window's bytes need no setting.
+// Reads the properties and the range decoder's first bytes; false for lc + lp > 4 or pb > 4, a dictionary
+// larger than the window or kLzmaMaxDictionary, a block too short, or a stream whose first byte is not 0.
+// The window's bytes need no setting.
 bool StartLzma(LzmaDecoder* d, const unsigned char* block, size_t size, unsigned char* window, unsigned windowSize);
 
-// With pos < limit <= windowSize: fills window[pos..limit), a match crossing limit going on at the next
-// call. With limit == pos: reads the one symbol that must follow the recorded total, the end marker.
+// With pos < limit <= windowSize: fills window[pos..limit) (kLzmaRoom), a match crossing limit going on at
+// the next call, or stops at the end marker (kLzmaEnd). With limit == pos: reads the one symbol that must
+// follow the recorded total, the end marker. kLzmaDamaged: the block ended early, a distance reached beyond
+// what was decoded, a marker's length was not 2, or the call broke those bounds.
 LzmaStatus DecodeLzma(LzmaDecoder* d, unsigned limit);
 
 #endif
