@@ -4,8 +4,8 @@
 
 #include <stddef.h>
 
-// The largest dictionary a setup accepts; setup-pack writes at most a quarter of it.
-const unsigned kLzmaMaxDictionary = 64u << 20;
+// The largest dictionary a setup accepts, and the size of its window: setup-pack writes no larger one.
+const unsigned kLzmaMaxDictionary = 16u << 20;
 
 enum LzmaStatus { kLzmaRoom, kLzmaEnd, kLzmaDamaged };
 

@@ -193,8 +193,8 @@ TEST(Product, EveryRowGivesItsExpectedText)
         {"lzma", 16384, {u"cut=1", u"cut=3", u"short=1"}, u"damaged after the bytes"},
         {"lzma", 16384, {u"cut=300", u"preset"}, u"damaged"},
         {"lzma", 16384, {u"0=13", u"0=225", u"5=1", u"keep=9", u"3=1"}, u"refused"},
-        {"lzma", (64 << 20) + 1, {u"2=0 4=4"}, u"end"},
-        {"lzma", (64 << 20) + 1, {u"1=1 2=0 4=4"}, u"refused"},
+        {"lzma", (16 << 20) + 1, {u"2=0 4=1"}, u"end"},
+        {"lzma", (16 << 20) + 1, {u"1=1 2=0 4=1"}, u"refused"},
     };
     // A folder taken whole; the first argument not understood named as it stands (long s folds to S outside ASCII).
     for (Text folder : {u"C:\\x /S", u"C:\\Программы\\Lumivue", u"\\\\server\\apps\\Lumivue", u"d:/Lumivue"})
