@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 #include "dialogs/terms_lines.h"
+#include "package/crc32c.h"
 #include "package/resource_name.h"
 #include "setup/command_line.h"
 #include "setup/paths.h"
@@ -23,6 +24,28 @@ Text Buffer(int capacity, const Text& text)
 Text Result(const Text& units, bool whole)
 {
     return Text(units.c_str()) + (whole ? u"" : u"|cut") + (units.back() == u'#' ? u"" : u"|past capacity");
+}
+
+// The CRC-32C of the text's units as bytes, in hex; "|pieces" when chained calls at some split, "|aligned" when either
+// way at some alignment, give another.
+Text Crc(const Text& text)
+{
+    StartCrc32c();
+    std::vector<unsigned char> bytes(text.begin(), text.end()), moved(bytes.size() + 8);
+    unsigned whole = UpdateCrc32c(0, bytes.data(), bytes.size());
+    Text out;
+    for (int shift = 28; shift >= 0; shift -= 4)
+        out += u"0123456789ABCDEF"[whole >> shift & 15];
+    for (size_t cut = 0; cut <= bytes.size(); ++cut) {
+        if (UpdateCrc32c(UpdateCrc32c(0, bytes.data(), cut), bytes.data() + cut, bytes.size() - cut) != whole)
+            return out + u"|pieces";
+    }
+    for (size_t at = 0; at < 8; ++at) {
+        std::copy(bytes.begin(), bytes.end(), moved.begin() + at);
+        if (UpdateCrc32c(0, &moved[at], bytes.size()) != whole || UpdateCrc32cByTable(0, &moved[at], bytes.size()) != whole)
+            return out + u"|aligned";
+    }
+    return out;
 }
 
 // What fn makes of args, as one text: its result, then "|cut" where the call said the result did not fit.
@@ -54,6 +77,8 @@ Text Call(const std::string& fn, int capacity, std::vector<Text> args)
                (IsAbsolutePath(text.c_str(), int(text.size())) ? u"|absolute" : u"");
     if (fn == "inside")
         return IsNameInside(text.c_str(), int(text.size())) ? u"inside" : u"outside";
+    if (fn == "crc")
+        return Crc(text);
     if (fn == "cut")
         CutAfterLastSeparator(&text[0]);
     if (fn == "unquote")
@@ -141,6 +166,9 @@ TEST(Product, EveryRowGivesItsExpectedText)
         {"name", 0, {u""}, u""},
         {"name", 0, {every}, made},
         {"name", 0, {u"\u041F\u0440\u043E\U0001F600.txt"}, u"______txt"},
+        // CRC-32C: the check value, and the same whatever the pieces, the way and the alignment.
+        {"crc", 0, {u"123456789"}, u"E3069283"},
+        {"crc", 0, {u"The quick brown fox jumps over the lazy dog"}, u"22620404"},
         // Terms lines: a final line feed adds nothing, carriage returns stay, an empty piece ends the list.
         {"lines", 0, {u"A\nB\n", u"A\nB"}, u"A|B|"},
         {"lines", 0, {u"A\r\nB\r\n"}, u"A\r|B\r|"},

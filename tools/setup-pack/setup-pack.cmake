@@ -13,7 +13,7 @@ function(add_pack_library name)
     set(sources unicode.cpp pe_reader.cpp package_view.cpp resource_writer.cpp image_writer.cpp sources.cpp manifest.cpp
         package_merge.cpp inspect.cpp pack.cpp signature.cpp)
     list(TRANSFORM sources PREPEND ${SRC}/tools/setup-pack/)
-    add_library(${name} STATIC ${sources} ${SRC}/src/package/resource_name.cpp)
+    add_library(${name} STATIC ${sources} ${SRC}/src/package/resource_name.cpp ${SRC}/src/package/crc32c.cpp)
     target_include_directories(${name} PUBLIC ${SRC}/tools/setup-pack ${SRC}/src ${SRC}/resources)
     target_compile_options(${name} PRIVATE -Wall -Wextra -Werror)
     target_compile_definitions(${name} PRIVATE SETUP_PACK_VERSION="${SETUP_PACK_VERSION}"
