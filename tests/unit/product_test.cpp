@@ -1,10 +1,12 @@
 // The setup's pure text functions as one table (function, capacity, inputs, expected), under ASan and UBSan.
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <lzma.h>
 #include <sstream>
 #include <string>
 #include <vector>
 #include "dialogs/terms_lines.h"
+#include "package/crc32c.h"
 #include "package/lzma.h"
 #include "package/resource_name.h"
 #include "setup/command_line.h"
@@ -63,6 +65,28 @@ Text Lzma(int window, const Text& row)
                               : out.size() < total ? u"damaged" : u"damaged after the bytes";
 }
 
+// The CRC-32C of the text's units as bytes, in hex, then "|differs" if chained calls split anywhere, by either way
+// (the instruction's where the processor has it, and the table's) at any alignment, give another.
+Text Crc(const Text& text)
+{
+    StartCrc32c();
+    std::vector<unsigned char> bytes(text.begin(), text.end()), moved(bytes.size() + 4);
+    const size_t n = bytes.size();
+    const unsigned whole = UpdateCrc32c(0, bytes.data(), n);
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08X", whole);
+    for (size_t at = 0; at < 4; ++at) {
+        const unsigned char* b = &moved[at];
+        std::copy(bytes.begin(), bytes.end(), moved.begin() + at);
+        for (size_t cut = 0; cut <= n; ++cut) {
+            if (UpdateCrc32c(UpdateCrc32c(0, b, cut), b + cut, n - cut) != whole ||
+                UpdateCrc32cByTable(UpdateCrc32cByTable(0, b, cut), b + cut, n - cut) != whole)
+                return Text(hex, hex + 8) + u"|differs";
+        }
+    }
+    return Text(hex, hex + 8);
+}
+
 // What fn makes of args, as one text: its result, then "|cut" where the call said the result did not fit.
 Text Call(const std::string& fn, int capacity, std::vector<Text> args)
 {
@@ -94,6 +118,8 @@ Text Call(const std::string& fn, int capacity, std::vector<Text> args)
                (IsAbsolutePath(text.c_str(), int(text.size())) ? u"|absolute" : u"");
     if (fn == "inside")
         return IsNameInside(text.c_str(), int(text.size())) ? u"inside" : u"outside";
+    if (fn == "crc")
+        return Crc(text);
     if (fn == "cut")
         CutAfterLastSeparator(&text[0]);
     if (fn == "unquote")
@@ -181,6 +207,9 @@ TEST(Product, EveryRowGivesItsExpectedText)
         {"name", 0, {u""}, u""},
         {"name", 0, {every}, made},
         {"name", 0, {u"\u041F\u0440\u043E\U0001F600.txt"}, u"______txt"},
+        // CRC-32C: the check value, and the same whatever the pieces, the way and the alignment.
+        {"crc", 0, {u"123456789"}, u"E3069283"},
+        {"crc", 0, {u"The quick brown fox jumps over the lazy dog"}, u"22620404"},
         // Terms lines: a final line feed adds nothing, carriage returns stay, an empty piece ends the list.
         {"lines", 0, {u"A\nB\n", u"A\nB"}, u"A|B|"},
         {"lines", 0, {u"A\r\nB\r\n"}, u"A\r|B\r|"},
