@@ -154,7 +154,7 @@ std::string CheckProperties(ByteSpan block, lzma_options_lzma* options)
     options->dict_size = Load32(block.data + 1);
     if (p >= 9 * 5 * 5 || options->lc + options->lp > 4)
         return "its properties byte " + Hex(p, 2) + " is out of bounds";
-    if (options->dict_size > kSetupMaxDictionary)
+    if (options->dict_size > kLzmaMaxDictionary)
         return "its dictionary of " + std::to_string(options->dict_size) + " bytes is larger than the setup takes";
     if (block.data[5] != 0)
         return "its stream does not start with a zero byte";

@@ -7,13 +7,12 @@
 #include <vector>
 
 #include "manifest.h"
+#include "package/lzma.h"
 #include "pe_reader.h"
 
-// The dictionary: the payload rounded up to 64 KiB, within these bounds. 16 MiB holds the whole of most
-// products; the encoder's memory grows with it (about 190 MiB at 16 MiB).
-const uint32_t kMinDictionary = 64 << 10, kMaxDictionary = 16 << 20;
-// What the setup accepts (kLzmaMaxDictionary): a block that asks for more is damaged.
-const uint32_t kSetupMaxDictionary = 64 << 20;
+// The dictionary: the payload rounded up to 64 KiB, up to the setup's window. 16 MiB holds the whole of
+// most products; the encoder's memory grows with it (about 190 MiB at 16 MiB).
+const uint32_t kMinDictionary = 64 << 10, kMaxDictionary = kLzmaMaxDictionary;
 const uint8_t kLzmaLc = 3, kLzmaLp = 0, kLzmaPb = 2;
 
 // The block of a compressed package, in an unlinked temporary file beside the output, and its index.
