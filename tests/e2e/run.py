@@ -5,6 +5,8 @@ import fnmatch, itertools, operator, os, pathlib, random, re, shlex, struct, sub
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.dirname(HERE))
+from crc32c import crc32c  # noqa: E402
 # The stub's own texts as a person reads them, escaped as the agent prints them (a line feed is \n).
 NAMED = {'cancelled': 'The installation process was cancelled!', 'failed': 'The installation process failed!',
          'nodest': "Error: Couldn't create destination directory", 'corrupt': 'Error: Setup.exe is corrupt',
@@ -169,15 +171,6 @@ def sample(build):
     terms = open(folder + '/terms.txt', encoding='utf-8').read().replace('\n', '\\n')
     keys = re.findall(r'^(uninstaller|startmenu) = (.*)$', open(folder + '/lumivue.ini', encoding='utf-8').read(), re.M)
     return [('product', 'Lumivue'), ('program', 'Lumivue.exe'), ('terms', terms)] + keys + pairs
-
-
-def crc32c(data):
-    crc = 0xFFFFFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = crc >> 1 ^ 0x82F63B78 * (crc & 1)
-    return crc ^ 0xFFFFFFFF
 
 
 def damaged(path, kind, last):

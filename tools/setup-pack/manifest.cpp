@@ -225,36 +225,19 @@ bool ProductText(Collector& c, const std::string& key, size_t maxLength, bool re
     return true;
 }
 
-// x86, the default, or x64, in either letter case: the setup refuses an x64 product on 32-bit
-// Windows and keeps its registry entries in the 64-bit view.
-void ReadArchitecture(Collector& c, Package* out)
+// A key of two values in either letter case, the default first: whether the other was chosen. Any other
+// value is an error at its line, with the advice.
+bool ReadChoice(Collector& c, const char* key, const std::string& standard, const std::string& other,
+                const std::string& advice)
 {
-    std::u16string architecture;
-    if (!ProductText(c, "architecture", 0, false, &architecture))
-        return;
-    std::string value = Lower(Utf16ToUtf8(architecture));
-    if (value == "x86" || value == "x64")
-        out->x64 = value == "x64";
-    else
-        c.diags->Error(c.Where(c.product["architecture"].line),
-                       "architecture " + Quote(architecture) + " is neither x86 nor x64; write 'architecture = x64' "
-                       "for a 64-bit product, or leave it out for a 32-bit one");
-}
-
-// lzma, the default, or none, in either letter case: one LZMA block of every file makes the smallest setup,
-// stored entries the fastest install.
-void ReadCompression(Collector& c, Package* out)
-{
-    std::u16string compression;
-    if (!ProductText(c, "compression", 0, false, &compression))
-        return;
-    std::string value = Lower(Utf16ToUtf8(compression));
-    if (value == "lzma" || value == "none")
-        out->compressed = value == "lzma";
-    else
-        c.diags->Error(c.Where(c.product["compression"].line),
-                       "compression " + Quote(compression) + " is neither lzma nor none; write 'compression = none' "
-                       "for the fastest install, or leave it out for the smallest setup");
+    std::u16string text;
+    if (!ProductText(c, key, 0, false, &text))
+        return false;
+    std::string value = Lower(Utf16ToUtf8(text));
+    if (value != standard && value != other)
+        c.diags->Error(c.Where(c.product[key].line), std::string(key) + " " + Quote(text) + " is neither " + standard +
+                                                         " nor " + other + "; " + advice);
+    return value == other;
 }
 
 // The lines inih reads, each kept with its line end; a line with a NUL byte or over the
@@ -758,8 +741,13 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
     Collector c{&reader, displayName, baseDir, &searchDirs, diags, {}, {}, {}, {}};
     ParseIni(&c);
     ReadProductTexts(c, out);
-    ReadArchitecture(c, out);
-    ReadCompression(c, out);
+    // x64: the setup refuses the product on 32-bit Windows and keeps its registry entries in the 64-bit view.
+    out->x64 = ReadChoice(c, "architecture", "x86", "x64",
+                          "write 'architecture = x64' for a 64-bit product, or leave it out for a 32-bit one");
+    // One LZMA block of every file makes the smallest setup, stored entries the fastest install.
+    out->compressed = !ReadChoice(c, "compression", "lzma", "none",
+                                  "write 'compression = none' for the fastest install, or leave it out for the "
+                                  "smallest setup");
     ReadTerms(c, out);
     FolderList folders{&out->folders, {}};
     std::map<std::u16string, size_t> byUpper;  // listed name in upper case -> its file

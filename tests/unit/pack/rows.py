@@ -16,6 +16,9 @@ from pathlib import Path
 
 import pefile
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+from crc32c import crc32c  # noqa: E402
+
 KEYS = ('name', 'program', 'version', 'legal', 'terms', 'publisher', 'uninstall', 'architecture')
 BASE = ['[product]', 'name = Lumivue', 'program = Lumivue.exe', 'version = 7.0', 'legal = (C) 2026 Us',
         'terms = terms.txt', '[files]', 'Lumivue.exe = bin/Lumivue.exe']
@@ -103,16 +106,6 @@ def manifest(edits, folder):
 def write(path, data):
     Path(path).parent.mkdir(parents=True, exist_ok=True)
     Path(path).write_bytes(data)
-
-
-def crc32c(data):
-    """CRC-32C bit by bit, as defined: the reflected Castagnoli polynomial, all ones in and out."""
-    crc = 0xFFFFFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = crc >> 1 ^ 0x82F63B78 * (crc & 1)
-    return crc ^ 0xFFFFFFFF
 
 
 def files(entries, index, block):
