@@ -127,7 +127,7 @@ PayloadView ReadFile(ByteSpan image, uint32_t id, PayloadEntries* entries, Packa
     return file;
 }
 
-const char kDamaged[] = ": the setup reports the package as damaged";
+const char kDamaged[] = ": the setup reports each file it cannot vouch for as damaged";
 
 // The index's records, two words a file, when it is one the setup reads; a note when it is not.
 bool ReadIndex(ByteSpan file, const PayloadEntries& entries, size_t listed, std::vector<uint32_t>* records,
