@@ -9,7 +9,7 @@ need=(
   cmake make g++ pkg-config googletest libgtest-dev
   clang libclang-rt-14-dev
   python3 python3-pefile icoutils
-  libinih-dev libssl-dev
+  libinih-dev libssl-dev liblzma-dev
   osslsigncode openssl
   imagemagick locales
 )

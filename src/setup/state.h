@@ -5,6 +5,7 @@
 #include "platform/win32.h"
 #include "setup/limits.h"
 #include "setup/text.h"
+#include "package/lzma.h"
 
 // Capacities in UTF-16 units, terminating NUL included.
 enum {
@@ -80,6 +81,15 @@ struct SetupState {
     // message that tells the other of it. While the thread runs, scratch and status are its own.
     int extraction;              // kExtractionIdle, Running or Ended
     const WideChar* pendingFailure;  // the error a waiting extraction wants shown; 0 if none
+    // The extraction's own: a checked package's payload index (0 for a package without one) and
+    // its length in words; the compressed block's decoder, and whether its stream is still whole.
+    const DWORD* index;
+    DWORD indexWords;
+    bool blockIntact;
+    LzmaDecoder decoder;
+    // The decoder's dictionary: demand-zero pages that only a compressed package's install touches,
+    // and then no more of them than its payload fills.
+    BYTE window[kLzmaMaxDictionary];
 };
 
 extern SetupState state;

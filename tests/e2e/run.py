@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Wine journeys' runner: writes the test packages of packages.txt (--emit DIR), or runs the rows of journeys.txt
 for one Windows kind through the agent, holding what it saw to the tables alone (E2E_FIRST_FAILURE=1: to a failure)."""
-import fnmatch, itertools, operator, os, pathlib, re, shlex, subprocess, sys, time
+import fnmatch, itertools, operator, os, pathlib, random, re, shlex, struct, subprocess, sys, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -20,11 +20,11 @@ CURRENT = r'SOFTWARE\Microsoft\Windows\CurrentVersion'
 PROGRAMS = r'C:\ProgramData\Microsoft\Windows\Start Menu\Programs'  # the all-users Start menu's
 WINDOWS = ('welcome', 'prompt', 'dest', 'box')
 PACKAGE_KEYS = set('product program terms file folder uninstall uninstaller startmenu publisher x64 script stub string '
-                   'entry list messages nodialog gen'.split())
+                   'entry list messages nodialog gen compression'.split())
 ROW_KEYS = set('pkg on cwd cmd destination app app32 app64 pf pf64 drive mkdir put remove hold immutable full tmpfs '
                'deny first probe owner poke title proposal greeting lines browser edit after-esc exit created '
                'installed at in file nothing empty absent link diff gone launch entry entry32 entry64 reg program '
-               'exec template listwidth run answer shortcut plant unchanged'.split()) | set(WINDOWS)
+               'exec template listwidth run answer shortcut plant unchanged damage'.split()) | set(WINDOWS)
 DEFAULTS = {'on': '32', 'destination': '{scratch}\\Dest', 'cmd': '', 'cwd': '-', 'title': '{caption}',
             'greeting': 'Welcome to {product}!', 'proposal': '{pf}\\{product}', 'exit': '0', 'launch': ''}
 # The state a row makes on the Linux side: each key's command on its path ($0) and what follows it ($1).
@@ -85,8 +85,11 @@ class Package:
         return self.fields['uninstaller'][:-4] + '.dat'
 
     def payload(self, listed):
-        """A file's bytes by its rule: a line naming it, that line to N bytes, empty, another's, or a file's."""
+        """A file's bytes by its rule: a line naming it, that line to N bytes, empty, N bytes of noise (which no
+        compression shrinks), another's, or a file's."""
         rule = dict(self.files).get(listed, '')
+        if rule.startswith('noise:'):
+            return random.Random(listed).randbytes(int(rule[6:]))
         if rule.startswith(('@', '/')):
             return self.payload(rule[1:]) if rule[0] == '@' else open(rule, 'rb').read()
         line = ('%s: a file of %s.\r\n' % (listed, self.product or self.name)).encode()
@@ -145,7 +148,7 @@ def emit(packages, out):
             put(folder + '/terms.txt', p.terms)
             lines = ['[product]', 'name = ' + p.product, 'program = ' + p.program, 'version = 1.0',
                      'legal = A test package of the setup program.', 'terms = terms.txt']
-            lines += ['%s = %s' % (k, p.fields[k]) for k in ('uninstall', 'uninstaller', 'startmenu', 'publisher')
+            lines += ['%s = %s' % (k, p.fields[k]) for k in ('uninstall', 'uninstaller', 'startmenu', 'publisher', 'compression')
                       if k in p.fields]
             lines += ['architecture = x64'] if 'x64' in p.fields else []
             lines += ['[folders]'] + ['folder = ' + f for f in p.folders] if p.folders else []
@@ -166,6 +169,35 @@ def sample(build):
     terms = open(folder + '/terms.txt', encoding='utf-8').read().replace('\n', '\\n')
     keys = re.findall(r'^(uninstaller|startmenu) = (.*)$', open(folder + '/lumivue.ini', encoding='utf-8').read(), re.M)
     return [('product', 'Lumivue'), ('program', 'Lumivue.exe'), ('terms', terms)] + keys + pairs
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = crc >> 1 ^ 0x82F63B78 * (crc & 1)
+    return crc ^ 0xFFFFFFFF
+
+
+def damaged(path, kind, last):
+    """A copy of the setup damaged on the way: flip, the middle byte of its block (or of a stored package's largest
+    entry) inverted; cut, the block's size halved; short, the index's last record one byte short, with the checksum of
+    the bytes it then covers (last: the last file's), so that only the stream's end can tell."""
+    import pefile
+    pe = pefile.PE(path)
+    data, rcdata = bytearray(pe.__data__), [t for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if t.id == 10][0]
+    entries = {e.id: e.directory.entries[0].data.struct for e in rcdata.directory.entries}
+    block = entries.get(2) or max(entries.values(), key=lambda entry: entry.Size)
+    if kind == 'flip':
+        data[pe.get_offset_from_rva(block.OffsetToData) + block.Size // 2] ^= 0xFF
+    elif kind == 'cut':
+        struct.pack_into('<I', data, block.get_field_absolute_offset('Size'), block.Size // 2)
+    else:
+        end = pe.get_offset_from_rva(entries[1].OffsetToData) + entries[1].Size
+        struct.pack_into('<II', data, end - 8, len(last) - 1, crc32c(last[:-1]))
+    put(path[:-4] + '-' + kind + '.exe', bytes(data))
+    return path[:-4] + '-' + kind + '.exe'
 
 
 def windows_path(linux):
@@ -308,7 +340,10 @@ class Row:
                              '--stub', env.build + '/stub/Setup.exe']):
                 if not os.path.exists(folder + '/Setup.exe'):
                     subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
-        return windows_path((folder or '%s/e2e/packages/%s' % (env.build, p.name)) + '/Setup.exe')
+        exe = (folder or '%s/e2e/packages/%s' % (env.build, p.name)) + '/Setup.exe'
+        if 'damage' in self.one and p is self.pkg:
+            exe = damaged(exe, self.one['damage'], p.payload(p.files[-1][0]))
+        return windows_path(exe)
 
     def forget(self):
         """Steps that leave no registration of the package's, and the program-files values as Windows has them."""

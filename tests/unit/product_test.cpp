@@ -1,8 +1,13 @@
 // The setup's pure text functions as one table (function, capacity, inputs, expected), under ASan and UBSan.
 #include <gtest/gtest.h>
+#include <cstdio>
+#include <lzma.h>
+#include <sstream>
 #include <string>
 #include <vector>
 #include "dialogs/terms_lines.h"
+#include "package/crc32c.h"
+#include "package/lzma.h"
 #include "package/resource_name.h"
 #include "setup/command_line.h"
 #include "setup/paths.h"
@@ -25,9 +30,68 @@ Text Result(const Text& units, bool whole)
     return Text(units.c_str()) + (whole ? u"" : u"|cut") + (units.back() == u'#' ? u"" : u"|past capacity");
 }
 
+// 12 KB ending in a literal, encoded by liblzma (lc 3, lp 0, pb 0), edited by the row's words and decoded: "end"
+// with the bytes, "damaged" (within the bytes or after them) or "refused". Words: "preset" encodes after a byte the
+// decoder never had; "cut=N" drops the last N bytes, "keep=N" keeps N; "short=N" asks for the marker N bytes early; "I=V".
+Text Lzma(int window, const Text& row)
+{
+    std::string edits(row.begin(), row.end()), data = "b", edit;
+    for (int i = 0; data.size() < 12000; ++i)
+        data += i < 20 ? "ab" : std::to_string(i * i % 1009) + ' ';
+    data += '!';
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 6);
+    options.dict_size = 4096, options.pb = 0, options.preset_dict = reinterpret_cast<const uint8_t*>("a");
+    options.preset_dict_size = edits.find("preset") != std::string::npos;  // data's "abab..." from the byte before
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::vector<uint8_t> block(20000), bytes(window);
+    size_t size = 5, total = data.size();
+    lzma_properties_encode(filters, block.data());
+    lzma_raw_buffer_encode(filters, nullptr, reinterpret_cast<const uint8_t*>(data.data()), total, block.data(), &size, block.size());
+    for (std::istringstream in(edits); in >> edit;) {
+        unsigned at, n;
+        size = std::sscanf(edit.c_str(), "cut=%u", &n) ? size - n : std::sscanf(edit.c_str(), "keep=%u", &n) ? n : size;
+        total -= std::sscanf(edit.c_str(), "short=%u", &n) ? n : 0;
+        if (std::sscanf(edit.c_str(), "%u=%u", &at, &n) == 2)
+            block[at] = static_cast<uint8_t>(n);
+    }
+    static LzmaDecoder decoder;
+    if (!StartLzma(&decoder, block.data(), size, bytes.data(), window))
+        return u"refused";
+    LzmaStatus status = DecodeLzma(&decoder, total);
+    std::string out(bytes.begin(), bytes.begin() + decoder.pos);
+    status = status == kLzmaRoom ? DecodeLzma(&decoder, decoder.pos) : status;
+    return status == kLzmaEnd ? (out == data ? u"end" : u"end|other bytes")
+                              : out.size() < total ? u"damaged" : u"damaged after the bytes";
+}
+
+// The CRC-32C of the text's units as bytes, in hex, then "|differs" if chained calls split anywhere, by either way
+// (the instruction's where the processor has it, and the table's) at any alignment, give another.
+Text Crc(const Text& text)
+{
+    StartCrc32c();
+    std::vector<unsigned char> bytes(text.begin(), text.end()), moved(bytes.size() + 4);
+    const size_t n = bytes.size();
+    const unsigned whole = UpdateCrc32c(0, bytes.data(), n);
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08X", whole);
+    for (size_t at = 0; at < 4; ++at) {
+        const unsigned char* b = &moved[at];
+        std::copy(bytes.begin(), bytes.end(), moved.begin() + at);
+        for (size_t cut = 0; cut <= n; ++cut) {
+            if (UpdateCrc32c(UpdateCrc32c(0, b, cut), b + cut, n - cut) != whole ||
+                UpdateCrc32cByTable(UpdateCrc32cByTable(0, b, cut), b + cut, n - cut) != whole)
+                return Text(hex, hex + 8) + u"|differs";
+        }
+    }
+    return Text(hex, hex + 8);
+}
+
 // What fn makes of args, as one text: its result, then "|cut" where the call said the result did not fit.
 Text Call(const std::string& fn, int capacity, std::vector<Text> args)
 {
+    if (fn == "lzma")
+        return Lzma(capacity, args[0]);
     Text out = Buffer(capacity, fn == "append" || fn == "ensure" ? args[0] : u""), text = args[0], lines;
     std::vector<const char16_t*> more;
     for (size_t i = 1; i < args.size(); ++i)
@@ -54,6 +118,8 @@ Text Call(const std::string& fn, int capacity, std::vector<Text> args)
                (IsAbsolutePath(text.c_str(), int(text.size())) ? u"|absolute" : u"");
     if (fn == "inside")
         return IsNameInside(text.c_str(), int(text.size())) ? u"inside" : u"outside";
+    if (fn == "crc")
+        return Crc(text);
     if (fn == "cut")
         CutAfterLastSeparator(&text[0]);
     if (fn == "unquote")
@@ -141,6 +207,9 @@ TEST(Product, EveryRowGivesItsExpectedText)
         {"name", 0, {u""}, u""},
         {"name", 0, {every}, made},
         {"name", 0, {u"\u041F\u0440\u043E\U0001F600.txt"}, u"______txt"},
+        // CRC-32C: the check value, and the same whatever the pieces, the way and the alignment.
+        {"crc", 0, {u"123456789"}, u"E3069283"},
+        {"crc", 0, {u"The quick brown fox jumps over the lazy dog"}, u"22620404"},
         // Terms lines: a final line feed adds nothing, carriage returns stay, an empty piece ends the list.
         {"lines", 0, {u"A\nB\n", u"A\nB"}, u"A|B|"},
         {"lines", 0, {u"A\r\nB\r\n"}, u"A\r|B\r|"},
@@ -148,6 +217,13 @@ TEST(Product, EveryRowGivesItsExpectedText)
         {"lines", 0, {u"\u0391\u03B1\n\u65E5\u672C\n"}, u"\u0391\u03B1|\u65E5\u672C|"},
         {"lines", 0, {u"A\n\nB\n"}, u"A|"},
         {"lines", 0, {u"\nA\n", u"", u"\n"}, u""},
+        // A block: damaged cut, asked for its marker early or reaching before its start; refused out of bounds.
+        {"lzma", 16384, {u""}, u"end"},
+        {"lzma", 16384, {u"cut=1", u"cut=3", u"short=1"}, u"damaged after the bytes"},
+        {"lzma", 16384, {u"cut=300", u"preset"}, u"damaged"},
+        {"lzma", 16384, {u"0=13", u"0=225", u"5=1", u"keep=9", u"3=1"}, u"refused"},
+        {"lzma", (16 << 20) + 1, {u"2=0 4=1"}, u"end"},
+        {"lzma", (16 << 20) + 1, {u"1=1 2=0 4=1"}, u"refused"},
     };
     // A folder taken whole; the first argument not understood named as it stands (long s folds to S outside ASCII).
     for (Text folder : {u"C:\\x /S", u"C:\\Программы\\Lumivue", u"\\\\server\\apps\\Lumivue", u"d:/Lumivue"})

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "package/crc32c.h"
+
 // Unchecked: the caller has made sure the bytes are there.
 inline uint16_t Load16(const uint8_t* at)
 {
@@ -53,6 +55,14 @@ inline std::string Hex(uint64_t value, int digits = 1, const char* prefix = "0x"
     char text[40];
     std::snprintf(text, sizeof text, "%s%0*llX", prefix, digits, static_cast<unsigned long long>(value));
     return text;
+}
+
+// The setup's CRC-32C, its table made at the first use.
+inline uint32_t Crc32c(uint32_t crc, const uint8_t* data, size_t size)
+{
+    static const bool started = (StartCrc32c(), true);
+    (void)started;
+    return UpdateCrc32c(crc, data, size);
 }
 
 #endif

@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include "bytes.h"
+#include "sources.h"
 
 namespace {
 
-const size_t kChunk = 1 << 20;          // payload copy unit: memory stays bounded by it
 const size_t kStaging = 64 << 10;       // small writes are gathered up to this
 const uint32_t kScnCode = 0x20, kScnInitializedData = 0x40;
 
@@ -224,38 +224,35 @@ private:
     std::vector<uint8_t> staging_;
 };
 
-// Streams one payload file, which must still have the size it had when it was checked.
-bool CopyFileInto(Output* out, const ResourceData& data, std::vector<uint8_t>* buffer, std::string* error)
+// Streams one item's data from its file, summing its CRC-32C.
+bool CopyFileInto(Output* out, const ResourceData& data, std::vector<uint8_t>* buffer, uint32_t* crc,
+                  std::string* error)
 {
-    int fd = ::open(data.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = data.path + ": " + std::strerror(errno);
-        return false;
-    }
-    uint64_t left = data.size;
-    bool ok = true;
-    while (ok) {
-        ssize_t n = ::read(fd, buffer->data(), left > 0 ? std::min<uint64_t>(left, buffer->size()) : 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = data.path + ": " + std::strerror(errno);
-            ok = false;
-        } else if (left == 0 || n == 0) {
-            if (n != 0 || left != 0) {
-                *error = data.path + " changed while it was being packaged; build again";
-                ok = false;
-            }
-            break;
-        } else if (!out->Write(buffer->data(), static_cast<size_t>(n))) {
-            *error = "writing the setup: " + out->failure;
-            ok = false;
-        } else {
-            left -= static_cast<uint64_t>(n);
+    TakeChunk write = [&](const uint8_t* bytes, size_t size) {
+        *crc = Crc32c(*crc, bytes, size);
+        return out->Write(bytes, size) || (*error = "writing the setup: " + out->failure, false);
+    };
+    if (data.path.empty())
+        return ReadChunks(data.fd, "the LZMA block", data.size, buffer, write, error);
+    return ReadSourceChunks(data.path, data.size, buffer, write, error);
+}
+
+// A stored package's index, from the CRC-32C of every item's data as it was written.
+bool FillIndex(const std::vector<ResourceItem>& items, size_t k, const std::vector<uint32_t>& crcs,
+               std::vector<uint8_t>* index, std::string* error)
+{
+    *index = items[k].data.bytes;
+    const std::vector<int>& checks = items[k].checks;
+    for (size_t i = 0; i < checks.size(); ++i) {
+        size_t c = static_cast<size_t>(checks[i]);
+        if (c >= k || items[c].dataOf >= 0 || index->size() < 12 + 8 * i || items[c].data.size > 0xFFFFFFFF) {
+            *error = "the payload index does not come after the files it checks, or has no room for them";
+            return false;
         }
+        Put32(index->data() + 4 + 8 * i, static_cast<uint32_t>(items[c].data.size));
+        Put32(index->data() + 8 + 8 * i, crcs[c]);
     }
-    ::close(fd);
-    return ok;
+    return true;
 }
 
 // The stub's headers with the new layout's fields and section table; checksum zero for now.
@@ -305,21 +302,28 @@ bool WriteFailed(const Output& out, std::string* error)
 // The directory, then each item's data at its offset; a payload file that cannot be copied says why itself.
 bool WriteResources(Output* out, const std::vector<ResourceItem>& items, const Plan& plan, std::string* error)
 {
-    std::vector<uint8_t> buffer(kChunk);
+    std::vector<uint8_t> buffer(kChunk), index;
+    std::vector<uint32_t> crcs(items.size(), 0);
     uint64_t start = out->written();
     if (!out->Write(plan.resources.head.data(), plan.resources.head.size()))
         return WriteFailed(*out, error);
     for (size_t k = 0; k < items.size(); ++k) {
+        const ResourceData& data = items[k].data;
         if (items[k].dataOf >= 0)
             continue;  // its bytes are its owner's
         if (!PadTo(out, start + plan.resources.dataOffset[k]))
             return WriteFailed(*out, error);
-        if (!items[k].data.path.empty()) {
-            if (!CopyFileInto(out, items[k].data, &buffer, error))
+        if (!data.path.empty() || data.fd >= 0) {
+            if (!CopyFileInto(out, data, &buffer, &crcs[k], error))
                 return false;
-        } else if (!out->Write(items[k].data.bytes.data(), items[k].data.bytes.size())) {
-            return WriteFailed(*out, error);
+            continue;
         }
+        if (!items[k].checks.empty() && !FillIndex(items, k, crcs, &index, error))
+            return false;
+        const std::vector<uint8_t>& bytes = items[k].checks.empty() ? data.bytes : index;
+        crcs[k] = Crc32c(0, bytes.data(), bytes.size());
+        if (!out->Write(bytes.data(), bytes.size()))
+            return WriteFailed(*out, error);
     }
     return true;
 }

@@ -2,6 +2,7 @@
 #include "inspect.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iomanip>
 
 #include "bytes.h"
@@ -104,13 +105,68 @@ void PrintFolders(const PackageView& view, std::ostream& out)
         out << "  " << IDS_SUBDIR_FIRST + i << "  " << Utf16ToUtf8(view.folders[i]) << "\n";
 }
 
-// How the setup finds the file's bytes.
-std::string EntryOf(const PayloadView& f)
+// A size as a vendor reads it: in MiB or KiB when it is a whole number of them.
+std::string SizeText(uint64_t bytes)
 {
+    return bytes != 0 && bytes % (1 << 20) == 0 ? std::to_string(bytes >> 20) + " MiB"
+           : bytes != 0 && bytes % 1024 == 0  ? std::to_string(bytes >> 10) + " KiB"
+                                              : std::to_string(bytes) + " bytes";
+}
+
+// How the payload is kept, and whether every file is as its index records it.
+void PrintPayload(const PackageView& view, std::ostream& out)
+{
+    uint64_t total = 0;
+    size_t damaged = 0, checked = 0;
+    for (const PayloadView& f : view.files) {
+        total += f.size;
+        checked += f.checked ? 1 : 0;
+        damaged += f.checked && !f.intact ? 1 : 0;
+    }
+    std::string state = checked < view.files.size() ? "the index is damaged"
+                        : damaged                   ? std::to_string(damaged) + " of the files damaged"
+                        : view.blockDamaged         ? "every file intact, but the block is damaged"
+                                                    : "every file intact";
+    out << "payload:   ";
+    if (!view.indexed) {
+        out << "stored, unchecked (no payload index: a package made before it)\n";
+    } else if (view.layout == PAYLOAD_STORED) {
+        out << "stored in numbered entries: " << state << "\n";
+    } else if (view.layout == PAYLOAD_LZMA && checked == view.files.size()) {
+        char share[16];
+        std::snprintf(share, sizeof share, "%.1f", total ? 100.0 * view.blockSize / total : 0.0);
+        out << "LZMA, one block of " << view.blockSize << " bytes for " << total << " bytes of files (" << share
+            << " %), dictionary " << SizeText(view.dictionary) << ": " << state << "\n";
+    } else {
+        out << (view.layout == PAYLOAD_LZMA ? "LZMA" : "unknown layout " + std::to_string(view.layout)) << ": "
+            << state << "\n";
+    }
+}
+
+// Why a file is not as the index records it.
+std::string Damage(const PayloadView& f)
+{
+    return !f.found                     ? "damaged: the block does not hold it whole"
+           : f.size != f.recordedSize ? "damaged: the index records " + std::to_string(f.recordedSize) + " bytes"
+                                        : "damaged: CRC-32C " + Hex(f.crc, 8) + " where the index records " +
+                                              Hex(f.recordedCrc, 8);
+}
+
+// How the setup finds the file's bytes.
+std::string EntryOf(const PackageView& view, const PayloadView& f)
+{
+    std::string status = !f.checked ? "" : f.intact ? ", intact" : ", " + Damage(f);
+    if (view.indexed && view.layout == PAYLOAD_LZMA) {
+        if (!f.checked)
+            return "in the block, unread";
+        std::string packed = std::to_string(f.packed);
+        return "in the block " + std::string(10 - std::min<size_t>(10, packed.size()), ' ') + packed + status;
+    }
     if (!f.found)
         return "neither numbered nor by name " + f.madeName;
     std::string entry = f.numbered ? "numbered" : "by name " + f.madeName;
-    return f.sameBytesAs != 0 ? entry + ", the bytes of " + std::to_string(f.sameBytesAs) : entry;
+    entry = f.sameBytesAs != 0 ? entry + ", the bytes of " + std::to_string(f.sameBytesAs) : entry;
+    return f.intact ? entry : entry + status;  // stored files the index vouches for keep their line as it was
 }
 
 void PrintFiles(const PackageView& view, std::ostream& out)
@@ -126,8 +182,8 @@ void PrintFiles(const PackageView& view, std::ostream& out)
         const PayloadView& f = view.files[i];
         std::string name = Utf16ToUtf8(f.listedName);
         out << "  " << IDS_FILE_FIRST + i << "  " << name << std::string(width - Width(name), ' ') << "  "
-            << std::setw(10) << (f.found ? std::to_string(f.size) : std::string("missing")) << "  " << EntryOf(f)
-            << "\n";
+            << std::setw(10) << (f.found || (f.checked && view.layout == PAYLOAD_LZMA) ? std::to_string(f.size) : "missing")
+            << "  " << EntryOf(view, f) << "\n";
     }
 }
 
@@ -142,6 +198,7 @@ bool InspectImage(ByteSpan file, std::ostream& out, std::string* error, const ui
     PrintTexts(view, out);
     PrintUninstaller(view, out);
     PrintFolders(view, out);
+    PrintPayload(view, out);
     PrintFiles(view, out);
     for (const std::string& note : view.notes)
         out << "note: " << note << "\n";

@@ -121,9 +121,9 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
     if (s == "product") {
         std::string k = Lower(key);
         if (k != "name" && k != "program" && k != "version" && k != "legal" && k != "terms" && k != "publisher" &&
-            k != "uninstall" && k != "uninstaller" && k != "startmenu" && k != "architecture") {
+            k != "uninstall" && k != "uninstaller" && k != "startmenu" && k != "architecture" && k != "compression") {
             c->diags->Error(where, "unknown key '" + key + "' in [product]; expected name, program, version, legal, "
-                                   "terms, publisher, uninstall, uninstaller, startmenu or architecture");
+                                   "terms, publisher, uninstall, uninstaller, startmenu, architecture or compression");
         } else if (c->product.count(k)) {
             c->diags->Error(where, "'" + k + "' is given twice (first at line " +
                                    std::to_string(c->product[k].line) + "); keep one");
@@ -239,6 +239,22 @@ void ReadArchitecture(Collector& c, Package* out)
         c.diags->Error(c.Where(c.product["architecture"].line),
                        "architecture " + Quote(architecture) + " is neither x86 nor x64; write 'architecture = x64' "
                        "for a 64-bit product, or leave it out for a 32-bit one");
+}
+
+// lzma, the default, or none, in either letter case: one LZMA block of every file makes the smallest setup,
+// stored entries the fastest install.
+void ReadCompression(Collector& c, Package* out)
+{
+    std::u16string compression;
+    if (!ProductText(c, "compression", 0, false, &compression))
+        return;
+    std::string value = Lower(Utf16ToUtf8(compression));
+    if (value == "lzma" || value == "none")
+        out->compressed = value == "lzma";
+    else
+        c.diags->Error(c.Where(c.product["compression"].line),
+                       "compression " + Quote(compression) + " is neither lzma nor none; write 'compression = none' "
+                       "for the fastest install, or leave it out for the smallest setup");
 }
 
 // The lines inih reads, each kept with its line end; a line with a NUL byte or over the
@@ -576,9 +592,18 @@ void ReadUninstallEntry(Collector& c, const FolderList& folders, const std::map<
     ReadStartMenu(c, out);
 }
 
-// A first look at the size; the builder checks the exact image against the same limit.
+// A first look at the size; the builder checks the exact image against the same limit. A compressed
+// package's image is known only once it is compressed, but its index records each size in 32 bits.
 void CheckImageSize(Collector& c, const Package& out)
 {
+    for (const PackageFile& file : out.files) {
+        if (out.compressed && file.size > 0xFFFFFFFF)
+            c.diags->Error(c.Where(file.line), Quote(file.listed) + " is " + std::to_string(file.size >> 20) +
+                                                   " MiB; a compressed package records each file's size in 32 bits, "
+                                                   "so its files must be under 4 GiB. Leave it out or split it");
+    }
+    if (out.compressed)
+        return;
     const uint64_t margin = 1 << 20;
     uint64_t estimate = margin;
     for (const PackageFile& file : out.files)
@@ -734,6 +759,7 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
     ParseIni(&c);
     ReadProductTexts(c, out);
     ReadArchitecture(c, out);
+    ReadCompression(c, out);
     ReadTerms(c, out);
     FolderList folders{&out->folders, {}};
     std::map<std::u16string, size_t> byUpper;  // listed name in upper case -> its file

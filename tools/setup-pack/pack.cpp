@@ -168,26 +168,43 @@ bool AddUninstaller(ByteSpan stub, const PeImage& image, const Options& o, Packa
     return true;
 }
 
+// What the payload became, for the log.
+std::string PayloadSummary(const Package& package, const PayloadBlock& block)
+{
+    if (package.compressed)
+        return std::to_string(package.files.size()) + " files (" + std::to_string(block.payload) +
+               " bytes) in an LZMA block of " + std::to_string(block.size) + " bytes";
+    size_t stored = 0;
+    for (const PackageFile& file : package.files)
+        stored += file.stored ? 1 : 0;
+    return std::to_string(package.files.size()) + " files with " + std::to_string(stored) + " distinct contents (" +
+           std::to_string(package.payloadBytes) + " bytes)";
+}
+
+// A compressed package is compact: its block is read through once, so the page-aligned layout, which lets
+// Wine map entries that are copied as they stand, would only pad it.
 bool WriteSetup(ByteSpan stub, const PeImage& image, const Package& package, const Options& o, std::ostream& log,
                 Diagnostics* diags)
 {
+    PayloadBlock block;
+    std::string error;
+    if (package.compressed && !MakeLzmaBlock(package, o.output, &block, &error)) {
+        diags->Error(o.output, error);
+        return false;
+    }
     std::vector<ResourceItem> items;
-    if (!MakeResourceItems(stub, image, package, &items, diags))
+    if (!MakeResourceItems(stub, image, package, &items, diags, package.compressed ? &block : nullptr))
         return false;
     uint32_t alignment = o.alignment;
     if (alignment == 0)
-        alignment = package.payloadBytes >= kPageAlignThreshold ? kPageAlignment : kCompactAlignment;
+        alignment = !package.compressed && package.payloadBytes >= kPageAlignThreshold ? kPageAlignment
+                                                                                       : kCompactAlignment;
     ImageResult result;
-    std::string error;
     if (!WriteImage(stub, image, items, alignment, o.output, &result, &error)) {
         diags->Error(o.output, error);
         return false;
     }
-    size_t stored = 0;
-    for (const PackageFile& file : package.files)
-        stored += file.stored ? 1 : 0;
-    log << "wrote " << o.output << ": " << package.files.size() << " files with " << stored
-        << " distinct contents (" << package.payloadBytes << " bytes), " << package.folders.size()
+    log << "wrote " << o.output << ": " << PayloadSummary(package, block) << ", " << package.folders.size()
         << " folders, file alignment " << alignment << ", " << result.fileSize << " bytes\n";
     return true;
 }

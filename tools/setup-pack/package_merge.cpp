@@ -57,7 +57,10 @@ bool TakeStringBlock(ByteSpan bytes, const ResourceLeaf& leaf, StubStrings* stub
 ResourceItem ItemWithBytes(const ResourceKey& type, const ResourceKey& name, uint16_t language,
                            std::vector<uint8_t> bytes)
 {
-    ResourceItem item{type, name, language, {}};
+    ResourceItem item;
+    item.type = type;
+    item.name = name;
+    item.language = language;
     item.data.size = bytes.size();
     item.data.bytes = std::move(bytes);
     return item;
@@ -153,14 +156,16 @@ void AddVersionBlock(const Package& package, std::vector<ResourceItem>* items)
 
 // Each file's entry is numbered like its list entry, so no two names can meet in one entry;
 // a file with the bytes of an earlier one points at that one's data. A file without a source
-// (the built-in uninstaller) brings its bytes.
-void AddPayloadEntries(const Package& package, std::vector<ResourceItem>* items)
+// (the built-in uninstaller) brings its bytes. The index follows them, summed as they are written.
+void AddStoredEntries(const Package& package, std::vector<ResourceItem>* items)
 {
     size_t firstFile = items->size();
+    ResourceItem index = ItemWithBytes(ResourceKey::Id(kRtRcData), ResourceKey::Id(IDR_PAYLOAD_INDEX), 0,
+                                       StoredIndex(package.files.size()));
     for (size_t i = 0; i < package.files.size(); ++i) {
         const PackageFile& file = package.files[i];
-        ResourceItem item{ResourceKey::Id(kRtRcData), ResourceKey::Id(static_cast<uint16_t>(IDS_FILE_FIRST + i)), 0,
-                          {}};
+        ResourceItem item = ItemWithBytes(ResourceKey::Id(kRtRcData),
+                                          ResourceKey::Id(static_cast<uint16_t>(IDS_FILE_FIRST + i)), 0, {});
         if (file.stored) {
             item.data.path = file.source;
             item.data.bytes = file.bytes;
@@ -168,20 +173,35 @@ void AddPayloadEntries(const Package& package, std::vector<ResourceItem>* items)
         } else {
             item.dataOf = static_cast<int>(firstFile + file.sameAs);
         }
+        index.checks.push_back(static_cast<int>(firstFile + file.sameAs));
         items->push_back(item);
     }
+    items->push_back(index);
+}
+
+// The block, streamed from its file, then the index made with it.
+void AddLzmaBlock(const PayloadBlock& block, std::vector<ResourceItem>* items)
+{
+    ResourceItem item = ItemWithBytes(ResourceKey::Id(kRtRcData), ResourceKey::Id(IDR_PAYLOAD_BLOCK), 0, {});
+    item.data.fd = block.fd;
+    item.data.size = block.size;
+    items->push_back(item);
+    items->push_back(ItemWithBytes(ResourceKey::Id(kRtRcData), ResourceKey::Id(IDR_PAYLOAD_INDEX), 0, block.index));
 }
 
 }  // namespace
 
 bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& package,
-                       std::vector<ResourceItem>* items, Diagnostics* diags)
+                       std::vector<ResourceItem>* items, Diagnostics* diags, const PayloadBlock* block)
 {
     StubStrings strings;
     if (!TakeStubResources(stub, image, &strings, items, diags) || !MergePackageStrings(package, &strings, diags))
         return false;
     AddStringBlocks(strings.strings, items);
     AddVersionBlock(package, items);
-    AddPayloadEntries(package, items);
+    if (block)
+        AddLzmaBlock(*block, items);
+    else if (!package.isUninstaller)  // the built-in uninstaller's own image carries no payload
+        AddStoredEntries(package, items);
     return true;
 }

@@ -1,7 +1,9 @@
 // Reads a package back as the setup does: strings by language rule, lists to their first gap, entries by number.
 #include "package_view.h"
 
+#include "bytes.h"
 #include "package/resource_name.h"
+#include "payload.h"
 #include "resource.h"
 #include "setup/limits.h"
 
@@ -125,14 +127,101 @@ PayloadView ReadFile(ByteSpan image, uint32_t id, PayloadEntries* entries, Packa
     return file;
 }
 
+const char kDamaged[] = ": the setup reports the package as damaged";
+
+// The index's records, two words a file, when it is one the setup reads; a note when it is not.
+bool ReadIndex(ByteSpan file, const PayloadEntries& entries, size_t listed, std::vector<uint32_t>* records,
+               PackageView* out)
+{
+    auto index = entries.numbered.find(IDR_PAYLOAD_INDEX);
+    if (index == entries.numbered.end())
+        return false;
+    out->indexed = true;
+    ByteSpan bytes = LeafBytes(file, *index->second);
+    out->layout = bytes.size >= 4 ? Load32(bytes.data) : ~0u;
+    if (out->layout != PAYLOAD_STORED && out->layout != PAYLOAD_LZMA)
+        out->notes.push_back("the payload index names no layout the setup knows" + std::string(kDamaged));
+    else if (bytes.size != 4 + 8 * listed)
+        out->notes.push_back("the payload index holds " + std::to_string(bytes.size) + " bytes, where " +
+                             std::to_string(listed) + " listed files need " + std::to_string(4 + 8 * listed) +
+                             kDamaged);
+    else
+        for (size_t at = 4; at < bytes.size; at += 4)
+            records->push_back(Load32(bytes.data + at));
+    return !records->empty() || (listed == 0 && bytes.size == 4);
+}
+
+// Stored: each entry's bytes against its record.
+void CheckEntries(const std::vector<uint32_t>& records, PackageView* out)
+{
+    for (size_t i = 0; i < out->files.size(); ++i) {
+        PayloadView& f = out->files[i];
+        f.checked = true;
+        f.recordedSize = records[2 * i];
+        f.recordedCrc = records[2 * i + 1];
+        f.crc = Crc32c(0, f.bytes.data, f.bytes.size);
+        f.intact = f.found && f.size == records[2 * i] && f.crc == f.recordedCrc;
+    }
+}
+
+// LZMA: the files come out of the block in list order, each cut at its recorded size.
+void UnpackFiles(ByteSpan file, const PayloadEntries& entries, const std::vector<uint32_t>& records,
+                 PackageView* out)
+{
+    std::vector<uint32_t> sizes;
+    for (size_t i = 0; i < out->files.size(); ++i)
+        sizes.push_back(records[2 * i]);
+    // The built-in uninstaller's bytes are kept, for its signature: the last file, when the record says it is one.
+    size_t keep = out->record.empty() ? sizes.size() : sizes.size() - 1;
+    auto block = entries.numbered.find(IDR_PAYLOAD_BLOCK);
+    std::vector<UnpackedFile> unpacked(sizes.size());
+    std::string problem = "the payload index names an LZMA block, and there is none";
+    if (block != entries.numbered.end()) {
+        ByteSpan bytes = LeafBytes(file, *block->second);
+        out->blockSize = bytes.size;
+        if (UnpackLzmaBlock(bytes, sizes, keep, &out->dictionary, &unpacked, &out->unpacked, &problem))
+            problem.clear();
+    }
+    out->blockDamaged = !problem.empty();
+    if (out->blockDamaged)
+        out->notes.push_back("the LZMA block is damaged: " + problem + kDamaged);
+    for (size_t i = 0; i < out->files.size(); ++i) {
+        PayloadView& f = out->files[i];
+        f.found = unpacked[i].whole;
+        f.size = sizes[i];
+        f.checked = true;
+        f.crc = unpacked[i].crc;
+        f.recordedSize = sizes[i];
+        f.recordedCrc = records[2 * i + 1];
+        f.intact = f.found && f.crc == f.recordedCrc;
+        f.packed = unpacked[i].packed;
+        if (i == keep)
+            f.bytes = ByteSpan{out->unpacked.data(), out->unpacked.size()};
+    }
+}
+
 void ReadFiles(ByteSpan file, PackageView* out)
 {
     PayloadEntries entries = FindPayloadEntries(out->image);
     const uint32_t listEnd = IDS_FILE_FIRST + kMaxFiles;
     uint32_t id = IDS_FILE_FIRST;
-    for (; id < listEnd && out->strings.count(id); ++id)
-        out->files.push_back(ReadFile(file, id, &entries, out));
+    while (id < listEnd && out->strings.count(id))
+        ++id;
+    std::vector<uint32_t> records;
+    bool checked = ReadIndex(file, entries, id - IDS_FILE_FIRST, &records, out);
+    for (uint32_t listed = IDS_FILE_FIRST; listed < id; ++listed) {
+        if (out->layout == PAYLOAD_LZMA) {
+            out->files.emplace_back();
+            out->files.back().listedName = out->strings[listed];
+        } else {
+            out->files.push_back(ReadFile(file, listed, &entries, out));
+        }
+    }
     NoteUnread(out, id, listEnd, "file");
+    if (checked && out->layout == PAYLOAD_LZMA)
+        UnpackFiles(file, entries, records, out);
+    else if (checked)
+        CheckEntries(records, out);
 }
 
 bool ReadVersion(ByteSpan file, PackageView* out, std::string* error)

@@ -13,6 +13,7 @@
 struct ResourceData {
     std::vector<uint8_t> bytes;
     std::string path;   // non-empty: stream this file; it must still be size bytes long
+    int fd = -1;        // else, when open: stream this file from its start (the LZMA block, which has no name)
     uint64_t size = 0;
 };
 
@@ -23,6 +24,10 @@ struct ResourceItem {
     // An earlier item whose data entry this one's directory entry points at, sharing its
     // bytes; -1 for an item with data of its own.
     int dataOf = -1;
+    // The payload index of a stored package: its data's first word as given, then the size and CRC-32C of each
+    // of these earlier items' data (a twin names its owner) as it is written. Data is written in the order of
+    // the items, so the index comes after every file it checks and is summed from the very bytes written.
+    std::vector<int> checks;
 };
 
 // Directory part in memory; where each item's data goes, relative to the section start.

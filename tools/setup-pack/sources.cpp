@@ -1,6 +1,7 @@
 // Finds and probes a manifest's source files, and compares them in bounded chunks.
 #include "sources.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -52,6 +53,46 @@ std::string Resolve(const std::string& source, const std::string& base, const st
             return path;
     }
     return base + "/" + source;
+}
+
+bool ReadChunks(int fd, const std::string& name, uint64_t size, std::vector<uint8_t>* buffer, const TakeChunk& take,
+                std::string* error)
+{
+    uint64_t left = size;
+    while (true) {
+        // Once the size is read, one byte more: a file that grew is caught as one that shrank is.
+        ssize_t n = ::pread(fd, buffer->data(), left > 0 ? std::min<uint64_t>(left, buffer->size()) : 1,
+                            static_cast<off_t>(size - left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = name + ": " + std::strerror(errno);
+            return false;
+        }
+        if (left == 0 || n == 0) {
+            if (n != 0 || left != 0) {
+                *error = name + " changed while it was being packaged; build again";
+                return false;
+            }
+            return true;
+        }
+        if (!take(buffer->data(), static_cast<size_t>(n)))
+            return false;
+        left -= static_cast<uint64_t>(n);
+    }
+}
+
+bool ReadSourceChunks(const std::string& path, uint64_t size, std::vector<uint8_t>* buffer, const TakeChunk& take,
+                      std::string* error)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = ReadChunks(fd, path, size, buffer, take, error);
+    ::close(fd);
+    return ok;
 }
 
 bool ProbeSource(const std::string& path, uint64_t* size, std::string* problem)

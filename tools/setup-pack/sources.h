@@ -3,6 +3,7 @@
 #define SETUP_PACK_SOURCES_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -15,6 +16,21 @@ std::string Resolve(const std::string& source, const std::string& base, const st
 
 // A readable regular file: its size, or what is wrong.
 bool ProbeSource(const std::string& path, uint64_t* size, std::string* problem);
+
+// Payload is read and copied in chunks of this size: memory stays bounded by it.
+const size_t kChunk = 1 << 20;
+
+// What a chunk read goes to; false stops the reading (with the reason where the taker keeps it).
+typedef std::function<bool(const uint8_t* data, size_t size)> TakeChunk;
+
+// Reads the size bytes of an open file, from its start, in chunks of buffer's size and hands each to take. The
+// file must still be size bytes long; name says which file in the error.
+bool ReadChunks(int fd, const std::string& name, uint64_t size, std::vector<uint8_t>* buffer, const TakeChunk& take,
+                std::string* error);
+
+// The same for a source by its path: opened, read, closed.
+bool ReadSourceChunks(const std::string& path, uint64_t size, std::vector<uint8_t>* buffer, const TakeChunk& take,
+                      std::string* error);
 
 // Files with the same bytes share one payload entry's data. Only files of one size are
 // compared, first by a hash of their first block, then whole, so that a payload of files that

@@ -2,6 +2,8 @@
 """Runs setup-pack's cases (rows.txt) through its command line; pefile, a reader we did not write, reads what it wrote.
 rows.py SETUP_PACK PACK_SWEEP WORK [STUB]: without STUB every row runs on a synthetic stub; with it, the round trip's
 rows and the 'real' rows run on that stub (exit 77 when it is absent)."""
+import itertools
+import lzma
 import os
 import re
 import shlex
@@ -103,6 +105,34 @@ def write(path, data):
     Path(path).write_bytes(data)
 
 
+def crc32c(data):
+    """CRC-32C bit by bit, as defined: the reflected Castagnoli polynomial, all ones in and out."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = crc >> 1 ^ 0x82F63B78 * (crc & 1)
+    return crc ^ 0xFFFFFFFF
+
+
+def files(entries, index, block):
+    """The listed files' bytes by id: their entries', or with an LZMA index their parts of the block as Python's lzma
+    decodes it (the properties from its first 5 bytes; the end marker after the total). The index must vouch for each."""
+    words = struct.unpack('<%dI' % (len(index) // 4), index) if index else ()
+    if words[:1] == (1,):
+        lzma1 = dict(id=lzma.FILTER_LZMA1, dict_size=struct.unpack_from('<I', block, 1)[0], lc=block[0] % 9,
+                     lp=block[0] // 9 % 5, pb=block[0] // 45)
+        decoder = lzma.LZMADecompressor(lzma.FORMAT_RAW, filters=[lzma1])
+        data, ends = decoder.decompress(block[5:]), list(itertools.accumulate(words[1::2]))
+        if not decoder.eof or len(data) != sum(words[1::2]):
+            raise ValueError('the block does not end with its marker after the %d bytes recorded' % sum(words[1::2]))
+        entries = {10000 + i: data[end - size:end] for i, (size, end) in enumerate(zip(words[1::2], ends))}
+    found = [(len(entries.get(10000 + i, b'')), crc32c(entries.get(10000 + i, b''))) for i in range(len(words) // 2)]
+    if found != list(zip(words[1::2], words[2::2])):
+        raise ValueError('the index records %s, the files are %s' % (words, found))
+    return entries
+
+
 def view(path, stub):
     """The words of 'read' and 'real' rows, as pefile reads the image at path."""
     pe, folder = pefile.PE(path), os.path.dirname(path)
@@ -118,8 +148,11 @@ def view(path, stub):
             leaves += [(kind.id, entry.id or str(entry.name), lang.id, lang.data.struct) for lang in entry.directory.entries]
     get = lambda d: pe.get_data(d.OffsetToData, d.Size)
     xml = next((ElementTree.fromstring(get(d)) for t, n, l, d in leaves if t == 24), ElementTree.Element('none'))
+    entries = {n: get(d) for t, n, l, d in leaves if t == 10}
+    index, block = entries.pop(1, None), entries.pop(2, None)
     return {'pe': pe, 'data': Path(path).read_bytes(), 'stub': stub, 's': s, 'leaves': leaves, 'unordered': unordered,
-            'payload': {n: get(d) for t, n, l, d in leaves if t == 10}, 'at': {n: d.OffsetToData for t, n, l, d in leaves if t == 10},
+            'payload': files(entries, index, block), 'at': {n: d.OffsetToData for t, n, l, d in leaves if t == 10 and n in entries},
+            'index': index and struct.unpack('<%dI' % (len(index) // 4), index), 'block': block,
             'tagged': lambda *tags: [e for e in xml.iter() if e.tag.split('}')[-1] in tags],
             'file': lambda name: Path(folder, name).read_bytes(), 'PE': lambda name: pefile.PE(os.path.join(folder, name)),
             'of': lambda name: view(os.path.join(folder, name), stub),  # another image's words
@@ -164,7 +197,7 @@ def check(tools, folder, stub, edits, status, said):
     setup = os.path.join(folder, 'Setup.exe')
     for path, data in dict(SOURCES, **{'Setup.exe': b'previous build', 'huge.bin': b''}).items():
         write(os.path.join(folder, path), data)
-    os.truncate(os.path.join(folder, 'huge.bin'), 1600 << 20)  # sparse: no disk used
+    os.truncate(os.path.join(folder, 'huge.bin'), 4 << 30)  # sparse: no disk used
     os.mkfifo(os.path.join(folder, 'pipe'))
     write(os.path.join(folder, 'setup.ini'), manifest(edits, folder))
     problem = run(tools, folder, stub, 'setup.ini -o Setup.exe --stub STUB', status, said, whole=True)
