@@ -48,7 +48,7 @@ def wine_path(path):
 
 def payload(shape):
     folder = os.path.join(B, 'payload', shape)
-    if not os.path.exists(os.path.join(folder, 'solid.ini')):
+    if not os.path.exists(os.path.join(folder, 'stored.ini')):
         sh([sys.executable, os.path.join(ROOT, 'bench', 'gen_payload.py'), shape, folder])
     return folder
 
@@ -196,7 +196,7 @@ def install_figures(shape, folder):
     rows = {}
 
     setup = os.path.join(B, 'setup-%s.exe' % shape)
-    sh([PACK, os.path.join(folder, 'bench.ini'), '-o', setup, '--stub', STUB])
+    sh([PACK, os.path.join(folder, 'stored.ini'), '-o', setup, '--stub', STUB])
     rows['Setup.exe'] = install_ours('Setup.exe', setup, folder)
 
     for align in (512, 4096):
@@ -223,7 +223,7 @@ def real_figures(folder):
     sizes = {'files': len(os.listdir(os.path.join(folder, 'files'))), 'payload': payload_bytes(folder),
              'per file': os.path.getsize(STUB) + per_file_bytes(folder)}
     times = {}
-    for kind, manifest in (('stored', 'bench.ini'), ('solid', 'solid.ini')):
+    for kind, manifest in (('stored', 'stored.ini'), ('solid', 'bench.ini')):
         setup = os.path.join(B, 'real-%s-%s.exe' % (os.path.basename(folder), kind))
         sh([PACK, os.path.join(folder, manifest), '-o', setup, '--stub', STUB])
         sizes[kind], times['ours ' + kind] = os.path.getsize(setup), install_ours(
@@ -249,7 +249,7 @@ def baselines():
     }
 
 
-def packaging_figures(folder, manifest='bench.ini', mode='off'):
+def packaging_figures(folder, manifest='stored.ini', mode='off'):
     """Median wall time and peak memory of setup-pack, cp + sync and makensis packing one payload;
     and the setup's bytes beyond its payload."""
     setup = os.path.join(B, 'pack-%s.exe' % os.path.basename(folder))
@@ -282,11 +282,11 @@ def packaging_figures(folder, manifest='bench.ini', mode='off'):
 
 def gib_packaging():
     folder = os.path.join(B, 'payload', 'gib')
-    if not os.path.exists(os.path.join(folder, 'solid.ini')):
+    if not os.path.exists(os.path.join(folder, 'stored.ini')):
         block = os.urandom(1 << 20)
         write_package(folder, 64, lambda i, f: [f.write(block) for _ in range(16)])
     target = os.path.join(B, 'pack-gib.exe')
-    wall, peak = timed_v([PACK, os.path.join(folder, 'bench.ini'), '-o', target, '--stub', STUB])
+    wall, peak = timed_v([PACK, os.path.join(folder, 'stored.ini'), '-o', target, '--stub', STUB])
     os.remove(target)
     print('  setup-pack 1 GiB: wall %.2f s  peak %.1f MiB' % (wall, peak), flush=True)
     return wall, peak
@@ -297,11 +297,11 @@ def threshold_figures():
     rows = {}
     for kib in (64, 256, 1024, 4096, 16384):
         folder = os.path.join(B, 'payload', 'align-%d' % kib)
-        if not os.path.exists(os.path.join(folder, 'solid.ini')):
+        if not os.path.exists(os.path.join(folder, 'stored.ini')):
             write_package(folder, 1, lambda i, f: f.write(random.Random(kib).randbytes(kib << 10)))
         for align in (512, 4096):
             setup = os.path.join(B, 'setup-align-%d-%d.exe' % (kib, align))
-            sh([PACK, os.path.join(folder, 'bench.ini'), '-o', setup, '--stub', STUB, '--align', str(align)])
+            sh([PACK, os.path.join(folder, 'stored.ini'), '-o', setup, '--stub', STUB, '--align', str(align)])
             rows[(kib, align)] = (measure('%d KiB at alignment %d' % (kib, align), lambda: wine(
                 ['setup', wine_path(setup), wine_path(fresh(DEST))]), lambda: verify(DEST, folder))['install_ms'],
                 os.path.getsize(setup))
@@ -315,7 +315,7 @@ def scale_figures(mib):
     block = os.urandom(10 << 20)
     write_package(folder, mib // 10, lambda i, f: f.write(block[i % 4096:] + block[:i % 4096]))
     setup = os.path.join(B, 'setup-scale.exe')
-    packed = subprocess.run([PACK, os.path.join(folder, 'bench.ini'), '-o', setup, '--stub', STUB],
+    packed = subprocess.run([PACK, os.path.join(folder, 'stored.ini'), '-o', setup, '--stub', STUB],
                             capture_output=True, text=True)
     if packed.returncode != 0:
         shutil.rmtree(folder, ignore_errors=True)
@@ -519,7 +519,7 @@ def main():
         print('%s: sizes and install' % label, flush=True)
         real[label] = real_figures(folder)
         print('%s: packaging' % label, flush=True)
-        real_packs[label] = packaging_figures(folder, 'solid.ini', 'lzma')[0]
+        real_packs[label] = packaging_figures(folder, 'bench.ini', 'lzma')[0]
     print('page alignment threshold', flush=True)
     threshold = threshold_figures()
     gib = gib_packaging() if os.environ.get('BENCH_GIB') else None

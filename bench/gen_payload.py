@@ -36,8 +36,8 @@ def content(rng, size):
 
 def write_package(folder, count, write, names=None):
     """Writes files/<name> for `count` names (made ones unless `names`) through write(index, file), then
-    terms.txt and two manifests that list the files in order: bench.ini stored, solid.ini with the
-    default compression. The program is the first file, which no setup can start."""
+    terms.txt and two manifests that list the files in order: bench.ini with the default compression,
+    stored.ini stored; returns the stored one. The program is the first file, which no setup can start."""
     names = names or [letters_name(i) + '.bin' for i in range(count)]
     os.makedirs(os.path.join(folder, 'files'), exist_ok=True)
     lines = ['[product]', 'name = Bench', 'program = %s' % names[0], 'version = 1.0',
@@ -48,10 +48,10 @@ def write_package(folder, count, write, names=None):
         lines.append('%s = files/%s' % (name, name))
     with open(os.path.join(folder, 'terms.txt'), 'w') as f:
         f.write('Benchmark terms.\n')
-    for manifest, stored in (('bench.ini', ['compression = none']), ('solid.ini', [])):
+    for manifest, stored in (('bench.ini', []), ('stored.ini', ['compression = none'])):
         with open(os.path.join(folder, manifest), 'w', encoding='utf-8') as f:
             f.write('\n'.join(lines[:6] + stored + lines[6:]) + '\n')
-    return os.path.join(folder, 'bench.ini')
+    return os.path.join(folder, 'stored.ini')
 
 
 def main():
