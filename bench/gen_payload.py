@@ -34,22 +34,24 @@ def content(rng, size):
     return data + rng.randbytes(size - len(data))
 
 
-def write_package(folder, count, write):
-    """Writes files/<name> for `count` names through write(index, file), then terms.txt and a
-    bench.ini that lists the files in order; the program is the first file, which no setup can start."""
+def write_package(folder, count, write, names=None):
+    """Writes files/<name> for `count` names (made ones unless `names`) through write(index, file), then
+    terms.txt and two manifests that list the files in order: bench.ini with the default compression,
+    stored.ini stored; returns the stored one. The program is the first file, which no setup can start."""
+    names = names or [letters_name(i) + '.bin' for i in range(count)]
     os.makedirs(os.path.join(folder, 'files'), exist_ok=True)
-    lines = ['[product]', 'name = Bench', 'program = %s.bin' % letters_name(0), 'version = 1.0',
+    lines = ['[product]', 'name = Bench', 'program = %s' % names[0], 'version = 1.0',
              'legal = Benchmark payload.', 'terms = terms.txt', '', '[files]']
-    for i in range(count):
-        name = letters_name(i) + '.bin'
+    for i, name in enumerate(names):
         with open(os.path.join(folder, 'files', name), 'wb') as f:
             write(i, f)
         lines.append('%s = files/%s' % (name, name))
     with open(os.path.join(folder, 'terms.txt'), 'w') as f:
         f.write('Benchmark terms.\n')
-    with open(os.path.join(folder, 'bench.ini'), 'w') as f:
-        f.write('\n'.join(lines) + '\n')
-    return os.path.join(folder, 'bench.ini')
+    for manifest, stored in (('bench.ini', []), ('stored.ini', ['compression = none'])):
+        with open(os.path.join(folder, manifest), 'w', encoding='utf-8') as f:
+            f.write('\n'.join(lines[:6] + stored + lines[6:]) + '\n')
+    return os.path.join(folder, 'stored.ini')
 
 
 def main():

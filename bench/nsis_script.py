@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Writes an NSIS script that installs a payload folder silently, stored or with solid LZMA.
+"""Writes an NSIS script that installs a payload folder silently: stored, zlib (NSIS's default) or solid LZMA.
 
-usage: nsis_script.py PAYLOAD_DIR OUT_EXE off|lzma > script.nsi
+usage: nsis_script.py PAYLOAD_DIR OUT_EXE off|zlib|lzma > script.nsi
 """
 import os
 import sys
 
 payload, out, mode = sys.argv[1], sys.argv[2], sys.argv[3]
-compression = 'SetCompress off' if mode == 'off' else 'SetCompressor /SOLID lzma'
+compression = {'off': 'SetCompress off', 'zlib': 'SetCompressor zlib', 'lzma': 'SetCompressor /SOLID lzma'}[mode]
 print('\n'.join([
     'Unicode true',
     compression,
