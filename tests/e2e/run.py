@@ -175,8 +175,9 @@ def sample(build):
 
 def damaged(path, kind, last):
     """A copy of the setup damaged on the way: flip, the middle byte of its block (or of a stored package's largest
-    entry) inverted; cut, the block's size halved; short, the index's last record one byte short, with the checksum of
-    the bytes it then covers (last: the last file's), so that only the stream's end can tell."""
+    entry) inverted; cut, the block's size halved; crc, a bit of the second file's checksum in the index; short, the
+    index's last record one byte short, with the checksum of the bytes it then covers (last: the last file's), so that
+    only the stream's end can tell."""
     import pefile
     pe = pefile.PE(path)
     data, rcdata = bytearray(pe.__data__), [t for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if t.id == 10][0]
@@ -186,6 +187,8 @@ def damaged(path, kind, last):
         data[pe.get_offset_from_rva(block.OffsetToData) + block.Size // 2] ^= 0xFF
     elif kind == 'cut':
         struct.pack_into('<I', data, block.get_field_absolute_offset('Size'), block.Size // 2)
+    elif kind == 'crc':
+        data[pe.get_offset_from_rva(entries[1].OffsetToData) + 16] ^= 1
     else:
         end = pe.get_offset_from_rva(entries[1].OffsetToData) + entries[1].Size
         struct.pack_into('<II', data, end - 8, len(last) - 1, crc32c(last[:-1]))

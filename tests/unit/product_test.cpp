@@ -220,7 +220,7 @@ TEST(Product, EveryRowGivesItsExpectedText)
         // A block: damaged cut, asked for its marker early or reaching before its start; refused out of bounds.
         {"lzma", 16384, {u""}, u"end"},
         {"lzma", 16384, {u"cut=1", u"cut=3", u"short=1"}, u"damaged after the bytes"},
-        {"lzma", 16384, {u"cut=300", u"preset"}, u"damaged"},
+        {"lzma", 16384, {u"cut=300", u"preset", u"keep=10"}, u"damaged"},
         {"lzma", 16384, {u"0=13", u"0=225", u"5=1", u"keep=9", u"3=1"}, u"refused"},
         {"lzma", (16 << 20) + 1, {u"2=0 4=1"}, u"end"},
         {"lzma", (16 << 20) + 1, {u"1=1 2=0 4=1"}, u"refused"},
