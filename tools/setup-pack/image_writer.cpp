@@ -203,18 +203,9 @@ private:
     {
         if (memory_)
             memory_->insert(memory_->end(), data, data + size);
-        while (!memory_ && size > 0) {
-            ssize_t n = ::write(fd_, data, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                failure = std::strerror(n < 0 ? errno : ENOSPC);
-                return false;
-            }
-            data += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
+        else
+            failure = WriteAll(fd_, data, size);
+        return failure.empty();
     }
 
     int fd_;

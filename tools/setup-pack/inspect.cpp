@@ -113,13 +113,21 @@ std::string SizeText(uint64_t bytes)
                                               : std::to_string(bytes) + " bytes";
 }
 
+// The listed files' bytes, a twin's again.
+uint64_t TotalSize(const PackageView& view)
+{
+    uint64_t total = 0;
+    for (const PayloadView& f : view.files)
+        total += f.size;
+    return total;
+}
+
 // How the payload is kept, and whether every file is as its index records it.
 void PrintPayload(const PackageView& view, std::ostream& out)
 {
-    uint64_t total = 0;
+    uint64_t total = TotalSize(view);
     size_t damaged = 0, checked = 0;
     for (const PayloadView& f : view.files) {
-        total += f.size;
         checked += f.checked ? 1 : 0;
         damaged += f.checked && !f.intact ? 1 : 0;
     }
@@ -171,13 +179,10 @@ std::string EntryOf(const PackageView& view, const PayloadView& f)
 
 void PrintFiles(const PackageView& view, std::ostream& out)
 {
-    uint64_t total = 0;
     size_t width = 0;
-    for (const PayloadView& f : view.files) {
-        total += f.size;
+    for (const PayloadView& f : view.files)
         width = std::max(width, Width(Utf16ToUtf8(f.listedName)));
-    }
-    out << "files:     " << view.files.size() << ", " << total << " bytes\n";
+    out << "files:     " << view.files.size() << ", " << TotalSize(view) << " bytes\n";
     for (size_t i = 0; i < view.files.size(); ++i) {
         const PayloadView& f = view.files[i];
         std::string name = Utf16ToUtf8(f.listedName);

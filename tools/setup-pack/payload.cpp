@@ -26,18 +26,10 @@ uint32_t Dictionary(uint64_t payload)
 
 bool WriteBytes(int fd, const uint8_t* data, size_t size, std::string* error)
 {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *error = std::string("writing the LZMA block: ") + std::strerror(n < 0 ? errno : ENOSPC);
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    std::string failure = WriteAll(fd, data, size);
+    if (!failure.empty())
+        *error = "writing the LZMA block: " + failure;
+    return failure.empty();
 }
 
 // The block's file: beside the output, where there is room for the setup, and gone from the folder at once, so

@@ -82,6 +82,20 @@ bool ReadChunks(int fd, const std::string& name, uint64_t size, std::vector<uint
     }
 }
 
+std::string WriteAll(int fd, const uint8_t* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return std::strerror(n < 0 ? errno : ENOSPC);
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return "";
+}
+
 bool ReadSourceChunks(const std::string& path, uint64_t size, std::vector<uint8_t>* buffer, const TakeChunk& take,
                       std::string* error)
 {

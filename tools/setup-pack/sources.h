@@ -28,6 +28,10 @@ typedef std::function<bool(const uint8_t* data, size_t size)> TakeChunk;
 bool ReadChunks(int fd, const std::string& name, uint64_t size, std::vector<uint8_t>* buffer, const TakeChunk& take,
                 std::string* error);
 
+// Writes all the bytes to an open file, through short writes and interruptions: "" or why it could not
+// (a write that takes nothing counts as a full disk).
+std::string WriteAll(int fd, const uint8_t* data, size_t size);
+
 // The same for a source by its path: opened, read, closed.
 bool ReadSourceChunks(const std::string& path, uint64_t size, std::vector<uint8_t>* buffer, const TakeChunk& take,
                       std::string* error);
