@@ -54,6 +54,10 @@
 #define IDS_RECORD 508        /* the record of every name installed, beside the uninstaller; its
                                  text in a setup says that 504 is the built-in uninstaller */
 #define IDS_START_MENU 509    /* any text: a Start menu entry for the program */
+/* Empty for a per-machine product; SCOPE_USER for one installed by and for the person who runs the
+   setup, whose manifest setup-pack writes asInvoker: the user's own folders and registry. */
+#define IDS_SCOPE 510
+#define SCOPE_USER "user"
 #define IDS_SUBDIR_FIRST 9000
 #define IDS_FILE_FIRST 10000
 
