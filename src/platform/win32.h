@@ -28,8 +28,8 @@
 //           LoadCursorW  SetCursor  WaitForInputIdle
 // ADVAPI32  RegOpenKeyExW  RegQueryValueExW  RegCloseKey  RegCreateKeyExW
 //           RegSetValueExW  RegDeleteKeyExW
-// SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc  SHGetFolderPathW
-// OLE32     CoInitializeEx  CoCreateInstance (the shell link and its IPersistFile)
+// SHELL32   SHBrowseForFolderW  SHGetPathFromIDListW  SHGetMalloc  SHGetFolderPathW  SHGetKnownFolderPath
+// OLE32     CoInitializeEx  CoCreateInstance (the shell link and its IPersistFile)  CoTaskMemFree
 //
 // Text is never copied or formatted with lstrcpyW, lstrcatW or wsprintfW: their only
 // bound is the source, so everything goes through the bounded helpers of setup/text.h.

@@ -12,11 +12,11 @@ static const WideChar kProgramFilesValue[] = L"ProgramFilesDir";
 // names the same folder, and stands in where the value is missing (Wine keeps none).
 static const WideChar kProgramFiles64Value[] = L"ProgramW6432Dir";
 
-// A key of HKLM in one registry view, opened to read; 0 when it cannot be.
+// A key of the product's part of the registry in one view, opened to read; 0 when it cannot be.
 static HKEY OpenToRead(const WideChar* path, REGSAM view)
 {
     HKEY key = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(state.registryRoot, path, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
         return 0;
     return key;
 }
@@ -70,14 +70,36 @@ static bool FindPreviousInstallation()
     return false;
 }
 
+// The person's own programs folder: the shell's known folder, which follows a profile moved by
+// policy. Where the shell does not know it (Vista), its default place in the person's local
+// application data, also found through the shell.
+void FindUserPrograms()
+{
+    WideChar* known = 0;
+    if (SHGetKnownFolderPath(FOLDERID_UserProgramFiles, KF_FLAG_DONT_VERIFY, 0, &known) == S_OK) {
+        if (!CopyText(state.userPrograms, kDestinationCapacity, known))
+            state.userPrograms[0] = '\0';
+    } else if (SHGetFolderPathW(0, CSIDL_LOCAL_APPDATA, 0, SHGFP_TYPE_CURRENT, state.userPrograms) == S_OK) {
+        AppendText(state.userPrograms, kDestinationCapacity, L"\\Programs");
+    }
+    CoTaskMemFree(known);
+}
+
+// A per-user product goes into the person's own programs folder; where that is unknown, nothing
+// is proposed, and only a folder the person gives will do.
 static void ProposeDefaultDestination()
 {
-    CopyText(state.destination, kDestinationCapacity, kDefaultProgramFiles);
-    HKEY key = OpenToRead(kCurrentVersionKey, state.registryView);
-    if (key != 0) {
-        if (state.registryView == 0 || !ReadFolderValue(key, kProgramFiles64Value, state.destination))
-            ReadFolderValue(key, kProgramFilesValue, state.destination);
-        RegCloseKey(key);
+    if (state.registryRoot == HKEY_CURRENT_USER) {
+        if (!CopyText(state.destination, kDestinationCapacity, state.userPrograms) || state.userPrograms[0] == '\0')
+            return;
+    } else {
+        CopyText(state.destination, kDestinationCapacity, kDefaultProgramFiles);
+        HKEY key = OpenToRead(kCurrentVersionKey, state.registryView);
+        if (key != 0) {
+            if (state.registryView == 0 || !ReadFolderValue(key, kProgramFiles64Value, state.destination))
+                ReadFolderValue(key, kProgramFilesValue, state.destination);
+            RegCloseKey(key);
+        }
     }
     // Only a proposal: the user sees a cut one in the edit box and can change it.
     AppendText(state.destination, kDestinationCapacity, L"\\");
@@ -98,15 +120,35 @@ void ChooseDestination(bool given)
         ProposeDefaultDestination();
     if (!state.silent && !reused)
         ShowStageDialog(IDD_DESTINATION, DestinationDlgProc);
-    // Files are never written under a folder that lost its last characters.
-    if (!EnsureTrailingBackslash(state.destination, kDestinationCapacity))
+    // Files are never written under a folder that lost its last characters, nor under whatever
+    // the current folder is (a silent run with no default to propose).
+    if (!EnsureTrailingBackslash(state.destination, kDestinationCapacity) ||
+        !IsAbsolutePath(state.destination, TextLength(state.destination)))
         ReportMessageFailure(IDS_NO_DEST_DIR, 0, true);
 }
 
+// A folder that exists but that the person may not write to (Program Files, for someone without
+// administrator rights) is refused as one that cannot be made, before any file is tried. The probe
+// goes with its handle; a file of its name that is already there says nothing either way.
+static bool CanWriteDestination()
+{
+    FormatInDestination(L"~.tmp");
+    HANDLE probe = CreateFileW(state.fileMessage, GENERIC_WRITE | DELETE, 0, 0, CREATE_NEW,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, 0);
+    if (probe == INVALID_HANDLE_VALUE)
+        return GetFileAttributesW(state.fileMessage) != INVALID_FILE_ATTRIBUTES;
+    CloseHandle(probe);
+    return true;
+}
+
+// The person's programs folder is made on first use, as the shell makes its known folders; the
+// uninstaller takes it away again once it is empty. For a per-machine product its name is empty,
+// and nothing is made.
 void CreateDestinationFolders()
 {
-    if (GetFileAttributesW(state.destination) == INVALID_FILE_ATTRIBUTES &&
-        !CreateDirectoryW(state.destination, 0))
+    CreateDirectoryW(state.userPrograms, 0);
+    if ((GetFileAttributesW(state.destination) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(state.destination, 0)) ||
+        !CanWriteDestination())
         ReportMessageFailure(IDS_NO_DEST_DIR, 0, true);
 
     int length = TextLength(state.destination);

@@ -13,8 +13,8 @@ enum {
     kDestinationCapacity = 512,
     kPublisherCapacity = 128,
     kVersionTextCapacity = 24,  /* up to four numbers of five digits, three dots */
-    /* "x64" with room to spare, so that a longer text is read as itself, not cut to "x64". */
-    kArchitectureCapacity = 8,
+    /* "x64" or "user" with room to spare, so that a longer text is read as itself, not cut to one. */
+    kChoiceCapacity = 8,
     /* The folder list is read until its first empty id, so 9999 must stay empty for it to
        end before the file list does. */
     kMaxFolders = IDS_FILE_FIRST - IDS_SUBDIR_FIRST - 1,

@@ -8,6 +8,7 @@
 
 static const WideChar kAppPaths[] = L"\\App Paths\\";
 static const WideChar kX64[] = L"" ARCHITECTURE_X64;
+static const WideChar kUser[] = L"" SCOPE_USER;
 static const DWORD kLaunchPauseMs = 600;
 static const DWORD kReadyWaitMs = 30000;
 
@@ -21,16 +22,31 @@ static void ReadProductIdentity()
     ReadPackageString(IDS_RECORD, state.record, kListedNameCapacity);
 }
 
-// Empty for a 32-bit product. Any text but "x64" comes from no setup-pack this stub knows: such
-// a package is damaged rather than installed as 32-bit where it may not belong.
-static void ReadArchitecture()
+// Whether a package string holds its one text; empty, it stands for the default. Any other text
+// comes from no setup-pack this stub knows: such a package is damaged rather than installed where
+// it may not belong.
+static bool ReadPackageChoice(UINT id, const WideChar* choice)
 {
-    WideChar architecture[kArchitectureCapacity];
-    if (ReadPackageString(IDS_ARCHITECTURE, architecture, kArchitectureCapacity) == 0)
-        return;
-    if (CompareStringOrdinal(architecture, -1, kX64, -1, FALSE) != CSTR_EQUAL)
+    WideChar text[kChoiceCapacity];
+    if (ReadPackageString(id, text, kChoiceCapacity) == 0)
+        return false;
+    if (CompareStringOrdinal(text, -1, choice, -1, FALSE) != CSTR_EQUAL)
         ReportMessageFailure(IDS_CORRUPT, 0, true);
-    state.registryView = KEY_WOW64_64KEY;
+    return true;
+}
+
+// A 32-bit product by default; a per-machine one, under HKLM and in every user's Start menu.
+static void ReadArchitectureAndScope()
+{
+    if (ReadPackageChoice(IDS_ARCHITECTURE, kX64))
+        state.registryView = KEY_WOW64_64KEY;
+    state.registryRoot = HKEY_LOCAL_MACHINE;
+    state.startMenuFolder = CSIDL_COMMON_PROGRAMS;
+    if (!ReadPackageChoice(IDS_SCOPE, kUser))
+        return;
+    state.registryRoot = HKEY_CURRENT_USER;
+    state.startMenuFolder = CSIDL_PROGRAMS;
+    FindUserPrograms();
 }
 
 static void* KernelCall(const char* name)
@@ -175,7 +191,7 @@ int SetupMain()
     WideChar unknown[kUnknownCapacity];
     CommandLine line = ReadSwitches(unknown);
     ReadProductIdentity();
-    ReadArchitecture();
+    ReadArchitectureAndScope();
     WideChar role[sizeof(ROLE_UNINSTALL)];
     bool uninstaller = ReadPackageString(IDS_ROLE, role, sizeof(ROLE_UNINSTALL)) != 0;
     BuildCaptionAndKey(uninstaller ? L"Uninstalling" : L"Installing");

@@ -43,11 +43,11 @@ void WriteInstallRecord()
         state.uninstallerMissing = true;
 }
 
-// "<all users' Programs>\<product>.lnk" into path; false when the folder is unknown.
+// "<Programs>\<product>.lnk" into path, every user's or the person's own; false when the folder is unknown.
 bool FormatStartMenuEntry(WideChar* path, int capacity)
 {
     WideChar programs[MAX_PATH];
-    if (SHGetFolderPathW(0, CSIDL_COMMON_PROGRAMS, 0, SHGFP_TYPE_CURRENT, programs) != S_OK)
+    if (SHGetFolderPathW(0, state.startMenuFolder, 0, SHGFP_TYPE_CURRENT, programs) != S_OK)
         return false;
     const WideChar* arguments[2] = {programs, state.productName};
     return FormatText(path, capacity, kShortcutFormat, arguments, 2);
@@ -66,7 +66,8 @@ static bool SaveShortcut(IShellLinkW* link, const WideChar* entry)
     return saved;
 }
 
-// In the all-users Programs folder, where a per-machine product belongs; nothing on the desktop.
+// In the all-users Programs folder, where a per-machine product belongs, or in the person's own for
+// a per-user one; nothing on the desktop.
 // A failure is reported as for the Apps & Features entry. The shell
 // link needs no apartment of its own: joining the multithreaded one makes no hidden window, so a
 // silent run still makes none; after the folder browser the thread stays in the browser's.

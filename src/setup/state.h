@@ -26,8 +26,8 @@ enum {
 static_assert(kFileMessageCapacity > (kScratchCapacity - 1) + (kDestinationCapacity - 1) + (kListedNameCapacity - 1),
               "message 210 must hold its longest format, destination and listed name");
 
-// The key under HKLM that holds App Paths, Apps & Features and the Program Files folder: its text
-// once in the image.
+// The key that holds App Paths, Apps & Features and the Program Files folder, under HKLM, or
+// HKCU for a product installed for one person: its text once in the image.
 inline constexpr WideChar kCurrentVersionKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion";
 enum { kCurrentVersionKeyLength = sizeof(kCurrentVersionKey) / sizeof(WideChar) - 1 };
 
@@ -59,6 +59,13 @@ struct SetupState {
     // KEY_WOW64_64KEY for an x64 package, whose App Paths, Program Files and Apps & Features
     // entry are in the 64-bit view; 0 keeps this 32-bit process's own view.
     REGSAM registryView;
+    // HKLM and the all-users Programs folder of the Start menu for a per-machine product; HKCU
+    // and the person's own for a per-user one, whose setup runs with that person's rights.
+    HKEY registryRoot;
+    int startMenuFolder;
+    // The person's own programs folder, without its backslash: empty for a per-machine product,
+    // or where the shell knows no such folder.
+    WideChar userPrograms[kDestinationCapacity];
     bool uninstallerMissing;  // the package's uninstaller was not written: no Apps & Features entry
     int exitStatus;  // kExitDone until a non-fatal failure; fatal ones end the process at once
     unsigned long long writtenBytes;  // of every file written, twins each counted: the entry's size
@@ -118,6 +125,7 @@ void RegisterUninstallEntry();
 void ReportRegistrationFailure(UINT id);  // of the entry or the shortcut: status 4 and its box
 void FormatEntryKey(WideChar* path);  // the Apps & Features key, into kUninstallKeyCapacity
 bool ReadAppPath(REGSAM view, WideChar* folder);  // the registered program's path, kDestinationCapacity
+void FindUserPrograms();
 int UninstallMain();
 void NoteFileNotWritten(const WideChar* listedName);
 

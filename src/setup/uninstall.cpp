@@ -87,14 +87,14 @@ static void RemoveAppPath(REGSAM view)
     StripEnclosingQuotes(registered);
     if (TextLength(registered) > length &&
         CompareStringOrdinal(registered, length, state.destination, length, TRUE) == CSTR_EQUAL)
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, state.appPathsKey, view, 0);
+        RegDeleteKeyExW(state.registryRoot, state.appPathsKey, view, 0);
 }
 
 static void RemoveRegistrations()
 {
     WideChar path[kUninstallKeyCapacity];
     FormatEntryKey(path);
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path, state.registryView, 0);
+    RegDeleteKeyExW(state.registryRoot, path, state.registryView, 0);
     RemoveAppPath(state.registryView);
     if (state.registryView != 0)
         RemoveAppPath(0);
@@ -169,5 +169,7 @@ int UninstallMain()
     RemoveRegistrations();
     RemoveSelf(state.command, temporary);
     RemoveDestination();
+    // The person's programs folder, which a per-user install makes on first use, goes once empty.
+    RemoveDirectoryW(state.userPrograms);
     return state.exitStatus;
 }

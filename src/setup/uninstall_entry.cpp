@@ -89,7 +89,7 @@ static bool WriteEntry()
     FormatEntryKey(path);
     HKEY key = 0;
     REGSAM access = kEntryAccess | state.registryView;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, REG_OPTION_NON_VOLATILE, access, 0, &key, 0) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(state.registryRoot, path, 0, 0, REG_OPTION_NON_VOLATILE, access, 0, &key, 0) != ERROR_SUCCESS)
         return false;
     LONG result = SetValues(key);
     RegCloseKey(key);
