@@ -19,7 +19,7 @@ import pefile
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 from crc32c import crc32c  # noqa: E402
 
-KEYS = ('name', 'program', 'version', 'legal', 'terms', 'publisher', 'uninstall', 'architecture')
+KEYS = ('name', 'program', 'version', 'legal', 'terms', 'publisher', 'uninstall', 'architecture', 'scope')
 BASE = ['[product]', 'name = Lumivue', 'program = Lumivue.exe', 'version = 7.0', 'legal = (C) 2026 Us',
         'terms = terms.txt', '[files]', 'Lumivue.exe = bin/Lumivue.exe']
 SOURCES = {'bin/Lumivue.exe': b'MZ program', 'terms.txt': b'Use it well.\n \nThe end.\n', 'x': b'x',
