@@ -3,6 +3,7 @@
 #include <iterator>
 #include <sstream>
 #include <unistd.h>
+#include "execution_level.h"
 #include "image_writer.h"
 #include "inspect.h"
 #include "manifest.h"
@@ -67,6 +68,7 @@ void CheckReadBack(const Package& p, const std::vector<uint8_t>& bytes)
                p.name + u"|" + p.program + u"|" + p.terms + u"|docs|7",
                view.product + u"|" + view.program + u"|" + view.terms + u"|" + folder + u"|" +
                    (view.version.hasFixed ? std::u16string(1, u'0' + view.version.fileVersion[0]) : u"-"));
+    Expect("a per-user setup's manifest asks for no rights", !p.perUser || view.executionLevel == kLevelAsInvoker);
     Expect("two files read back by number, the second sharing the first's data", view.files.size() == 2 &&
            view.files[0].numbered && view.files[1].numbered && view.files[1].sameBytesAs == IDS_FILE_FIRST);
     for (const ResourceLeaf& leaf : view.image.resources) {
@@ -89,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Diagnostics diags;
     if (package.files.empty() && !ReadManifestText(kManifest, "tiny.ini", FUZZ_SAMPLE_DIR, {}, &package, &diags))
         Fail("the image target's manifest", "accepted", diags.Format());
+    package.perUser = size % 2;  // its manifest's level edited, or left as it is
     std::string error;
     PeImage stub;
     std::vector<ResourceItem> items;

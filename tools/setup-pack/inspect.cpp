@@ -6,6 +6,7 @@
 #include <iomanip>
 
 #include "bytes.h"
+#include "execution_level.h"
 #include "image_writer.h"
 #include "package_view.h"
 #include "resource.h"
@@ -46,6 +47,29 @@ void PrintImage(ByteSpan file, const PeImage& image, uint32_t computed, std::ost
         << "\n";
 }
 
+// A text from the image as it is, but for bytes that would break the report's lines.
+std::string Shown(const std::string& text)
+{
+    std::string shown;
+    for (unsigned char c : text)
+        shown += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : Hex(c, 2, "\\x");
+    return shown;
+}
+
+// Who the setup installs for, and the level Windows reads from the manifest before it runs the setup.
+void PrintScope(const PackageView& view, std::ostream& out)
+{
+    bool perUser = view.scope == u"" SCOPE_USER;
+    out << "scope:     " << (view.scope.empty() ? "machine" : Utf16ToUtf8(view.scope)) << " (manifest: "
+        << (view.executionLevel.empty() ? "none" : Shown(view.executionLevel));
+    if (perUser && view.executionLevel != kLevelAsInvoker)
+        out << "; not asInvoker: Windows asks for administrator rights";
+    out << ")";
+    if (!view.scope.empty() && !perUser)
+        out << " (unknown: the setup reports the package as corrupt)";
+    out << "\n";
+}
+
 void PrintTexts(const PackageView& view, std::ostream& out)
 {
     const std::map<std::u16string, std::u16string>& strings = view.version.strings;
@@ -68,6 +92,7 @@ void PrintTexts(const PackageView& view, std::ostream& out)
     if (!view.architecture.empty() && view.architecture != u"" ARCHITECTURE_X64)
         architecture += " (unknown: the setup reports the package as corrupt)";
     out << "architecture: " << architecture << "\n";
+    PrintScope(view, out);
     out << "terms:     " << view.termsLines << " lines, " << view.terms.size() << " characters\n";
 }
 

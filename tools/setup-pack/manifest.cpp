@@ -121,9 +121,11 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
     if (s == "product") {
         std::string k = Lower(key);
         if (k != "name" && k != "program" && k != "version" && k != "legal" && k != "terms" && k != "publisher" &&
-            k != "uninstall" && k != "uninstaller" && k != "startmenu" && k != "architecture" && k != "compression") {
+            k != "uninstall" && k != "uninstaller" && k != "startmenu" && k != "architecture" && k != "scope" &&
+            k != "compression") {
             c->diags->Error(where, "unknown key '" + key + "' in [product]; expected name, program, version, legal, "
-                                   "terms, publisher, uninstall, uninstaller, startmenu, architecture or compression");
+                                   "terms, publisher, uninstall, uninstaller, startmenu, architecture, scope or "
+                                   "compression");
         } else if (c->product.count(k)) {
             c->diags->Error(where, "'" + k + "' is given twice (first at line " +
                                    std::to_string(c->product[k].line) + "); keep one");
@@ -744,6 +746,10 @@ bool ReadManifestText(const std::string& text, const std::string& displayName, c
     // x64: the setup refuses the product on 32-bit Windows and keeps its registry entries in the 64-bit view.
     out->x64 = ReadChoice(c, "architecture", "x86", "x64",
                           "write 'architecture = x64' for a 64-bit product, or leave it out for a 32-bit one");
+    // user: the setup runs with its user's rights and writes to that user's own folders and registry only.
+    out->perUser = ReadChoice(c, "scope", "machine", "user",
+                              "write 'scope = user' for a product each person installs for themselves without "
+                              "administrator rights, or leave it out for one installed for every user of the machine");
     // One LZMA block of every file makes the smallest setup, stored entries the fastest install.
     out->compressed = !ReadChoice(c, "compression", "lzma", "none",
                                   "write 'compression = none' for the fastest install, or leave it out for the "

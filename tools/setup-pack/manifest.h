@@ -40,6 +40,7 @@ struct Package {
     bool isUninstaller = false;                   // the built-in uninstaller's own image: no terms, lists or files
     std::string versionText;                      // digits and dots
     bool x64 = false;                             // architecture = x64: a 64-bit product
+    bool perUser = false;                         // scope = user: installed by and for whoever runs the setup
     bool compressed = true;                       // compression = lzma, the default; none stores the files
     uint16_t version[4] = {};
     std::vector<std::u16string> folders;  // parents first

@@ -91,6 +91,7 @@ Package UninstallerPackage(const Package& setup)
     uninstaller.startMenu = setup.startMenu;
     uninstaller.versionText = setup.versionText;
     uninstaller.x64 = setup.x64;
+    uninstaller.perUser = setup.perUser;
     std::copy(setup.version, setup.version + 4, uninstaller.version);
     uninstaller.isUninstaller = true;
     return uninstaller;

@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "execution_level.h"
 #include "resource.h"
 #include "unicode.h"
 
@@ -12,7 +13,7 @@ const char kWhere[] = "stub";
 
 bool PackageOwned(uint32_t id)
 {
-    return (id >= IDS_PRODUCT_NAME && id <= IDS_START_MENU) || id >= IDS_SUBDIR_FIRST;
+    return (id >= IDS_PRODUCT_NAME && id <= IDS_SCOPE) || id >= IDS_SUBDIR_FIRST;
 }
 
 uint16_t BlockOf(uint32_t id)
@@ -25,6 +26,7 @@ struct StubStrings {
     std::map<uint32_t, std::u16string> strings;  // neutral strings, by id
     std::map<uint16_t, uint16_t> foreignBlocks;   // string blocks in another language
     std::vector<std::string> replaced;            // package entries the stub already carried
+    int manifests = 0, levelsSet = 0;             // application manifests, and those whose level was set
 };
 
 // A neutral string block's strings go into the merge; one in another language is copied as
@@ -66,7 +68,29 @@ ResourceItem ItemWithBytes(const ResourceKey& type, const ResourceKey& name, uin
     return item;
 }
 
-bool TakeStubResources(ByteSpan stub, const PeImage& image, StubStrings* strings,
+// Windows reads the level from the manifest before the program runs: a per-user package's says asInvoker. A manifest
+// that declares any level also keeps Windows from taking a program named Setup for an installer, so none asks.
+void TakeManifest(bool perUser, std::vector<uint8_t>* bytes, StubStrings* stub)
+{
+    stub->manifests++;
+    if (perUser && SetExecutionLevel(bytes, kLevelAsInvoker))
+        stub->levelsSet++;
+}
+
+bool CheckManifests(bool perUser, const StubStrings& stub, Diagnostics* diags)
+{
+    if (!perUser || stub.levelsSet > 0)
+        return true;
+    diags->Error(kWhere, stub.manifests == 0
+                             ? "the stub has no application manifest, where a per-user package declares asInvoker so "
+                               "that Windows asks for no administrator rights; use a stub linked with one"
+                             : "the stub's application manifest declares no execution level (requestedExecutionLevel), "
+                               "which a per-user package sets to asInvoker so that Windows asks for no administrator "
+                               "rights; use a stub whose manifest has one");
+    return false;
+}
+
+bool TakeStubResources(ByteSpan stub, const PeImage& image, bool perUser, StubStrings* strings,
                        std::vector<ResourceItem>* items, Diagnostics* diags)
 {
     for (const ResourceLeaf& leaf : image.resources) {
@@ -83,8 +107,10 @@ bool TakeStubResources(ByteSpan stub, const PeImage& image, StubStrings* strings
             strings->replaced.push_back("payload entry " + (leaf.name.isName ? Utf16ToUtf8(leaf.name.name)
                                                                              : std::to_string(leaf.name.id)));
         } else {
-            items->push_back(ItemWithBytes(leaf.type, leaf.name, leaf.language,
-                                           std::vector<uint8_t>(bytes.data, bytes.data + bytes.size)));
+            std::vector<uint8_t> copy(bytes.data, bytes.data + bytes.size);
+            if (leaf.type == ResourceKey::Id(kRtManifest))
+                TakeManifest(perUser, &copy, strings);
+            items->push_back(ItemWithBytes(leaf.type, leaf.name, leaf.language, std::move(copy)));
         }
     }
     if (!strings->replaced.empty())
@@ -109,6 +135,7 @@ std::map<uint32_t, std::u16string> PackageStrings(const Package& package)
     ours[IDS_ROLE] = package.isUninstaller ? u"" ROLE_UNINSTALL : u"";
     ours[IDS_RECORD] = package.record;
     ours[IDS_START_MENU] = package.startMenu ? u"yes" : u"";
+    ours[IDS_SCOPE] = package.perUser ? u"" SCOPE_USER : u"";
     for (size_t i = 0; i < package.folders.size(); ++i)
         ours[IDS_SUBDIR_FIRST + static_cast<uint32_t>(i)] = package.folders[i];
     for (size_t i = 0; i < package.files.size(); ++i)
@@ -195,7 +222,8 @@ bool MakeResourceItems(ByteSpan stub, const PeImage& image, const Package& packa
                        std::vector<ResourceItem>* items, Diagnostics* diags, const PayloadBlock* block)
 {
     StubStrings strings;
-    if (!TakeStubResources(stub, image, &strings, items, diags) || !MergePackageStrings(package, &strings, diags))
+    if (!TakeStubResources(stub, image, package.perUser, &strings, items, diags) ||
+        !CheckManifests(package.perUser, strings, diags) || !MergePackageStrings(package, &strings, diags))
         return false;
     AddStringBlocks(strings.strings, items);
     AddVersionBlock(package, items);

@@ -2,6 +2,7 @@
 #include "package_view.h"
 
 #include "bytes.h"
+#include "execution_level.h"
 #include "package/resource_name.h"
 #include "payload.h"
 #include "resource.h"
@@ -58,6 +59,7 @@ void ReadTexts(PackageView* out)
     out->role = Text(*out, IDS_ROLE);
     out->record = Text(*out, IDS_RECORD);
     out->startMenu = Text(*out, IDS_START_MENU);
+    out->scope = Text(*out, IDS_SCOPE);
     std::u16string terms = out->terms.substr(0, kTermsCapacity - 1);  // what the welcome dialog's buffer takes
     for (size_t start = 0; start < terms.size() && terms[start] != u'\n'; ++out->termsLines) {
         size_t end = terms.find(u'\n', start);
@@ -224,6 +226,22 @@ void ReadFiles(ByteSpan file, PackageView* out)
         CheckEntries(records, out);
 }
 
+// The first manifest in the directory's order that declares one: a linker's stub has one, id 1, the one Windows
+// reads for a program.
+void ReadExecutionLevel(ByteSpan file, PackageView* out)
+{
+    for (const ResourceLeaf& leaf : out->image.resources) {
+        if (!(leaf.type == ResourceKey::Id(kRtManifest)))
+            continue;
+        ByteSpan manifest = LeafBytes(file, leaf);
+        std::vector<LevelText> levels = FindExecutionLevels(manifest);
+        if (!levels.empty()) {
+            out->executionLevel.assign(manifest.data + levels[0].at, manifest.data + levels[0].at + levels[0].size);
+            return;
+        }
+    }
+}
+
 bool ReadVersion(ByteSpan file, PackageView* out, std::string* error)
 {
     for (const ResourceLeaf& leaf : out->image.resources) {
@@ -252,5 +270,6 @@ bool ReadPackage(ByteSpan file, PackageView* out, std::string* error)
     ReadTexts(out);
     ReadFolders(out);
     ReadFiles(file, out);
+    ReadExecutionLevel(file, out);
     return ReadVersion(file, out, error);
 }

@@ -33,6 +33,8 @@ struct PackageView {
     std::u16string product, program, terms, publisher, uninstall;
     std::u16string architecture;  // "x64", or empty for a 32-bit product
     std::u16string role, record, startMenu;  // the built-in uninstaller's strings
+    std::u16string scope;           // SCOPE_USER, or empty for a per-machine product
+    std::string executionLevel;     // of the first application manifest that declares one; empty when none does
     int termsLines = 0;  // list lines the welcome dialog shows
     std::vector<std::u16string> folders;
     std::vector<PayloadView> files;

@@ -36,7 +36,8 @@ struct ResourceLeaf {
     uint64_t fileOffset = 0;  // where the size bytes lie in the file
 };
 
-enum : uint16_t { kRtIcon = 3, kRtDialog = 5, kRtString = 6, kRtRcData = 10, kRtGroupIcon = 14, kRtVersion = 16 };
+enum : uint16_t { kRtIcon = 3, kRtDialog = 5, kRtString = 6, kRtRcData = 10, kRtGroupIcon = 14, kRtVersion = 16,
+                   kRtManifest = 24 };
 enum { kDirResource = 2, kDirSecurity = 4, kDirBaseReloc = 5, kDirDebug = 6, kDirBoundImport = 11 };
 
 struct PeImage {

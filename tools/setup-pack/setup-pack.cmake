@@ -11,8 +11,8 @@ pkg_check_modules(LIBLZMA REQUIRED IMPORTED_TARGET liblzma)
 
 # The tool but its command-line front end; SRC is the tree's root.
 function(add_pack_library name)
-    set(sources unicode.cpp pe_reader.cpp package_view.cpp resource_writer.cpp image_writer.cpp sources.cpp manifest.cpp
-        package_merge.cpp inspect.cpp pack.cpp signature.cpp payload.cpp)
+    set(sources unicode.cpp pe_reader.cpp package_view.cpp execution_level.cpp resource_writer.cpp image_writer.cpp
+        sources.cpp manifest.cpp package_merge.cpp inspect.cpp pack.cpp signature.cpp payload.cpp)
     list(TRANSFORM sources PREPEND ${SRC}/tools/setup-pack/)
     add_library(${name} STATIC ${sources} ${SRC}/src/package/resource_name.cpp ${SRC}/src/package/crc32c.cpp)
     target_include_directories(${name} PUBLIC ${SRC}/tools/setup-pack ${SRC}/src ${SRC}/resources)

@@ -19,7 +19,7 @@ import pefile
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 from crc32c import crc32c  # noqa: E402
 
-KEYS = ('name', 'program', 'version', 'legal', 'terms', 'publisher', 'uninstall', 'architecture')
+KEYS = ('name', 'program', 'version', 'legal', 'terms', 'publisher', 'uninstall', 'architecture', 'scope')
 BASE = ['[product]', 'name = Lumivue', 'program = Lumivue.exe', 'version = 7.0', 'legal = (C) 2026 Us',
         'terms = terms.txt', '[files]', 'Lumivue.exe = bin/Lumivue.exe']
 SOURCES = {'bin/Lumivue.exe': b'MZ program', 'terms.txt': b'Use it well.\n \nThe end.\n', 'x': b'x',
@@ -62,12 +62,19 @@ def resources(tree, rva):
 
 
 def synthetic_stub():
-    """A PE32 image as a linker makes it: code, resources (a named dialog; messages 202, 205, 212), relocations."""
+    """A PE32 image as a linker makes it: code, resources (a named dialog; messages 202, 205, 212; a manifest whose
+    level only its requestedExecutionLevel element holds), relocations."""
     string_block = lambda texts: b''.join(struct.pack('<H', len(texts.get(i, ''))) + texts.get(i, '').encode('utf-16-le')
                                           for i in range(16))
     rsrc = resources({5: {10: {0: b'\x22' * 30}, 'ABOUT': {0: b'\x33' * 30}},
                       6: {13: {0: string_block({10: 'Welcome to %s!', 13: 'The installation process failed!'})},
-                          14: {0: string_block({4: "Warning: Couldn't launch '%s'"})}}}, 0x2000)
+                          14: {0: string_block({4: "Warning: Couldn't launch '%s'"})}},
+                      24: {1: {0x409: b'<?xml version="1.0"?><assembly xmlns="urn:schemas-microsoft-com:asm.v1" '
+                                      b'manifestVersion="1.0"><!-- <requestedExecutionLevel level="asInvoker"/> -->\n'
+                                      b'<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>'
+                                      b"<requestedExecutionLevel uiAccess='false' level='requireAdministrator'/>\n"
+                                      b'</requestedPrivileges></security></trustInfo><file name="a" level="1"/></assembly>'}}},
+                     0x2000)
     raw, reloc = -(-len(rsrc) // 0x200) * 0x200, 0x2000 + -(-len(rsrc) // 0x1000) * 0x1000
     head = b'MZ'.ljust(0x3C, b'\0') + struct.pack('<I4sHHIIIHH', 0x40, b'PE\0\0', 0x14C, 3, 0, 0, 0, 0xE0, 0x102)
     head += struct.pack('<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII', 0x10B, 0, 0, 0x200, raw + 0x200, 0, 0x1000, 0x1000, 0x2000,
@@ -146,6 +153,7 @@ def view(path, stub):
     return {'pe': pe, 'data': Path(path).read_bytes(), 'stub': stub, 's': s, 'leaves': leaves, 'unordered': unordered,
             'payload': files(entries, index, block), 'at': {n: d.OffsetToData for t, n, l, d in leaves if t == 10 and n in entries},
             'index': index and struct.unpack('<%dI' % (len(index) // 4), index), 'block': block,
+            'manifest': next((get(d) for t, n, l, d in leaves if t == 24), None),
             'tagged': lambda *tags: [e for e in xml.iter() if e.tag.split('}')[-1] in tags],
             'file': lambda name: Path(folder, name).read_bytes(), 'PE': lambda name: pefile.PE(os.path.join(folder, name)),
             'of': lambda name: view(os.path.join(folder, name), stub),  # another image's words
