@@ -9,7 +9,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 Fault = collections.namedtuple('Fault', 'name path find replace')
 # By a fault's name up to its dot: the Wine groups that watch that code run first, so a fault there costs one.
 # Every row runs on 32-bit Windows; the locales show a W call turned A, the 64-bit prefix the registry views.
-FIRST_GROUPS = {'main': 'win32|win64', 'destination': 'win32|win64', 'entry': 'win32|win64',
+FIRST_GROUPS = {'main': 'win32|win64', 'destination': 'win32|win64', 'entry': 'win32|win64', 'scope': 'win32|win64',
                 'pack': 'signed_sample_verifies'}
 FAILURE = {'build': r'(\S+:\d+:\d+: error: .*)', 'fuzz': r'fuzzing found faults in: (.*)',
            'ctest': r'\d+/\d+ Test +#\d+: (\S+) .*(?:Failed|Exception|Timeout)'}

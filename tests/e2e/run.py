@@ -20,15 +20,16 @@ HEADING = 'Please select the directory to install the program into:'
 RUNS = "What shows must end where the setup's buffer ends, however far the text runs on. "
 CURRENT = r'SOFTWARE\Microsoft\Windows\CurrentVersion'
 PROGRAMS = r'C:\ProgramData\Microsoft\Windows\Start Menu\Programs'  # the all-users Start menu's
+MY_PROGRAMS = r'AppData\Roaming\Microsoft\Windows\Start Menu\Programs'  # a person's own, in their profile
 WINDOWS = ('welcome', 'prompt', 'dest', 'box')
 PACKAGE_KEYS = set('product program terms file folder uninstall uninstaller startmenu publisher x64 script stub string '
-                   'entry list messages nodialog gen compression'.split())
+                   'entry list messages nodialog gen compression scope'.split())
 ROW_KEYS = set('pkg on cwd cmd destination app app32 app64 pf pf64 drive mkdir put remove hold immutable full tmpfs '
                'deny first probe owner poke title proposal greeting lines browser edit after-esc exit created '
                'installed at in file nothing empty absent link diff gone launch entry entry32 entry64 reg program '
                'exec template listwidth run answer shortcut plant unchanged damage'.split()) | set(WINDOWS)
 DEFAULTS = {'on': '32', 'destination': '{scratch}\\Dest', 'cmd': '', 'cwd': '-', 'title': '{caption}',
-            'greeting': 'Welcome to {product}!', 'proposal': '{pf}\\{product}', 'exit': '0', 'launch': ''}
+            'greeting': 'Welcome to {product}!', 'proposal': '{programs}\\{product}', 'exit': '0', 'launch': ''}
 # The state a row makes on the Linux side: each key's command on its path ($0) and what follows it ($1).
 BEFORE = {'mkdir': 'mkdir -p "$0"', 'remove': 'rm "$0"', 'put': 'mkdir -p "${0%/*}" && printf %s "$1" >"$0"',
           'immutable': 'chattr +i "$0"', 'full': 'mkdir -p "${0%/*}" && ln -s /dev/full "$0"',
@@ -150,7 +151,7 @@ def emit(packages, out):
             put(folder + '/terms.txt', p.terms)
             lines = ['[product]', 'name = ' + p.product, 'program = ' + p.program, 'version = 1.0',
                      'legal = A test package of the setup program.', 'terms = terms.txt']
-            lines += ['%s = %s' % (k, p.fields[k]) for k in ('uninstall', 'uninstaller', 'startmenu', 'publisher', 'compression')
+            lines += ['%s = %s' % (k, p.fields[k]) for k in ('uninstall', 'uninstaller', 'startmenu', 'publisher', 'compression', 'scope')
                       if k in p.fields]
             lines += ['architecture = x64'] if 'x64' in p.fields else []
             lines += ['[folders]'] + ['folder = ' + f for f in p.folders] if p.folders else []
@@ -243,6 +244,9 @@ class Env:
         self.prefix, self.scratch = os.environ['WINEPREFIX'], os.environ['E2E_SCRATCH']
         start = self.agent([['reg-get', '-', 'HKLM', CURRENT, 'ProgramFilesDir'], ['windows']])
         self.pf = next((f[4] for f in start if f[0] == 'reg' and f[4] != '(none)'), None)
+        # The one person of the prefix: their own programs folder (where the shell puts it by default) and Start menu.
+        home = 'C:\\users\\' + next(u for u in os.listdir(self.prefix + '/drive_c/users') if u != 'Public')
+        self.user_pf, self.user_programs = home + '\\AppData\\Local\\Programs', home + '\\' + MY_PROGRAMS
         self.win64, acp = self.kind == '64', {'ru': '1251', 'el': '1253', 'ja': '932'}.get(self.kind, '1252')
         # A locale the machine lacks falls back to C without a word, and with it the code page.
         if not self.pf or start[1:] != [['windows', '64' if self.win64 else '32'], ['acp', acp]]:
@@ -276,6 +280,9 @@ class Row:
         self.env, self.name, self.where, self.failures = env, name, where, []
         self.pkg = p = env.packages[dict(pairs)['pkg']]
         self.app_key, self.entry_key = CURRENT + '\\App Paths\\' + p.program, CURRENT + '\\Uninstall\\' + p.product
+        # A per-user package keeps to the person's part of the registry, their programs folder and Start menu.
+        self.root, self.programs, self.start_menu = ('HKCU', env.user_pf, env.user_programs) \
+            if p.fields.get('scope') == 'user' else ('HKLM', env.pf, PROGRAMS)
         self.scratch, self.dest = windows_path(env.scratch + '/row'), ''
         self.kb = str((sum(len(self.bytes_of(n, r)) for n, r in p.files) + 1023) // 1024)
         self.dest = self.fill(dict(pairs).get('destination', DEFAULTS['destination']))
@@ -284,7 +291,7 @@ class Row:
         self.pairs = []
         for key, value in pairs:
             if key.startswith('entry'):  # the entry's values are registry values like any other
-                key, value = 'reg', '%s:HKLM:%s\\%s' % (key[5:] or '-', self.entry_key, value)
+                key, value = 'reg', '%s:%s:%s\\%s' % (key[5:] or '-', self.root, self.entry_key, value)
             self.pairs.append((key, value))
             if key == 'installed':
                 at = dict(pairs).get('at', value)
@@ -295,9 +302,10 @@ class Row:
                     self.pairs.append(('launch', value + '\\' + p.program))
                 if {'uninstall', 'uninstaller'} & set(p.fields):
                     view, root = '64' if 'x64' in p.fields else '-', '\\' * (value.endswith(':') or not value)
-                    self.pairs.append(('reg', '%s:HKLM:%s\\InstallLocation=%s%s' % (view, self.entry_key, value, root)))
+                    self.pairs.append(('reg', '%s:%s:%s\\InstallLocation=%s%s' % (view, self.root, self.entry_key, value,
+                                                                                  root)))
             elif key == 'nothing':  # nothing in the row's folder, and no folder of the product's
-                self.pairs += [('empty', '{scratch}')] + [('absent', '{pf}\\{product}')] * bool(p.product)
+                self.pairs += [('empty', '{scratch}')] + [('absent', '{programs}\\{product}')] * bool(p.product)
         # Every value filled in but a program-files value's, whose {fill:N} counts from after its type.
         self.pairs = [(k, v if v is None or k in PROGRAM_FILES else self.fill(v)) for k, v in self.pairs]
         self.one = {**{k: self.fill(v) for k, v in DEFAULTS.items()}, **dict(self.pairs)}
@@ -311,6 +319,7 @@ class Row:
         {kb} the files' size, {file:N[:CUT]} the Nth listed name, {deep:N} a path of N, {fill:N} x's to N."""
         p, product = self.pkg, self.pkg.product[:47]
         values = dict(NAMED, scratch=self.scratch, dest=self.dest, target=self.dest + '\\', pf=self.env.pf, kb=self.kb,
+                      programs=self.programs,
                       product=product, program=p.program, caption='Installing - ' + product if product else '',
                       browse='Please select directory to install %s to...' % product,
                       launch="Warning: Couldn't launch '%s'\\nPlease, proceed by launching it manually instead!"
@@ -345,7 +354,7 @@ class Row:
         """Steps that leave no registration of the package's, and the program-files values as Windows has them."""
         steps = [['reg-set', '-', 'HKLM', CURRENT, 'ProgramFilesDir', 'sz', self.env.pf]]
         for view in ('32', '64') if self.env.win64 else ('-',):
-            steps += [['reg-del', view, 'HKLM', self.app_key], ['reg-del', view, 'HKLM', self.entry_key]]
+            steps += [['reg-del', view, root, key] for root in ('HKLM', 'HKCU') for key in (self.app_key, self.entry_key)]
             # Wine 8 lacks the value that 64-bit Windows keeps in both views.
             steps += [['reg-set', view, 'HKLM', CURRENT, 'ProgramW6432Dir', 'sz', 'C:\\Program Files']] * self.env.win64
         return steps if self.pkg.product else []
@@ -356,7 +365,8 @@ class Row:
         # What a run before left: the product's folder in Program Files, its Start menu shortcut (named as the
         # setup reads the product, cut to 47).
         installed = [env.linux(folder + '\\' + self.pkg.product[:47] + ending) for folder, ending in
-                     ((env.pf, ''), ('C:\\Program Files', ''), (PROGRAMS, '.lnk')) if self.pkg.product]
+                     ((env.pf, ''), ('C:\\Program Files', ''), (PROGRAMS, '.lnk'), (env.user_programs, '.lnk'))
+                     if self.pkg.product] + [env.linux(env.user_pf)]  # made on first use: gone before each row
         # A mount, an immutable file or a device link left by the row before would stop a plain removal.
         shell('for m in $(findmnt -rn -o TARGET | grep -F "$0/"); do umount "$m"; done; chattr -R -i "$1"; rm -rf "$@";'
               ' mkdir -p "$1"', env.scratch, row, env.scratch + '/d', drive, env.scratch + '/launch.txt', *installed)
@@ -377,8 +387,9 @@ class Row:
                     print('note: %s: no tmpfs can be mounted here; the row is skipped' % self.name)
                     return None
                 self.expect('the state before, %s %s' % (key, path), '', made.stderr)
-            elif key in ('app', 'app32', 'app64'):
-                steps.append(['reg-set', key[3:] or '-', 'HKLM', self.app_key, '@', 'sz', value])
+            elif key in ('app', 'app32', 'app64'):  # in the package's part of the registry, or HKLM:/HKCU: names it
+                root, path = value.split(':', 1) if value[:5] in ('HKLM:', 'HKCU:') else (self.root, value)
+                steps.append(['reg-set', key[3:] or '-', root, self.app_key, '@', 'sz', path])
             elif key in PROGRAM_FILES:
                 (name, views), (kind, _, text) = PROGRAM_FILES[key], value.partition(':')
                 steps += [['reg-set', view, 'HKLM', CURRENT, name, kind, self.fill(text)] for view in views]
@@ -387,7 +398,7 @@ class Row:
                   '/e2e/plant/plant.dll', name)
             self.one['run'] = self.scratch + '\\Setup.exe'
         steps += [['hold', path] for path in self.values('hold')]
-        return steps + [['reg-deny', '-', 'HKLM', self.entry_key]] * ('deny' in self.one)
+        return steps + [['reg-deny', '-', self.root, self.entry_key]] * ('deny' in self.one)
 
     def plan(self):
         """The agent's steps for the row; the windows they must show, in order; the other lines they must write."""
@@ -432,14 +443,21 @@ class Row:
         if before is None:
             return None
         steps, windows, want = self.plan()
-        before_run = self.snapshot() if 'unchanged' in self.one else None
+        before_run = None
+        if 'unchanged' in self.one:  # the state before, made first: the row before may have left what it undoes
+            self.env.agent(before)
+            before, before_run = [], self.snapshot()
         # plant=NAME.dll: the setup run from a folder that holds a DLL of that name, which Wine is told to prefer.
         overrides = ''.join(';%s=n,b' % v[:-4] for v in self.values('plant'))
-        self.compare_seen(self.env.agent(before + steps + self.forget(), windows_path(record), overrides), windows, want)
+        # A row that holds the prefix to what it was is not tidied before it is looked at.
+        after = [] if before_run is not None else self.forget()
+        self.compare_seen(self.env.agent(before + steps + after, windows_path(record), overrides), windows, want)
         self.compare_files()
-        if before_run is not None:
-            got = self.snapshot()
-            self.expect('the files and the registry, against before', [], sorted(set(got) ^ set(before_run))[:9])
+        if before_run is not None:  # unchanged=machine: all but the person's own files and registry
+            mine = re.compile(r'file users/(?!Public/)|\S+ \[HKEY_CURRENT_USER' if self.one['unchanged'] == 'machine' else '(?!)')
+            got = {line for line in self.snapshot() if not mine.match(line)}
+            self.expect('the files and the registry, against before', [],
+                        sorted(got ^ {line for line in before_run if not mine.match(line)})[:9])
         launched = '"%s"\tshow 1' % self.one['launch'] if self.one['launch'] else ''
         wait(lambda: os.path.exists(record) or not launched)
         got = open(record, encoding='utf-8').read().rstrip('\n') if os.path.exists(record) else ''
@@ -498,7 +516,7 @@ class Row:
                 self.expect('differences from the payload', '', made.stdout[:300])
             elif key == 'shortcut':  # NAME=TARGET: in the Start menu, the target's folder its working folder
                 name, _, target = value.partition('=')
-                lnk = pathlib.Path(env.linux(PROGRAMS + '\\' + name + '.lnk'))
+                lnk = pathlib.Path(env.linux(self.start_menu + '\\' + name + '.lnk'))
                 got = lnk.read_bytes() if lnk.exists() else b''
                 folder = target.rpartition('\\')[0] + '\\'
                 found = got and target.encode() in got and folder.encode('utf-16-le') in got
@@ -516,8 +534,12 @@ class Row:
         if rule.startswith('~'):
             return unescape(rule[1:]).encode()
         if rule == '%record':  # each folder with its backslash, then each file, the uninstaller last, a line each
-            p = self.pkg
-            names = [f + '\\' for f in p.folders] + [n for n, _ in p.files] + [p.fields['uninstaller']]
+            p, folders = self.pkg, {}  # every folder a file needs, parents first, then the extras, each once
+            for path in [n.rpartition('\\')[0] for n, _ in p.files] + p.folders:
+                parts = path.split('\\') if path else []
+                folders.update({'\\'.join(parts[:i]).upper(): '\\'.join(parts[:i]) for i in range(1, len(parts) + 1)
+                                if '\\'.join(parts[:i]).upper() not in folders})
+            names = [f + '\\' for f in folders.values()] + [n for n, _ in p.files] + [p.fields['uninstaller']]
             return ''.join(n + '\n' for n in names).encode('utf-16-le')
         if dict(self.pkg.files).get(name) == 'probe':
             return open(self.env.build + '/e2e/probe/Tidewater.exe', 'rb').read()
