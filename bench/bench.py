@@ -33,7 +33,7 @@ MINGW = 'i686-w64-mingw32-'
 DEST = os.path.join(B, 'out', 'dest')
 WINE_DLLS = '/usr/lib/i386-linux-gnu/wine/i386-windows'
 WINE_LABEL = 'Wine DLLs, every 9th'
-STUB_BEFORE = 17920  # the stub before the decoder, which may grow it by 4 KiB
+STUB_BEFORE = 20480  # the stub before per-user packages, which may grow it by 1 KiB (the decoder took 2.5 of its 4)
 # setup-pack's encoder: preset 6 searching 12 deep, a dictionary of the payload in 64 KiB steps up to 16 MiB.
 LZMA1 = {'id': lzma.FILTER_LZMA1, 'preset': 6, 'depth': 12, 'lc': 3, 'lp': 0, 'pb': 2}
 
@@ -478,8 +478,8 @@ def report(installs, base, packs, footprints, gib, scale, threshold, real, real_
         goal('packaging %s: no slower than makensis LZMA, peak at most 256 MiB' % label,
              '%.2f x, %.0f MiB' % (ratio, rows['setup-pack'][1]), ratio <= 1 and rows['setup-pack'][1] <= 256)
     stub = os.path.getsize(STUB)
-    goal('the stub at most %d bytes: %d before the decoder, and 4 KiB for it' % (STUB_BEFORE + 4096, STUB_BEFORE),
-         '%d bytes (%+d)' % (stub, stub - STUB_BEFORE), stub <= STUB_BEFORE + 4096)
+    goal('the stub at most %d bytes: %d before per-user packages, and 1 KiB for them' % (STUB_BEFORE + 1024, STUB_BEFORE),
+         '%d bytes (%+d)' % (stub, stub - STUB_BEFORE), stub <= STUB_BEFORE + 1024)
     nsis_stub = os.path.getsize('/usr/share/nsis/Stubs/zlib-x86-unicode')
     sample = os.path.join(B, 'real-sample-stored.exe')
     lines += ['', '## Where the sample\'s bytes go', '',
