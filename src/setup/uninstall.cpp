@@ -6,14 +6,16 @@
 #include "resource.h"
 
 // A file in use (a running program, an open document) goes when Windows restarts; the person
-// is told which, and the exit status says that a restart is needed.
+// is told which, and the exit status says that a restart is needed. Only an administrator may
+// have a file go at restart: for anyone else (a per-user product's uninstaller) it stays, and so
+// does the folder, whose box names it.
 static void RemoveFile(const WideChar* path, const WideChar* name)
 {
     // A file the person made read-only is still ours to remove.
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    if (DeleteFileW(path) || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
+    if (DeleteFileW(path) || GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES ||
+        !MoveFileExW(path, 0, MOVEFILE_DELAY_UNTIL_REBOOT))
         return;
-    MoveFileExW(path, 0, MOVEFILE_DELAY_UNTIL_REBOOT);
     state.exitStatus = kExitRestartNeeded;
     FormatPackageMessage(IDS_REMOVED_AT_RESTART, state.fileMessage, kFileMessageCapacity, name);
     ShowNotice(0, state.fileMessage);
@@ -90,14 +92,27 @@ static void RemoveAppPath(REGSAM view)
         RegDeleteKeyExW(state.registryRoot, state.appPathsKey, view, 0);
 }
 
+// The key that held ours: a person's Uninstall and App Paths keys come with the first per-user
+// product and go once empty, as their programs folder does (one with a key below it stays).
+// The machine's are the system's own.
+static void RemoveParentKey(WideChar* key)
+{
+    CutAfterLastSeparator(key);
+    key[TextLength(key) - 1] = '\0';
+    if (state.registryRoot == HKEY_CURRENT_USER)
+        RegDeleteKeyExW(HKEY_CURRENT_USER, key, state.registryView, 0);
+}
+
 static void RemoveRegistrations()
 {
     WideChar path[kUninstallKeyCapacity];
     FormatEntryKey(path);
     RegDeleteKeyExW(state.registryRoot, path, state.registryView, 0);
+    RemoveParentKey(path);
     RemoveAppPath(state.registryView);
     if (state.registryView != 0)
         RemoveAppPath(0);
+    RemoveParentKey(state.appPathsKey);
     WideChar entry[MAX_PATH];
     if (ReadPackageString(IDS_START_MENU, entry, MAX_PATH) != 0 && FormatStartMenuEntry(entry, MAX_PATH))
         DeleteFileW(entry);
@@ -117,8 +132,9 @@ static void RemoveSelf(const WideChar* self, const WideChar* temporary)
     // Where the system lets a running image go at once (Wine does), nothing is left at all.
     if (DeleteFileW(left))
         return;
-    MoveFileExW(left, 0, MOVEFILE_DELAY_UNTIL_REBOOT);
-    if (!away)
+    // Without the rights to have it go at restart it stays: in the temporary folder, or in the
+    // destination, which then keeps it.
+    if (MoveFileExW(left, 0, MOVEFILE_DELAY_UNTIL_REBOOT) && !away)
         state.exitStatus = kExitRestartNeeded;
 }
 

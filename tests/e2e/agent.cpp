@@ -451,9 +451,9 @@ void Registry(const Fields& step) {
     };
     // The setup's keys hold values and no subkeys; one Everyone may not write to still goes, as DELETE is not denied.
     if (verb == "reg-del") return check(RegDeleteKeyExW(root, path.c_str(), view, 0), "delete the key");
-    if (verb == "reg-deny") {  // Everyone may not set its values nor make keys below it
+    if (verb == "reg-deny" || verb == "reg-allow") {  // Everyone may not set its values nor make keys below it, or may
         make(WRITE_DAC);
-        const wchar_t* dacl = L"D:(D;;0x6;;;WD)(A;;KA;;;WD)";
+        const wchar_t* dacl = verb == "reg-deny" ? L"D:(D;;0x6;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)";
         PSECURITY_DESCRIPTOR denied = nullptr;
         ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl, SDDL_REVISION_1, &denied, nullptr);
         const LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, denied);

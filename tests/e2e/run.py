@@ -19,6 +19,8 @@ PROMPT = ('A version of this program has previously been installed on this compu
 HEADING = 'Please select the directory to install the program into:'
 RUNS = "What shows must end where the setup's buffer ends, however far the text runs on. "
 CURRENT = r'SOFTWARE\Microsoft\Windows\CurrentVersion'
+# Where Windows keeps the files to go at the next restart: only an administrator may write it.
+SESSION = r'SYSTEM\CurrentControlSet\Control\Session Manager'
 PROGRAMS = r'C:\ProgramData\Microsoft\Windows\Start Menu\Programs'  # the all-users Start menu's
 MY_PROGRAMS = r'AppData\Roaming\Microsoft\Windows\Start Menu\Programs'  # a person's own, in their profile
 WINDOWS = ('welcome', 'prompt', 'dest', 'box')
@@ -355,9 +357,11 @@ class Row:
         steps = [['reg-set', '-', 'HKLM', CURRENT, 'ProgramFilesDir', 'sz', self.env.pf]]
         for view in ('32', '64') if self.env.win64 else ('-',):
             steps += [['reg-del', view, root, key] for root in ('HKLM', 'HKCU') for key in (self.app_key, self.entry_key)]
+            # A person's profile without per-user products has neither key that holds theirs.
+            steps += [['reg-del', view, 'HKCU', key.rpartition('\\')[0]] for key in (self.app_key, self.entry_key)]
             # Wine 8 lacks the value that 64-bit Windows keeps in both views.
             steps += [['reg-set', view, 'HKLM', CURRENT, 'ProgramW6432Dir', 'sz', 'C:\\Program Files']] * self.env.win64
-        return steps if self.pkg.product else []
+        return steps + [['reg-allow', '-', 'HKLM', SESSION]] if self.pkg.product else []
 
     def prepare(self):
         """The state before: made on the Linux side where it can be, by agent steps where Windows keeps it."""
@@ -398,7 +402,10 @@ class Row:
                   '/e2e/plant/plant.dll', name)
             self.one['run'] = self.scratch + '\\Setup.exe'
         steps += [['hold', path] for path in self.values('hold')]
-        return steps + [['reg-deny', '-', self.root, self.entry_key]] * ('deny' in self.one)
+        # deny: the entry may not be written; deny=restart: nothing may be set to go at restart, as for a person
+        # without administrator rights.
+        denied = {None: (self.root, self.entry_key), 'restart': ('HKLM', SESSION)}.get(self.one.get('deny'))
+        return steps + [['reg-deny', '-', *denied]] * ('deny' in self.one)
 
     def plan(self):
         """The agent's steps for the row; the windows they must show, in order; the other lines they must write."""
