@@ -70,7 +70,7 @@ def synthetic_stub():
                       6: {13: {0: string_block({10: 'Welcome to %s!', 13: 'The installation process failed!'})},
                           14: {0: string_block({4: "Warning: Couldn't launch '%s'"})}},
                       24: {1: {0x409: b'<?xml version="1.0"?><assembly xmlns="urn:schemas-microsoft-com:asm.v1" '
-                                      b'manifestVersion="1.0"><!-- <requestedExecutionLevel level="asInvoker"/> -->\n'
+                                      b'manifestVersion="1.0"><!--><requestedExecutionLevel level="asInvoker"/> -->\n'
                                       b'<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>'
                                       b"<requestedExecutionLevel uiAccess='false' level='requireAdministrator'/>\n"
                                       b'</requestedPrivileges></security></trustInfo><file name="a" level="1"/></assembly>'}}},
