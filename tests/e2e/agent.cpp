@@ -450,7 +450,17 @@ void Registry(const Fields& step) {
         check(result, "open the key");
     };
     // The setup's keys hold values and no subkeys; one Everyone may not write to still goes, as DELETE is not denied.
-    if (verb == "reg-del") return check(RegDeleteKeyExW(root, path.c_str(), view, 0), "delete the key");
+    // A key with keys below it goes with them.
+    if (verb == "reg-del") {
+        LONG result = RegDeleteKeyExW(root, path.c_str(), view, 0);
+        if (result == ERROR_ACCESS_DENIED) {  // keys below it: a key that holds products' keys, some a row left
+            make(KEY_ALL_ACCESS);
+            result = RegDeleteTreeW(key, nullptr);
+            RegCloseKey(key);
+            result = result ? result : RegDeleteKeyExW(root, path.c_str(), view, 0);
+        }
+        return check(result, "delete the key");
+    }
     if (verb == "reg-deny" || verb == "reg-allow") {  // Everyone may not set its values nor make keys below it, or may
         make(WRITE_DAC);
         const wchar_t* dacl = verb == "reg-deny" ? L"D:(D;;0x6;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)";
