@@ -90,8 +90,9 @@ void FindUserPrograms()
 static void ProposeDefaultDestination()
 {
     if (state.registryRoot == HKEY_CURRENT_USER) {
-        if (!CopyText(state.destination, kDestinationCapacity, state.userPrograms) || state.userPrograms[0] == '\0')
+        if (state.userPrograms[0] == '\0')
             return;
+        CopyText(state.destination, kDestinationCapacity, state.userPrograms);
     } else {
         CopyText(state.destination, kDestinationCapacity, kDefaultProgramFiles);
         HKEY key = OpenToRead(kCurrentVersionKey, state.registryView);

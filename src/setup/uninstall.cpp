@@ -92,15 +92,13 @@ static void RemoveAppPath(REGSAM view)
         RegDeleteKeyExW(state.registryRoot, state.appPathsKey, view, 0);
 }
 
-// The key that held ours: a person's Uninstall and App Paths keys come with the first per-user
+// The person's key that held ours: their Uninstall and App Paths keys come with the first per-user
 // product and go once empty, as their programs folder does (one with a key below it stays).
-// The machine's are the system's own.
 static void RemoveParentKey(WideChar* key)
 {
     CutAfterLastSeparator(key);
     key[TextLength(key) - 1] = '\0';
-    if (state.registryRoot == HKEY_CURRENT_USER)
-        RegDeleteKeyExW(HKEY_CURRENT_USER, key, state.registryView, 0);
+    RegDeleteKeyExW(HKEY_CURRENT_USER, key, state.registryView, 0);
 }
 
 static void RemoveRegistrations()
@@ -108,11 +106,14 @@ static void RemoveRegistrations()
     WideChar path[kUninstallKeyCapacity];
     FormatEntryKey(path);
     RegDeleteKeyExW(state.registryRoot, path, state.registryView, 0);
-    RemoveParentKey(path);
     RemoveAppPath(state.registryView);
     if (state.registryView != 0)
         RemoveAppPath(0);
-    RemoveParentKey(state.appPathsKey);
+    // The machine's keys are the system's own.
+    if (state.registryRoot == HKEY_CURRENT_USER) {
+        RemoveParentKey(path);
+        RemoveParentKey(state.appPathsKey);
+    }
     WideChar entry[MAX_PATH];
     if (ReadPackageString(IDS_START_MENU, entry, MAX_PATH) != 0 && FormatStartMenuEntry(entry, MAX_PATH))
         DeleteFileW(entry);

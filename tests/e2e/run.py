@@ -356,8 +356,8 @@ class Row:
         """Steps that leave no registration of the package's, and the program-files values as Windows has them."""
         steps = [['reg-set', '-', 'HKLM', CURRENT, 'ProgramFilesDir', 'sz', self.env.pf]]
         for view in ('32', '64') if self.env.win64 else ('-',):
-            steps += [['reg-del', view, root, key] for root in ('HKLM', 'HKCU') for key in (self.app_key, self.entry_key)]
-            # A person's profile without per-user products has neither key that holds theirs.
+            steps += [['reg-del', view, 'HKLM', key] for key in (self.app_key, self.entry_key)]
+            # A person's profile without per-user products has neither key that holds theirs: each goes with its keys.
             steps += [['reg-del', view, 'HKCU', key.rpartition('\\')[0]] for key in (self.app_key, self.entry_key)]
             # Wine 8 lacks the value that 64-bit Windows keeps in both views.
             steps += [['reg-set', view, 'HKLM', CURRENT, 'ProgramW6432Dir', 'sz', 'C:\\Program Files']] * self.env.win64
@@ -542,10 +542,10 @@ class Row:
             return unescape(rule[1:]).encode()
         if rule == '%record':  # each folder with its backslash, then each file, the uninstaller last, a line each
             p, folders = self.pkg, {}  # every folder a file needs, parents first, then the extras, each once
-            for path in [n.rpartition('\\')[0] for n, _ in p.files] + p.folders:
-                parts = path.split('\\') if path else []
-                folders.update({'\\'.join(parts[:i]).upper(): '\\'.join(parts[:i]) for i in range(1, len(parts) + 1)
-                                if '\\'.join(parts[:i]).upper() not in folders})
+            for path in filter(None, [n.rpartition('\\')[0] for n, _ in p.files] + p.folders):
+                parts = path.split('\\')
+                for i in range(1, len(parts) + 1):
+                    folders.setdefault('\\'.join(parts[:i]).upper(), '\\'.join(parts[:i]))
             names = [f + '\\' for f in folders.values()] + [n for n, _ in p.files] + [p.fields['uninstaller']]
             return ''.join(n + '\n' for n in names).encode('utf-16-le')
         if dict(self.pkg.files).get(name) == 'probe':
